@@ -1,0 +1,39 @@
+# The bootstrapper's sources. Pure sources include no Windows header and are also compiled into
+# the host-native tests; the rest is Windows glue.
+set(BOOTSTRAPPER_PURE_SOURCES
+  config/CommandLine.cpp
+  config/FeatureSelectionText.cpp
+  config/SettingRules.cpp
+  config/TextUtil.cpp
+  sys/LineFormat.cpp
+  sys/LogLine.cpp
+)
+
+set(BOOTSTRAPPER_WINDOWS_SOURCES
+  config/FeatureSelection.cpp
+  config/ResourceSettings.cpp
+  driver/CleanUp.cpp
+  driver/MsiBindings.cpp
+  driver/PackageOperation.cpp
+  driver/RunSequence.cpp
+  net/PackageDownload.cpp
+  net/SignatureVerification.cpp
+  net/VerificationMode.cpp
+  payload/FileUtilities.cpp
+  payload/PayloadExtraction.cpp
+  prereq/InstallerUpgrade.cpp
+  prereq/RuntimePrerequisite.cpp
+  prereq/XmlParserPrerequisite.cpp
+  sys/BootstrapLog.cpp
+  sys/PlatformChecks.cpp
+  sys/RunTimeBinding.cpp
+  ui/MessageBoxes.cpp
+  ui/ProgressDialog.cpp
+)
+
+# System libraries linked at load time: only what Windows XP SP3 has. msi.dll, wintrust.dll and
+# crypt32.dll are bound at run time and never appear here.
+set(BOOTSTRAPPER_SYSTEM_LIBRARIES comctl32 version urlmon wininet advapi32 user32 gdi32 kernel32)
+
+list(TRANSFORM BOOTSTRAPPER_PURE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
+list(TRANSFORM BOOTSTRAPPER_WINDOWS_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

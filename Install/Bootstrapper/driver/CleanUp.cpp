@@ -1,0 +1,154 @@
+#include "driver/CleanUp.h"
+
+#include <string>
+
+#include "config/CommandLine.h"
+#include "driver/RunState.h"
+#include "net/PackageDownload.h"
+#include "payload/FileUtilities.h"
+#include "prereq/RuntimePrerequisite.h"
+#include "res/ResourceIds.h"
+#include "sys/BootstrapLog.h"
+#include "sys/PlatformChecks.h"
+#include "ui/MessageBoxes.h"
+
+namespace {
+
+constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+constexpr wchar_t kInstallLocation[] = L"InstallLocation";
+constexpr wchar_t kOemSubfolder[] = L"OEM\\";
+constexpr wchar_t kReadmeName[] = L"readme.txt";
+constexpr wchar_t kSupportDocumentName[] = L"technicalsupport.rtf";
+// Planned, with the clean UI flag, for the installation of an application.
+constexpr DWORD kRestartReason = SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_FLAG_CLEAN_UI |
+                                 SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION;
+
+// The product's install folder, read afresh each time from its uninstall entry.
+std::wstring ReadInstallDir(const RunState& state) {
+  return getRegistryValue(kUninstallKey + state.productCode, kInstallLocation);
+}
+
+std::wstring WithBackslash(std::wstring folder) {
+  if (folder.empty() || folder.back() != L'\\') {
+    folder.push_back(L'\\');
+  }
+  return folder;
+}
+
+void CopyInstallerLog(const RunState& state) {
+  if (state.mode != CommandLineResult::Normal || state.productCode.empty() ||
+      state.msiLogName.empty()) {
+    LogString(L"[Info] unable to copy Install log file.\n");
+    return;
+  }
+  const std::wstring installDir = ReadInstallDir(state);
+  if (!installDir.empty() && IsExistingFolder(installDir.c_str())) {
+    CopyFileToFolder(state.msiLogFolder.c_str(), state.msiLogName.c_str(),
+                     WithBackslash(installDir).c_str());
+    LogString(L"[Info] copy Install log file to INSTALLDIR.\n");
+  } else {
+    LogString(L"[Info] failed to copy Install log file.\n");
+  }
+}
+
+void RemoveExtractedFiles(RunState& state) {
+  // The XML parser package and its folders, once msi.dll was bound.
+  if (!state.prereqPackagePath.empty()) {
+    DeleteFileW(state.prereqPackagePath.c_str());
+    RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs\\MSXML6");
+    RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs");
+  }
+  // The readme and support document.
+  if (!state.oemFolder.empty()) {
+    DeleteFile(state.tempFolder.c_str(), kOemSubfolder, kReadmeName);
+    DeleteFile(state.tempFolder.c_str(), kOemSubfolder, kSupportDocumentName);
+    RemoveDirectory(state.tempFolder.c_str(), kOemSubfolder);
+  }
+  // The product's ini file; with /w the one the installer wrote goes back beside the executable.
+  if (!state.tempFolder.empty() && !state.iniFileName.empty()) {
+    if (state.options.writeIniFile() && !state.mediaFolder.empty()) {
+      CopyFileToFolder(state.tempFolder.c_str(), state.iniFileName.c_str(),
+                       state.mediaFolder.c_str());
+    }
+    DeleteFile(state.tempFolder.c_str(), L"", state.iniFileName.c_str());
+  }
+  // The extracted package; a downloaded one lives in the URL cache instead.
+  if (!state.mediaFolder.empty() && !state.packagePath.empty()) {
+    DeleteFileW(state.packagePath.c_str());
+  }
+}
+
+void ReleaseRun(RunState& state) {
+  state.operation.reset();
+  state.productName.reset();
+  state.databaseName.reset();
+  state.minimumMsiText.reset();
+  state.updateName.reset();
+  state.updateLocation.reset();
+  state.baseUrl.reset();
+  state.properties.reset();
+  if (state.download.cacheEntryPending) {
+    RemoveDownloadedCopy(state.download);
+  }
+  state.packagePath.clear();
+  // The mutex goes before the log copy and the restart question, so that a new instance can
+  // start while the question is open.
+  if (state.instanceMutex != nullptr) {
+    CloseHandle(state.instanceMutex);
+    state.instanceMutex = nullptr;
+  }
+  UnbindMsi(state.msi);
+}
+
+void CopyBootstrapLog(const RunState& state) {
+  if (state.mode != CommandLineResult::Normal) {
+    return;
+  }
+  const std::wstring logPath = BootstrapLogPath();
+  if (logPath.empty() || !IsExistingFile(logPath.c_str())) {
+    return;
+  }
+  const std::wstring installDir = ReadInstallDir(state);
+  if (installDir.empty() || !IsExistingFolder(installDir.c_str())) {
+    LogString(L"[Info] unable to copy bootstrapper log file.\n");
+    return;
+  }
+  std::wstring folder;
+  std::wstring name;
+  SplitPath(logPath.c_str(), folder, name);
+  folder.push_back(L'\\');
+  // Logged before the copy, so the copy ends with this line.
+  LogString(L"[Info] copy bootstrapper log file to INSTALLDIR.\n");
+  CopyFileToFolder(folder.c_str(), name.c_str(), WithBackslash(installDir).c_str());
+}
+
+void OfferRestart(const RunState& state) {
+  if (!state.restartRequested) {
+    return;
+  }
+  wchar_t question[kMessageBufferSize];
+  LoadMessage(state.instance, IDS_RESTART_QUESTION, question, kMessageBufferSize);
+  // Asked at every UI level: the engine upgrade cannot be used until the machine restarts.
+  if (MessageBoxW(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+    EnableShutdownPrivilege();
+    ExitWindowsEx(EWX_REBOOT, kRestartReason);
+  }
+}
+
+}  // namespace
+
+DWORD CleanUp(RunState& state) {
+  try {
+    LogString(L"[Info] Begin CleanUp.\n");
+    CopyInstallerLog(state);
+    RemoveExtractedFiles(state);
+    ReleaseRun(state);
+    LogNumber(L"[Info] Setup exit code is %d\n", state.exitCode);
+    CopyBootstrapLog(state);
+    OfferRestart(state);
+  } catch (...) {
+    // Nothing in clean-up may change the outcome of the run; a failed allocation here only
+    // leaves something behind.
+  }
+  return state.exitCode;
+}

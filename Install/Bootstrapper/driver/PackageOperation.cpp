@@ -1,0 +1,202 @@
+#include "driver/PackageOperation.h"
+
+#include <string>
+
+#include "config/FeatureSelection.h"
+#include "driver/MsiBindings.h"
+#include "driver/RunState.h"
+#include "prereq/XmlParserPrerequisite.h"
+#include "res/ResourceIds.h"
+#include "sys/BootstrapLog.h"
+#include "ui/MessageBoxes.h"
+
+namespace {
+
+constexpr wchar_t kProductCodeQuery[] =
+    L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'";
+constexpr wchar_t kProductVersionQuery[] =
+    L"SELECT `Value` FROM `Property` WHERE `Property`='ProductVersion'";
+constexpr wchar_t kProductVersionProperty[] = L"ProductVersion";
+constexpr wchar_t kReinstallCommandLine[] = L"REINSTALL=ALL REINSTALLMODE=vomus";
+constexpr wchar_t kUninstallCommandLine[] = L"REMOVE=ALL";
+constexpr wchar_t kAdminCommandLine[] = L" ACTION=ADMIN TARGETDIR=";
+constexpr wchar_t kWriteIniProperties[] = L" WRITE_INI_FILE=true EXECUTEMODE=None";
+constexpr wchar_t kIgnorePathProperties[] = L" IGNORE_PATH_CHECK=true";
+constexpr wchar_t kLogExtension[] = L".log";
+constexpr DWORD kProductCodeCapacity = 40;
+constexpr DWORD kVersionCapacity = 260;
+constexpr DWORD kLogMode = INSTALLLOGMODE_VERBOSE | INSTALLLOGMODE_PROPERTYDUMP;
+constexpr LCID kVersionLocale = 1033;
+
+// One property of the package through a read-only database view. False at the first call that
+// fails; `value` is set only when the whole read succeeded.
+bool ReadPackageProperty(const MsiBindings& msi, const wchar_t* package, const wchar_t* query,
+                         DWORD capacity, std::wstring& value) {
+  MSIHANDLE database = 0;
+  MSIHANDLE view = 0;
+  MSIHANDLE record = 0;
+  std::wstring buffer(capacity, L'\0');
+  DWORD size = capacity;
+  const bool read =
+      msi.MsiOpenDatabaseW(package, MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
+      msi.MsiDatabaseOpenViewW(database, query, &view) == ERROR_SUCCESS &&
+      msi.MsiViewExecute(view, 0) == ERROR_SUCCESS &&
+      msi.MsiViewFetch(view, &record) == ERROR_SUCCESS &&
+      msi.MsiRecordGetStringW(record, 1, buffer.data(), &size) == ERROR_SUCCESS;
+  if (read) {
+    value.assign(buffer.c_str());
+  }
+  // Closed in the order they were opened; a handle never opened is 0 and closing it is harmless.
+  msi.MsiCloseHandle(database);
+  msi.MsiCloseHandle(view);
+  msi.MsiCloseHandle(record);
+  return read;
+}
+
+// Whether the installed product of the package's code has another version than the package:
+// only then is the product reinstalled over itself instead of installed as for the first time.
+void DecideReinstall(RunState& state) {
+  const MsiBindings& msi = state.msi;
+  const INSTALLSTATE installed = msi.MsiQueryProductStateW(state.productCode.c_str());
+  LogNumber(L"[Info] MsiQueryProductState returned %d\n", static_cast<DWORD>(installed));
+  if (installed != INSTALLSTATE_ADVERTISED && installed != INSTALLSTATE_DEFAULT) {
+    LogString(
+        L"[Info] The product code '%s' is unknown. Will use first time install logic...\n",
+        state.productCode.c_str());
+    state.useReinstall = false;
+    return;
+  }
+
+  MSIHANDLE product = 0;
+  if (msi.MsiOpenProductW(state.productCode.c_str(), &product) != ERROR_SUCCESS) {
+    LogString(L"[Info] Unable to open product...\n");
+    state.useReinstall = false;
+    return;
+  }
+  std::wstring installedVersion(kVersionCapacity, L'\0');
+  DWORD size = kVersionCapacity;
+  if (msi.MsiGetProductPropertyW(product, kProductVersionProperty, installedVersion.data(),
+                                 &size) != ERROR_SUCCESS) {
+    LogString(L"[Info] Unable to recover product information...\n");
+    state.useReinstall = false;
+  } else if (CompareStringW(kVersionLocale, NORM_IGNORECASE, installedVersion.c_str(), -1,
+                            state.packageVersion.c_str(), -1) == CSTR_EQUAL) {
+    LogString(L"[Info] The product code '%s' is known, same version. Use first run logic\n",
+              state.productCode.c_str());
+    state.useReinstall = false;
+  } else {
+    // Higher or lower, a different version is upgraded by reinstalling over it.
+    LogString(
+        L"[Info] The product code '%s' is known, but different version. Will use QFE recache "
+        L"and reinstall upgrade logic...\n",
+        state.productCode.c_str());
+  }
+  msi.MsiCloseHandle(product);
+}
+
+void BuildCommandLine(RunState& state) {
+  std::wstring& commandLine = state.commandLine;
+  commandLine.clear();
+  if (state.useReinstall) {
+    commandLine = kReinstallCommandLine;
+  } else {
+    if (state.properties) {
+      commandLine = state.properties.get();
+    }
+    if (state.mode == CommandLineResult::Normal) {
+      if (state.options.writeIniFile()) {
+        LogString(L"[Info] Adding write ini flag to command line\n");
+        commandLine += kWriteIniProperties;
+      }
+      if (state.options.ignorePathCheck()) {
+        LogString(L"[Info] Adding Ignore path check flag to command line\n");
+        commandLine += kIgnorePathProperties;
+      }
+      std::wstring featureSelectionText;
+      BuildFeatureSelection(state.oemSourceFolder, featureSelectionText);
+      if (!featureSelectionText.empty()) {
+        commandLine += L' ';
+        commandLine += featureSelectionText;
+      }
+    }
+  }
+  if (state.mode == CommandLineResult::Uninstall) {
+    commandLine = kUninstallCommandLine;
+  } else if (state.mode == CommandLineResult::AdminInstall) {
+    commandLine = kAdminCommandLine + state.options.adminTargetPath;
+  }
+}
+
+}  // namespace
+
+void ReadPackageIdentity(RunState& state, const wchar_t* localPackage) {
+  // The first read that fails ends the reading; what was read stays, the rest stays empty.
+  ReadPackageProperty(state.msi, localPackage, kProductCodeQuery, kProductCodeCapacity,
+                      state.productCode) &&
+      ReadPackageProperty(state.msi, localPackage, kProductVersionQuery, kVersionCapacity,
+                          state.packageVersion);
+}
+
+void RunPackageOperation(RunState& state) {
+  const MessageContext messages = state.Messages();
+
+  // 1: the Windows Installer API, bound at run time.
+  const DWORD binding = BindMsi(state.msi);
+  if (binding != ERROR_SUCCESS) {
+    // The message has a place for a code: it gets the reason the library could not be used.
+    ShowNumberMessage(messages, IDS_UPGRADE_FAILED, static_cast<std::int32_t>(binding));
+    state.exitCode = ERROR_INSTALL_FAILURE;
+    return;
+  }
+  const MsiBindings& msi = state.msi;
+
+  // 2 to 5: the UI level, with the XML parser installed in between when it is missing.
+  state.prereqPackagePath = state.tempFolder;
+  if (state.silent()) {
+    LogString(L"[Info] Setting Internal UI level to NONE...\n");
+    msi.MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+  }
+  if (state.mode == CommandLineResult::Normal) {
+    const DWORD parser = InstallXmlParserPrerequisite(state);
+    if (parser != ERROR_SUCCESS) {
+      state.exitCode = parser;
+      return;
+    }
+  }
+  LogString(L"[Info] Setting Internal UI level to FULL...\n");
+  msi.MsiSetInternalUI(static_cast<INSTALLUILEVEL>(state.options.uiLevel()), nullptr);
+
+  // 6 and 7: the package's identity and the installed product decide the command line.
+  if (state.mode == CommandLineResult::Normal) {
+    const std::wstring& localPackage =
+        state.download.cacheFilePath.empty() ? state.packagePath : state.download.cacheFilePath;
+    ReadPackageIdentity(state, localPackage.c_str());
+    if (state.useReinstall) {
+      DecideReinstall(state);
+    }
+  }
+
+  // 8: the verbose installer log, rewritten by every run.
+  state.msiLogName = std::wstring(state.productName.get()) + kLogExtension;
+  state.msiLogFolder = state.tempFolder;
+  state.msiLogPath = state.tempFolder + state.msiLogName;
+  LogString(
+      L"[Info] Setting MSI Install Log Mode: INSTALLLOGMODE_VERBOSE | "
+      L"INSTALLLOGMODE_PROPERTYDUMP\n[Info]   Setting MSI Install Log Attributes: None");
+  msi.MsiEnableLogW(kLogMode, state.msiLogPath.c_str(), 0);
+
+  // 9 to 11: the one call into the installer.
+  BuildCommandLine(state);
+  LogString(L"[Info] Calling MsiInstallProduct with szInstallPath = %s, and szCommandLine = %s\n",
+            state.packagePath.c_str(),
+            state.commandLine.empty() ? L"{null}" : state.commandLine.c_str());
+  const UINT result = msi.MsiInstallProductW(state.packagePath.c_str(), state.commandLine.c_str());
+  state.exitCode = result;
+  if (result != ERROR_SUCCESS) {
+    ShowInstallerErrorMessage(state.Messages(), result, msi.module);
+  }
+  LogNumber(L"[Info] MsiInstallProduct returned %d\n", result);
+  if (result == ERROR_SUCCESS) {
+    state.exitCode = state.postInstallCode;
+  }
+}

@@ -1,0 +1,16 @@
+// The run from entry to exit code: every step in its fixed order on the one GUI thread, each
+// failure setting the exit code and going straight to clean-up.
+#pragma once
+
+#include "sys/Win32.h"
+
+struct RunState;
+
+// The body of the entry point: returns the process exit code.
+DWORD RunSetup(HINSTANCE instance, const wchar_t* commandLine);
+
+// The package taken from the executable itself: written to the temporary folder, with the
+// distributor's replacement files beside the executable copied over it. 0 to go on, else the
+// exit code. `baseUrlLookupCode` is the result of looking for BASEURL, which is also the code of
+// an unusable temporary folder.
+DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode);

@@ -1,0 +1,69 @@
+// Everything one run of the bootstrapper keeps between entry and exit. The run owns every buffer,
+// handle and path here; clean-up releases all of them, whichever step ended the run, and every
+// clean-up action skips a field that an early failure left empty.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/CommandLine.h"
+#include "config/ResourceSettings.h"
+#include "driver/MsiBindings.h"
+#include "net/PackageDownload.h"
+#include "sys/Win32.h"
+#include "ui/MessageBoxes.h"
+#include "ui/ProgressDialog.h"
+
+struct RunState {
+  // Result of the run, returned as the process exit code; HRESULTs are kept as their bit pattern.
+  DWORD exitCode = ERROR_SUCCESS;
+  CommandLineResult mode = CommandLineResult::Normal;
+  RunOptions options;
+
+  HINSTANCE instance = nullptr;
+  wchar_t appTitle[256] = {};
+  std::wstring exePath;
+  std::wstring mediaFolder;  // the executable's folder, ending in a backslash; media path only
+
+  // Settings read from the executable's resources; null when absent.
+  SettingBuffer operation;
+  SettingBuffer productName;
+  SettingBuffer databaseName;
+  SettingBuffer minimumMsiText;
+  SettingBuffer updateName;
+  SettingBuffer updateLocation;
+  SettingBuffer baseUrl;
+  SettingBuffer properties;
+  std::wstring iniFileName;
+  std::uint32_t minimumMsi = 0;
+
+  std::wstring tempFolder;         // working folder, ending in a backslash
+  std::wstring packagePath;        // what the installer is given: a path or the package's URL
+  std::wstring oemFolder;          // tempFolder + "OEM\"; media path only
+  std::wstring oemSourceFolder;    // mediaFolder + "OEM\"; media path only
+  DownloadedPackage download;      // the package fetched from BASEURL, if any
+
+  bool restartRequested = false;   // the engine upgrade asked for a restart
+  DWORD postInstallCode = ERROR_SUCCESS;  // 3010/3011 kept from a silent runtime install
+  bool useReinstall = false;
+  HANDLE instanceMutex = nullptr;
+  ProgressDialog progress;
+
+  // The installer invocation.
+  MsiBindings msi;
+  std::wstring prereqPackagePath;
+  std::wstring productCode;
+  std::wstring packageVersion;
+  std::wstring msiLogPath;
+  std::wstring msiLogName;
+  std::wstring msiLogFolder;       // the temporary folder the installer log was written to
+  std::wstring commandLine;
+
+  bool silent() const { return options.silent(); }
+
+  // Message boxes are owned by the progress dialog while it exists and by no window afterwards.
+  MessageContext Messages() const { return MessageContext{instance, progress.window, appTitle}; }
+  MessageContext Messages(const wchar_t* caption) const {
+    return MessageContext{instance, progress.window, caption};
+  }
+};

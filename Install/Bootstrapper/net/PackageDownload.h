@@ -1,0 +1,26 @@
+// Fetching the product package from the base URL into the system's URL cache, with progress in
+// the dialog and the Escape key as the way to cancel, and checking the downloaded copy's
+// signature before anything is installed.
+#pragma once
+
+#include <string>
+
+#include "sys/Win32.h"
+#include "ui/MessageBoxes.h"
+#include "ui/ProgressDialog.h"
+
+struct DownloadedPackage {
+  std::wstring canonicalUrl;   // what the Windows Installer is given
+  std::wstring cacheFilePath;  // the downloaded copy that was verified
+  bool cacheEntryPending = false;  // the transfer was started: the cache entry must be removed
+};
+
+// The whole package download of the run. 0 with `package` filled when downloaded and trusted;
+// otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box.
+DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
+                            const wchar_t* exePath, ProgressDialog& dialog,
+                            const MessageContext& messages, DownloadedPackage& package);
+
+// Removes the downloaded copy's entry from the URL cache (result ignored) and forgets the URL
+// and path.
+void RemoveDownloadedCopy(DownloadedPackage& package);

@@ -1,0 +1,17 @@
+// Writing a payload that travels inside the executable (resource type "EXE") to a file.
+#pragma once
+
+#include <cstdint>
+
+#include "sys/Win32.h"
+
+// Writes payload `resourceId` to `folderOrPath` + `fileName`, or to the full path `folderOrPath`
+// when `fileName` is null or empty, creating missing folders. True only when the whole payload is
+// written and the file closed; on false the user has been told why in a message box.
+bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t* caption,
+                             const wchar_t* fileName, const wchar_t* folderOrPath);
+
+// True when the volume of `folder` has at least `requiredBytes` free; otherwise the user is told
+// that the free space could not be read (the caller reports the shortage).
+bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,
+                    const wchar_t* caption);

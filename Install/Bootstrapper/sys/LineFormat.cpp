@@ -1,0 +1,211 @@
+#include "sys/LineFormat.h"
+
+#include <cstdint>
+
+namespace linefmt {
+namespace {
+
+struct Spec {
+  bool leftAlign = false;
+  bool zeroPad = false;
+  bool plusSign = false;
+  bool spaceSign = false;
+  bool alternate = false;
+  std::size_t width = 0;
+  bool hasPrecision = false;
+  std::size_t precision = 0;
+};
+
+void Pad(std::wstring& out, std::size_t count, wchar_t c) {
+  out.append(count, c);
+}
+
+void EmitField(std::wstring& out, const Spec& spec, std::wstring_view sign, std::wstring_view prefix,
+               std::wstring_view body) {
+  const std::size_t length = sign.size() + prefix.size() + body.size();
+  const std::size_t fill = spec.width > length ? spec.width - length : 0;
+  if (spec.leftAlign) {
+    out.append(sign).append(prefix).append(body);
+    Pad(out, fill, L' ');
+  } else if (spec.zeroPad && !spec.hasPrecision) {
+    out.append(sign).append(prefix);
+    Pad(out, fill, L'0');
+    out.append(body);
+  } else {
+    Pad(out, fill, L' ');
+    out.append(sign).append(prefix).append(body);
+  }
+}
+
+std::wstring Digits(std::uint32_t value, unsigned base, bool upper) {
+  const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
+  wchar_t buffer[16];
+  std::size_t n = 0;
+  do {
+    buffer[n++] = set[value % base];
+    value /= base;
+  } while (value != 0);
+  std::wstring digits;
+  while (n > 0) {
+    digits.push_back(buffer[--n]);
+  }
+  return digits;
+}
+
+void EmitNumber(std::wstring& out, const Spec& spec, wchar_t conversion, std::uint32_t raw) {
+  std::wstring sign;
+  std::wstring prefix;
+  std::wstring body;
+  switch (conversion) {
+    case L'd':
+    case L'i': {
+      const std::int32_t value = static_cast<std::int32_t>(raw);
+      const std::uint32_t magnitude = value < 0 ? 0u - raw : raw;
+      body = Digits(magnitude, 10, false);
+      if (value < 0) {
+        sign = L"-";
+      } else if (spec.plusSign) {
+        sign = L"+";
+      } else if (spec.spaceSign) {
+        sign = L" ";
+      }
+      break;
+    }
+    case L'u':
+      body = Digits(raw, 10, false);
+      break;
+    case L'x':
+    case L'X':
+      body = Digits(raw, 16, conversion == L'X');
+      if (spec.alternate && raw != 0) {
+        prefix = conversion == L'X' ? L"0X" : L"0x";
+      }
+      break;
+    case L'o':
+      body = Digits(raw, 8, false);
+      break;
+    default:
+      break;
+  }
+  if (spec.hasPrecision) {
+    if (spec.precision == 0 && raw == 0) {
+      body.clear();
+    } else if (body.size() < spec.precision) {
+      body.insert(0, spec.precision - body.size(), L'0');
+    }
+  }
+  EmitField(out, spec, sign, prefix, body);
+}
+
+}  // namespace
+
+bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer_list<Arg> args,
+                   std::size_t capacity) {
+  out.clear();
+  const Arg* next = args.begin();
+  const Arg* const end = args.end();
+  const Arg none{};
+  auto take = [&]() -> const Arg& { return next != end ? *next++ : none; };
+
+  std::size_t i = 0;
+  while (i < format.size()) {
+    const wchar_t c = format[i];
+    if (c != L'%') {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    const std::size_t start = i++;
+    Spec spec;
+    for (; i < format.size(); ++i) {
+      const wchar_t f = format[i];
+      if (f == L'-') {
+        spec.leftAlign = true;
+      } else if (f == L'0') {
+        spec.zeroPad = true;
+      } else if (f == L'+') {
+        spec.plusSign = true;
+      } else if (f == L' ') {
+        spec.spaceSign = true;
+      } else if (f == L'#') {
+        spec.alternate = true;
+      } else {
+        break;
+      }
+    }
+    // Widths and precisions are bounded so that a hostile format cannot ask for a huge field.
+    constexpr std::size_t kMaxField = 4096;
+    while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+      spec.width = spec.width * 10 + static_cast<std::size_t>(format[i] - L'0');
+      if (spec.width > kMaxField) {
+        spec.width = kMaxField;
+      }
+      ++i;
+    }
+    if (i < format.size() && format[i] == L'.') {
+      spec.hasPrecision = true;
+      ++i;
+      while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+        spec.precision = spec.precision * 10 + static_cast<std::size_t>(format[i] - L'0');
+        if (spec.precision > kMaxField) {
+          spec.precision = kMaxField;
+        }
+        ++i;
+      }
+    }
+    while (i < format.size() && (format[i] == L'l' || format[i] == L'h' || format[i] == L'w')) {
+      ++i;
+    }
+    if (i >= format.size()) {
+      // A lone "%" at the end stays as it is.
+      out.append(format.substr(start));
+      break;
+    }
+    const wchar_t conversion = format[i++];
+    switch (conversion) {
+      case L'%':
+        out.push_back(L'%');
+        break;
+      case L's':
+      case L'S': {
+        const Arg& arg = take();
+        std::wstring_view value = arg.text ? std::wstring_view(arg.text) : std::wstring_view();
+        if (spec.hasPrecision && value.size() > spec.precision) {
+          value = value.substr(0, spec.precision);
+        }
+        EmitField(out, spec, {}, {}, value);
+        break;
+      }
+      case L'c':
+      case L'C': {
+        const wchar_t ch = static_cast<wchar_t>(take().number);
+        EmitField(out, spec, {}, {}, std::wstring_view(&ch, 1));
+        break;
+      }
+      case L'd':
+      case L'i':
+      case L'u':
+      case L'x':
+      case L'X':
+      case L'o':
+        EmitNumber(out, spec, conversion, take().number);
+        break;
+      default:
+        // Not a conversion this program uses: keep the text as written.
+        out.append(format.substr(start, i - start));
+        break;
+    }
+  }
+
+  if (capacity == 0) {
+    out.clear();
+    return false;
+  }
+  if (out.size() > capacity - 1) {
+    out.resize(capacity - 1);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace linefmt

@@ -1,0 +1,19 @@
+#include "sys/RunTimeBinding.h"
+
+#include <string>
+
+HMODULE LoadSystemLibrary(const wchar_t* fileName) {
+  wchar_t systemFolder[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    return nullptr;
+  }
+  std::wstring path(systemFolder, length);
+  if (path.back() != L'\\') {
+    path.push_back(L'\\');
+  }
+  path += fileName;
+  // A full path makes the loader take this file and no other; the altered search path makes the
+  // library's own dependencies come from its folder, the system folder, too.
+  return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}

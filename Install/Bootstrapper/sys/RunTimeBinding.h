@@ -1,0 +1,54 @@
+// Binding system functions at run time. Functions that Windows XP lacks, and whole libraries
+// that a system may miss, are looked up when needed so that their absence is an ordinary
+// negative answer rather than a failure to start.
+#pragma once
+
+#include "sys/Win32.h"
+
+// Looks up `name` in `module` as a function of the type of `target`. The cast goes through
+// void* so that function pointer types never have to be converted into each other directly.
+template <typename Function>
+bool BindProc(HMODULE module, const char* name, Function& target) {
+  FARPROC address = module != nullptr ? GetProcAddress(module, name) : nullptr;
+  void* untyped = reinterpret_cast<void*>(address);
+  target = reinterpret_cast<Function>(untyped);
+  return target != nullptr;
+}
+
+// Loads a library that belongs to the system from the system folder only, never from the
+// executable's folder or the current folder, where someone else may have put a file of that name.
+HMODULE LoadSystemLibrary(const wchar_t* fileName);
+
+// Owner of a module loaded at run time: freed exactly once.
+class ModuleHandle {
+ public:
+  ModuleHandle() = default;
+  explicit ModuleHandle(HMODULE module) : module_(module) {}
+  ~ModuleHandle() { reset(); }
+  ModuleHandle(const ModuleHandle&) = delete;
+  ModuleHandle& operator=(const ModuleHandle&) = delete;
+  ModuleHandle(ModuleHandle&& other) noexcept : module_(other.release()) {}
+  ModuleHandle& operator=(ModuleHandle&& other) noexcept {
+    if (this != &other) {
+      reset(other.release());
+    }
+    return *this;
+  }
+
+  HMODULE get() const { return module_; }
+  explicit operator bool() const { return module_ != nullptr; }
+  HMODULE release() {
+    HMODULE module = module_;
+    module_ = nullptr;
+    return module;
+  }
+  void reset(HMODULE module = nullptr) {
+    if (module_ != nullptr) {
+      FreeLibrary(module_);
+    }
+    module_ = module;
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+};

@@ -1,0 +1,25 @@
+// The one way the program includes <windows.h>.
+//
+// The program targets Windows XP SP3, so only what that system exports may be linked at load
+// time; anything newer is bound at run time. Two of the program's own operations are called
+// DeleteFile and RemoveDirectory, which <windows.h> defines as macros; those macros are removed
+// here, and the program always names the system functions with their W suffix.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0501
+#endif
+#ifndef WINVER
+#define WINVER 0x0501
+#endif
+
+#include <windows.h>
+
+#undef DeleteFile
+#undef RemoveDirectory

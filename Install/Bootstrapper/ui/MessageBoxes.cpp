@@ -1,0 +1,140 @@
+#include "ui/MessageBoxes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "config/TextUtil.h"
+#include "res/ResourceIds.h"
+#include "sys/LineFormat.h"
+
+namespace {
+
+constexpr std::int32_t kLowestMinimumMsi = 150;
+
+void Show(const MessageContext& context, const wchar_t* text, UINT type) {
+  MessageBoxW(context.owner, text, context.caption, type);
+}
+
+// printf rules, cut to what fits the 1024-character buffer.
+std::wstring Printf(const wchar_t* format, std::initializer_list<linefmt::Arg> args) {
+  std::wstring built;
+  linefmt::FormatBounded(built, format, args, kMessageBufferSize);
+  return built;
+}
+
+}  // namespace
+
+void LoadMessage(HINSTANCE instance, UINT messageId, wchar_t* buffer, int capacity) {
+  std::memset(buffer, 0, sizeof(wchar_t) * static_cast<std::size_t>(capacity));
+  LoadStringW(instance, messageId, buffer, capacity);
+}
+
+void ShowCancelledMessage(const MessageContext& context) {
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, IDS_CANCELLED, message, kMessageBufferSize);
+  Show(context, message, MB_OK | MB_ICONWARNING);
+}
+
+void ShowErrorMessage(const MessageContext& context, UINT messageId) {
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
+  Show(context, message, MB_OK | MB_ICONERROR);
+}
+
+void ShowOutOfMemoryMessage(const MessageContext& context) {
+  // No allocation on this path: it is the one that reports that there is no memory.
+  ShowErrorMessage(context, IDS_OUT_OF_MEMORY);
+}
+
+void ShowUsageMessage(const MessageContext& context) {
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, IDS_USAGE, message, kMessageBufferSize);
+  MessageBoxW(nullptr, message, context.caption, MB_OK | MB_ICONINFORMATION);
+}
+
+void ShowNumberMessage(const MessageContext& context, UINT messageId, std::int32_t number) {
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
+  std::wstring built(message);
+  const std::size_t printfPlaceholder = built.find(L"%d");
+  const std::size_t insertPlaceholder = built.find(L"%1");
+  const std::size_t at = std::min(printfPlaceholder, insertPlaceholder);
+  if (at != std::wstring::npos) {
+    built.replace(at, 2, text::Decimal(number));
+  }
+  if (built.size() > kMessageBufferSize - 1) {
+    built.resize(kMessageBufferSize - 1);
+  }
+  Show(context, built.c_str(), MB_OK | MB_ICONERROR);
+}
+
+int ShowFormattedMessage(const MessageContext& context, UINT messageId, const wchar_t* text,
+                         UINT boxType) {
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
+  const std::wstring built = Printf(message, {linefmt::Arg::Text(text)});
+  return MessageBoxW(context.owner, built.c_str(), context.caption, boxType);
+}
+
+void ShowInvalidVersionMessage(const MessageContext& context, const wchar_t* versionText) {
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, IDS_INVALID_MSI_VERSION, message, kMessageBufferSize);
+  const std::wstring built =
+      Printf(message, {linefmt::Arg::Text(versionText),
+                       linefmt::Arg::Number(static_cast<std::uint32_t>(kLowestMinimumMsi))});
+  Show(context, built.c_str(), MB_OK | MB_ICONERROR);
+}
+
+void ShowTextMessage(const MessageContext& context, UINT messageId, const wchar_t* text) {
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
+  DWORD_PTR arguments[1] = {reinterpret_cast<DWORD_PTR>(text != nullptr ? text : L"")};
+  wchar_t* formatted = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      message, 0, 0, reinterpret_cast<wchar_t*>(&formatted), 0,
+      reinterpret_cast<va_list*>(arguments));
+  if (length != 0 && formatted != nullptr) {
+    Show(context, formatted, MB_OK | MB_ICONERROR);
+    LocalFree(formatted);
+    return;
+  }
+  if (formatted != nullptr) {
+    LocalFree(formatted);
+  }
+  wchar_t fallback[kMessageBufferSize];
+  LoadMessage(context.instance, IDS_OUT_OF_MEMORY, fallback, kMessageBufferSize);
+  Show(context, fallback, MB_OK | MB_ICONERROR);
+}
+
+void ShowInstallerErrorMessage(const MessageContext& context, DWORD code, HMODULE msiModule) {
+  switch (code) {
+    case ERROR_INSTALL_USEREXIT:
+    case ERROR_INSTALL_FAILURE:
+    case ERROR_INSTALL_SUSPEND:
+    case ERROR_SUCCESS_REBOOT_INITIATED:
+    case ERROR_SUCCESS_REBOOT_REQUIRED:
+    case ERROR_APPHELP_BLOCK:
+      return;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      code = ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+      break;
+    default:
+      break;
+  }
+  wchar_t message[kMessageBufferSize];
+  std::memset(message, 0, sizeof(message));
+  if (msiModule != nullptr && code <= 0xFFFF &&
+      LoadStringW(msiModule, static_cast<UINT>(code), message, kMessageBufferSize) > 0) {
+    Show(context, message, MB_OK | MB_ICONERROR);
+    return;
+  }
+  if (code == ERROR_UNKNOWN_PRODUCT) {
+    ShowNumberMessage(context, IDS_UNKNOWN_PRODUCT, static_cast<std::int32_t>(code));
+    return;
+  }
+  ShowNumberMessage(context, IDS_INSTALL_ERROR, static_cast<std::int32_t>(code));
+}

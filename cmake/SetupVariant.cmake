@@ -1,0 +1,122 @@
+# Building product variants of setup.exe and Windows Installer packages.
+
+set(BOOTSTRAPPER_RESOURCE_GENERATOR ${PROJECT_SOURCE_DIR}/cmake/product_resources.py)
+set(BOOTSTRAPPER_RES_DIR ${BOOTSTRAPPER_SOURCE_DIR}/res)
+set(BOOTSTRAPPER_ICON_DIR ${CMAKE_BINARY_DIR}/icon)
+
+add_custom_command(
+  OUTPUT ${BOOTSTRAPPER_ICON_DIR}/setup.ico
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${BOOTSTRAPPER_ICON_DIR}
+  COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RES_DIR}/make_icon.py ${BOOTSTRAPPER_ICON_DIR}/setup.ico
+  DEPENDS ${BOOTSTRAPPER_RES_DIR}/make_icon.py
+  VERBATIM)
+add_custom_target(bootstrapper_icon DEPENDS ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
+
+# bootstrapper_product_resources(<name> DESCRIPTION <product description>
+#                   [VARS NAME=VALUE...]        values for ${NAME} in payload file names
+#                   [SET NAME=VALUE...] [UNSET NAME...] [NO_SETTINGS]
+#                   [PAYLOAD ID=FILE...] [NO_PAYLOAD ID...]
+#                   [DEPENDS <targets that make payload files>...])
+# Generates the resources of a product description (the SET/UNSET/PAYLOAD options change it, for
+# test variants) and sets <name>_RC to the resource script to compile, <name>_RC_DEPENDS to the
+# files it reads, and <name>_RC_INCLUDES to the folders it needs on the include path.
+function(bootstrapper_product_resources name)
+  cmake_parse_arguments(V "NO_SETTINGS" "DESCRIPTION" "VARS;SET;UNSET;PAYLOAD;NO_PAYLOAD;DEPENDS"
+                        ${ARGN})
+  set(gen ${CMAKE_CURRENT_BINARY_DIR}/variants/${name})
+  set(args --description ${V_DESCRIPTION})
+  foreach(option VARS SET UNSET PAYLOAD NO_PAYLOAD)
+    string(TOLOWER ${option} flag)
+    string(REPLACE "_" "-" flag ${flag})
+    foreach(item IN LISTS V_${option})
+      list(APPEND args --${flag} ${item})
+    endforeach()
+  endforeach()
+  list(TRANSFORM args REPLACE "^--vars$" "--var")
+  if(V_NO_SETTINGS)
+    list(APPEND args --no-settings)
+  endif()
+
+  execute_process(
+    COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --list-inputs
+    OUTPUT_VARIABLE inputs RESULT_VARIABLE result ERROR_VARIABLE error)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${name}: ${error}")
+  endif()
+  string(REPLACE "\n" ";" inputs "${inputs}")
+  list(FILTER inputs EXCLUDE REGEX "^$")
+
+  add_custom_command(
+    OUTPUT ${gen}/product.rc ${gen}/setup_variant.rc
+    COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --out ${gen}
+    DEPENDS ${V_DESCRIPTION} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${inputs} ${V_DEPENDS}
+    VERBATIM)
+  set(depends ${gen}/product.rc ${inputs} ${BOOTSTRAPPER_RES_DIR}/setup.rc
+      ${BOOTSTRAPPER_RES_DIR}/ResourceIds.h ${BOOTSTRAPPER_RES_DIR}/setup.manifest
+      ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
+  set_source_files_properties(${gen}/setup_variant.rc PROPERTIES OBJECT_DEPENDS "${depends}")
+  set(${name}_RC ${gen}/setup_variant.rc PARENT_SCOPE)
+  set(${name}_RC_INCLUDES ${gen} ${BOOTSTRAPPER_RES_DIR} ${BOOTSTRAPPER_ICON_DIR} PARENT_SCOPE)
+endfunction()
+
+# add_setup_variant(<name> DESCRIPTION <product description> [the options above]
+#                   [UNSIGNED] [SIGN_CHAIN <pem> SIGN_KEY <pem>])
+# Links the bootstrapper's objects with the resources of that description into <name>.exe and
+# signs it.
+function(add_setup_variant name)
+  cmake_parse_arguments(V "UNSIGNED" "SIGN_CHAIN;SIGN_KEY" "DEPENDS" ${ARGN})
+  bootstrapper_product_resources(${name} ${V_UNPARSED_ARGUMENTS} DEPENDS ${V_DEPENDS})
+  add_executable(${name} WIN32 $<TARGET_OBJECTS:bootstrapper_entry> ${${name}_RC})
+  target_include_directories(${name} PRIVATE ${${name}_RC_INCLUDES})
+  target_link_libraries(${name} PRIVATE bootstrapper_core)
+  target_link_options(${name} PRIVATE ${BOOTSTRAPPER_GUI_LINK_OPTIONS})
+  add_dependencies(${name} bootstrapper_icon)
+  if(V_DEPENDS)
+    add_dependencies(${name} ${V_DEPENDS})
+  endif()
+  if(NOT V_UNSIGNED)
+    if(V_SIGN_CHAIN)
+      bootstrapper_sign(${name} CHAIN ${V_SIGN_CHAIN} KEY ${V_SIGN_KEY})
+    else()
+      bootstrapper_sign(${name})
+    endif()
+  endif()
+endfunction()
+
+# add_msi_package(<target> WXS <source> OUTPUT <package>
+#                 [ARCH x86|x64] [DEFINES NAME=VALUE...] [QUERIES <SQL>...] [SIGN])
+# Builds a Windows Installer package with wixl from a WiX source (file sources are found
+# relative to the source's folder), then applies SQL queries with msibuild for what wixl cannot
+# author, and optionally signs it.
+function(add_msi_package target)
+  cmake_parse_arguments(M "SIGN" "WXS;OUTPUT;ARCH" "DEFINES;QUERIES;SOURCES" ${ARGN})
+  if(NOT M_ARCH)
+    set(M_ARCH x86)
+  endif()
+  get_filename_component(wxs ${M_WXS} ABSOLUTE)
+  get_filename_component(wxs_dir ${wxs} DIRECTORY)
+  set(defines)
+  foreach(item IN LISTS M_DEFINES)
+    list(APPEND defines -D ${item})
+  endforeach()
+  set(query_commands)
+  foreach(query IN LISTS M_QUERIES)
+    list(APPEND query_commands COMMAND msibuild ${M_OUTPUT} -q ${query})
+  endforeach()
+  set(sign_command)
+  if(M_SIGN)
+    set(sign_command COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/sign.sh ${M_OUTPUT}
+                     ${BOOTSTRAPPER_SIGN_CHAIN} ${BOOTSTRAPPER_SIGN_KEY})
+  endif()
+  get_filename_component(out_dir ${M_OUTPUT} DIRECTORY)
+  add_custom_command(
+    OUTPUT ${M_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
+    COMMAND wixl -a ${M_ARCH} ${defines} -o ${M_OUTPUT} ${wxs}
+    ${query_commands}
+    ${sign_command}
+    WORKING_DIRECTORY ${wxs_dir}
+    DEPENDS ${wxs} ${M_SOURCES}
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${M_OUTPUT})
+endfunction()

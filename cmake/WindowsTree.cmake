@@ -1,0 +1,43 @@
+# The Windows side of the build, cross-compiled with mingw-w64 (see mingw-i686.cmake).
+#   BOOTSTRAPPER_WINDOWS_PART=product   setup.exe for BOOTSTRAPPER_PRODUCT, and everything the
+#                                       end-to-end tests run: variants, harness, stand-ins, packages
+#   BOOTSTRAPPER_WINDOWS_PART=unittests the Windows unit tests (needs the posix-threads compiler)
+enable_language(RC)
+
+set(BOOTSTRAPPER_WINDOWS_PART "product" CACHE STRING "product or unittests")
+set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE FILEPATH
+    "Product description that setup.exe is built for")
+option(BOOTSTRAPPER_BUILD_TESTS "Build what the tests run besides setup.exe" ON)
+
+set(BOOTSTRAPPER_WARNINGS -Wall -Wextra)
+# Small, static and loadable by Windows XP SP3.
+set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG")
+add_compile_options(-ffunction-sections -fdata-sections)
+set(BOOTSTRAPPER_GUI_LINK_OPTIONS
+  -municode -mwindows -static -s -Wl,--gc-sections
+  -Wl,--major-subsystem-version,5,--minor-subsystem-version,1
+  -Wl,--major-os-version,5,--minor-os-version,1)
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+include(${PROJECT_SOURCE_DIR}/cmake/Signing.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/SetupVariant.cmake)
+
+add_subdirectory(${BOOTSTRAPPER_SOURCE_DIR} bootstrapper)
+
+if(BOOTSTRAPPER_WINDOWS_PART STREQUAL "unittests")
+  enable_testing()
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest googletest EXCLUDE_FROM_ALL)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win tests/win)
+else()
+  add_subdirectory(${PROJECT_SOURCE_DIR}/products/demo products/demo)
+  add_setup_variant(setup
+    DESCRIPTION ${BOOTSTRAPPER_PRODUCT}
+    VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR}
+    DEPENDS demo_package)
+  if(BOOTSTRAPPER_BUILD_TESTS)
+    add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows tests/windows)
+  endif()
+endif()

@@ -1,0 +1,96 @@
+// The small text rules the rest stands on: splitting and trimming, ASCII-only case folding,
+// bounded copies, and the values of the MINIMUM_MSI and DATABASE settings.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "config/SettingRules.h"
+#include "config/TextUtil.h"
+
+namespace {
+
+using Pieces = std::vector<std::wstring>;
+
+TEST(TextUtil, SplitKeepsEmptyPiecesAndAnEmptyTextHasNone) {
+  EXPECT_EQ(text::SplitText(L"", L","), Pieces{});
+  EXPECT_EQ(text::SplitText(L"a", L","), Pieces{L"a"});
+  EXPECT_EQ(text::SplitText(L",a,,b,", L","), (Pieces{L"", L"a", L"", L"b", L""}));
+  EXPECT_EQ(text::SplitText(L"x/y-z", L"-/"), (Pieces{L"x", L"y", L"z"}));
+}
+
+TEST(TextUtil, TrimAndRemove) {
+  EXPECT_EQ(text::TrimText(L" \t\r\na b\n "), L"a b");
+  EXPECT_EQ(text::TrimText(L" \t "), L"");
+  EXPECT_EQ(text::RemoveAll(L" a ,\tb\r\n", text::kBlanks), L"a,b");
+}
+
+TEST(TextUtil, FoldingChangesAsciiLettersOnly) {
+  EXPECT_EQ(text::FoldLower(L"AbC\u00c9\u0130"), L"abc\u00c9\u0130");
+  EXPECT_EQ(text::FoldUpper(L"aBc\u00e9z"), L"ABC\u00e9Z");
+}
+
+TEST(TextUtil, BoundedCopyAndAppendCountTheTerminator) {
+  std::wstring s;
+  EXPECT_TRUE(text::BoundedCopy(s, L"abc", 4));
+  EXPECT_EQ(s, L"abc");
+  EXPECT_FALSE(text::BoundedAppend(s, L"d", 4));
+  EXPECT_EQ(s, L"abc");
+  EXPECT_FALSE(text::BoundedCopy(s, L"abcdef", 4));
+  EXPECT_EQ(s, L"abc");
+  EXPECT_TRUE(text::BoundedAppend(s, L"", 4));
+  EXPECT_FALSE(text::BoundedCopy(s, L"a", 0));
+}
+
+TEST(TextUtil, Decimal) {
+  EXPECT_EQ(text::Decimal(0), L"0");
+  EXPECT_EQ(text::Decimal(1603), L"1603");
+  EXPECT_EQ(text::Decimal(-2147483648LL), L"-2147483648");
+  EXPECT_EQ(text::Decimal(LLONG_MIN), L"-9223372036854775808");
+}
+
+TEST(SettingRules, MinimumMsi) {
+  struct Case {
+    const wchar_t* text;
+    bool accepted;
+    std::uint32_t value;
+  };
+  const Case cases[] = {
+      {L"150", true, 150},     {L"301", true, 301},     {L"406", true, 406},
+      {L" 301", true, 301},    {L"\t+301", true, 301},  {L"00301", true, 301},
+      {L"149", false, 0},      {L"0", false, 0},        {L"", false, 0},
+      {L"3x", false, 0},       {L"301a", false, 0},     {L"3.1", false, 0},
+      {L"abc", false, 0},      {L"301 ", false, 0},     {L"+", false, 0},
+      {L" ", false, 0},
+      // Neither a negative number nor one beyond 32 bits becomes a huge minimum.
+      {L"-301", false, 0},     {L"4294967296", false, 0}, {L"99999999999999999999", false, 0},
+      {L"4294967295", true, 4294967295u},
+  };
+  for (const Case& c : cases) {
+    std::uint32_t value = 0;
+    EXPECT_EQ(ParseMinimumMsi(c.text, value), c.accepted) << testing::PrintToString(std::wstring(c.text));
+    if (c.accepted) {
+      EXPECT_EQ(value, c.value);
+    }
+  }
+}
+
+TEST(SettingRules, IniFileName) {
+  std::wstring ini;
+  EXPECT_TRUE(DeriveIniFileName(L"CorvellVesk5.msi", ini));
+  EXPECT_EQ(ini, L"CorvellVesk5.ini");
+  EXPECT_TRUE(DeriveIniFileName(L"x.msi", ini));
+  EXPECT_EQ(ini, L"x.ini");
+  EXPECT_TRUE(DeriveIniFileName(L"Halvane5.msi", ini));
+  EXPECT_EQ(ini, L"Halvane5.ini");
+  // The stem fills 35 characters at most: 35 + ".ini" + terminator is the 40-character buffer.
+  EXPECT_TRUE(DeriveIniFileName(std::wstring(35, L'a') + L".msi", ini));
+  EXPECT_EQ(ini.size(), 39u);
+  EXPECT_FALSE(DeriveIniFileName(std::wstring(36, L'a') + L".msi", ini));
+  // Too short to have an extension: nothing is taken from it.
+  EXPECT_TRUE(DeriveIniFileName(L"abc", ini));
+  EXPECT_EQ(ini, L".ini");
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+
+namespace testing_support {
+
+ScratchFolder::ScratchFolder() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  static unsigned counter = 0;
+  for (;;) {
+    path_ = std::wstring(temp) + L"unit-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(++counter) + L"\\";
+    if (CreateDirectoryW(path_.c_str(), nullptr)) {
+      return;
+    }
+  }
+}
+
+ScratchFolder::~ScratchFolder() {
+  RemoveTree(path_);
+}
+
+void RemoveTree(const std::wstring& path) {
+  std::wstring clean = path;
+  while (!clean.empty() && clean.back() == L'\\') {
+    clean.pop_back();
+  }
+  const DWORD attributes = GetFileAttributesW(clean.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return;
+  }
+  SetFileAttributesW(clean.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    DeleteFileW(clean.c_str());
+    return;
+  }
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((clean + L"\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name != L"." && name != L"..") {
+        RemoveTree(clean + L"\\" + name);
+      }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+  RemoveDirectoryW(clean.c_str());
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return {};
+  }
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  CloseHandle(file);
+  return bytes;
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring WindowsBuildFolder() {
+  wchar_t value[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableW(L"BOOTSTRAPPER_WIN_BUILD", value, MAX_PATH);
+  std::wstring folder(value, length < MAX_PATH ? length : 0);
+  if (!folder.empty() && folder.back() != L'\\') {
+    folder.push_back(L'\\');
+  }
+  return folder;
+}
+
+}  // namespace testing_support
