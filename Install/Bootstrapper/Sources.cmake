@@ -21,6 +21,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   net/VerificationMode.cpp
   payload/FileUtilities.cpp
   payload/PayloadExtraction.cpp
+  payload/SystemCalls.cpp
   prereq/InstallerUpgrade.cpp
   prereq/RuntimePrerequisite.cpp
   prereq/XmlParserPrerequisite.cpp

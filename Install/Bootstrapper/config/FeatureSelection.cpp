@@ -1,6 +1,34 @@
 #include "config/FeatureSelection.h"
 
-// Placeholder until the feature file is read.
-void BuildFeatureSelection(const std::wstring&, std::wstring& featureSelectionText) {
+#include "payload/FileUtilities.h"
+#include "sys/Win32.h"
+
+namespace {
+
+constexpr wchar_t kFeatureFileName[] = L"Feature.ini";
+constexpr wchar_t kSection[] = L"oem";
+// Each value is read into this many characters; the system's reader cuts longer ones.
+constexpr DWORD kValueCapacity = 2048;
+
+}  // namespace
+
+void BuildFeatureSelection(const std::wstring& oemSourceFolder, std::wstring& featureSelectionText) {
   featureSelectionText.clear();
+  // With no folder (the package came from a URL) the bare name is found in the current folder.
+  const std::wstring path = oemSourceFolder + kFeatureFileName;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return;
+  }
+  // GetPrivateProfileStringW looks for a name without a folder in the Windows folder, so the
+  // current folder is named explicitly.
+  std::wstring iniPath = path;
+  if (oemSourceFolder.empty()) {
+    iniPath = L".\\" + path;
+  }
+  featureSelectionText = BuildFeatureSelectionText([&iniPath](const wchar_t* key) {
+    wchar_t value[kValueCapacity] = {};
+    GetPrivateProfileStringW(kSection, key, L"", value, kValueCapacity, iniPath.c_str());
+    return std::wstring(value);
+  });
 }

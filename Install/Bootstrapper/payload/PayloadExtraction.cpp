@@ -1,10 +1,128 @@
 #include "payload/PayloadExtraction.h"
 
-// Placeholder until payload extraction exists: nothing is written.
-bool ExtractFileFromResource(WORD, HINSTANCE, const wchar_t*, const wchar_t*, const wchar_t*) {
-  return false;
+#include <algorithm>
+#include <string>
+
+#include "config/TextUtil.h"
+#include "payload/FileUtilities.h"
+#include "payload/SystemCalls.h"
+#include "res/ResourceIds.h"
+#include "sys/BootstrapLog.h"
+#include "ui/MessageBoxes.h"
+
+namespace {
+
+constexpr wchar_t kPayloadType[] = L"EXE";
+// Messages followed directly by a file name are loaded into 320 characters and assembled in 321.
+constexpr int kNameMessageCapacity = 320;
+constexpr std::uint64_t kFourGiB = 0x100000000ull;
+
+// A box whose text is a message with the file name put right after it (the messages end in
+// spaces for that). These boxes have no owner.
+void ShowNameMessage(HINSTANCE instance, const wchar_t* caption, UINT messageId,
+                     const std::wstring& name) {
+  wchar_t message[kNameMessageCapacity] = {};
+  LoadStringW(instance, messageId, message, kNameMessageCapacity);
+  std::wstring text(message);
+  text::BoundedAppend(text, name, kNameMessageCapacity + 1);
+  MessageBoxW(nullptr, text.c_str(), caption, MB_ICONERROR);
 }
 
-bool CheckDiskSpace(const wchar_t*, std::uint32_t, HINSTANCE, const wchar_t*) {
+MessageContext Unowned(HINSTANCE instance, const wchar_t* caption) {
+  return MessageContext{instance, nullptr, caption};
+}
+
+}  // namespace
+
+bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,
+                    const wchar_t* caption) {
+  ULARGE_INTEGER available;
+  ULARGE_INTEGER total;
+  ULARGE_INTEGER totalFree;
+  if (!PayloadSystemCalls().getDiskFreeSpaceEx(folder, &available, &total, &totalFree)) {
+    ShowNameMessage(instance, caption, IDS_NO_FREE_SPACE, L"");
+    return false;
+  }
+  // The volume's whole free count, not what this user's quota leaves.
+  return totalFree.QuadPart >= kFourGiB || totalFree.LowPart >= requiredBytes;
+}
+
+bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t* caption,
+                             const wchar_t* fileName, const wchar_t* folderOrPath) {
+  // 1 to 3: where the file goes.
+  std::wstring folder;
+  std::wstring name;
+  if (fileName != nullptr && *fileName != L'\0') {
+    name = fileName;
+    folder = folderOrPath != nullptr ? folderOrPath : L"";
+  } else {
+    SplitPath(folderOrPath, folder, name);
+  }
+  std::wstring fullPath = folder;
+  if (!text::EndsWith(fullPath, L'\\')) {
+    fullPath.push_back(L'\\');
+  }
+  fullPath += name;
+  if (folder.size() >= MAX_PATH || name.size() >= MAX_PATH || fullPath.size() >= MAX_PATH) {
+    // Such a path cannot be written whole, and a cut one would name some other file.
+    ShowTextMessage(Unowned(instance, caption), IDS_INVALID_PATH, fullPath.c_str());
+    return false;
+  }
+  if (!IsExistingFolder(folder.c_str())) {
+    // A folder that could not be made shows up as a creation failure below.
+    CreateDirectoryTree(folder.c_str());
+  }
+  std::wstring folderWithSeparator = folder;
+  if (!text::EndsWith(folderWithSeparator, L'\\')) {
+    folderWithSeparator.push_back(L'\\');
+  }
+
+  // 4 to 6: the payload in the running executable, and room for it.
+  HMODULE module = GetModuleHandleW(nullptr);
+  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(resourceId), kPayloadType);
+  if (resource == nullptr) {
+    ShowNameMessage(instance, caption, IDS_COULD_NOT_FIND, name);
+    return false;
+  }
+  const DWORD size = SizeofResource(module, resource);
+  // The product package needs room for itself and for the installer's own copy.
+  const std::uint32_t required =
+      resourceId == IDP_PRODUCT_PACKAGE
+          ? static_cast<std::uint32_t>(std::min<std::uint64_t>(2ull * size, 0xFFFFFFFFull))
+          : size;
+  if (!CheckDiskSpace(folderWithSeparator.c_str(), required, instance, caption)) {
+    ShowTextMessage(Unowned(instance, caption), IDS_NOT_ENOUGH_SPACE, folderWithSeparator.c_str());
+    return false;
+  }
+  HGLOBAL loaded = LoadResource(module, resource);
+  if (loaded == nullptr) {
+    ShowTextMessage(Unowned(instance, caption), IDS_COULD_NOT_LOAD, name.c_str());
+    return false;
+  }
+  // The bytes in the mapped image are written as they are: no buffer, no copy. The image stays
+  // mapped for the life of the process, so nothing is released.
+  const void* bytes = LockResource(loaded);
+
+  // 7 to 10: one write of the whole payload.
+  LogString(L"[ExtractFileFromResource] Creating file: %s\n", fullPath.c_str());
+  HANDLE file = CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    LogNumber(L"[ExtractFileFromResource] CreateFile failure: %d\n", GetLastError());
+    ShowNameMessage(instance, caption, IDS_COULD_NOT_CREATE, name);
+    return false;
+  }
+  DWORD written = 0;
+  const BOOL wrote = WriteFile(file, bytes, size, &written, nullptr);
+  // A write that stops short leaves a file that is not the payload: that is a failure too.
+  const DWORD writeError = wrote ? (written == size ? ERROR_SUCCESS : ERROR_WRITE_FAULT)
+                                 : GetLastError();
+  if (writeError != ERROR_SUCCESS) {
+    CloseHandle(file);
+    LogNumber(L"[ExtractFileFromResource] WriteFile failure: %d\n", writeError);
+    ShowNameMessage(instance, caption, IDS_COULD_NOT_WRITE, name);
+    return false;
+  }
+  CloseHandle(file);
   return true;
 }

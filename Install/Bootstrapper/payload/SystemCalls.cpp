@@ -1,0 +1,6 @@
+#include "payload/SystemCalls.h"
+
+PayloadSystemCallTable& PayloadSystemCalls() {
+  static PayloadSystemCallTable table;
+  return table;
+}

@@ -1,0 +1,78 @@
+// The property text made from a distributor's Feature.ini: the fixed feature list, ALLDRIVERS
+// folded and defaulted, white space anywhere in the lists ignored, exclusions in upper case.
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <map>
+#include <string>
+
+#include "config/FeatureSelection.h"
+
+namespace {
+
+bool SameKey(const std::wstring& a, const wchar_t* b) {
+  const std::wstring other(b);
+  if (a.size() != other.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(a[i]) != std::towlower(other[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::wstring Build(const std::map<std::wstring, std::wstring>& section) {
+  return BuildFeatureSelectionText([&section](const wchar_t* key) {
+    // The system's ini reader matches key names without regard to case.
+    for (const auto& [name, value] : section) {
+      if (SameKey(name, key)) {
+        return value;
+      }
+    }
+    return std::wstring();
+  });
+}
+
+const std::wstring kBase =
+    L"ADDLOCAL=InstallationProperties,license_techsupport_rtfs,MicrosoftDependancies,Halvane,"
+    L"OPCPellin";
+
+TEST(FeatureSelection, TheExampleOfADistributor) {
+  EXPECT_EQ(Build({{L"ALLDRIVERS", L"Include"}, {L"include", L"SerialA, NetB"}, {L"exclude", L"toolc"}}),
+            L"ALLDRIVERS=include " + kBase +
+                L",DeviceDrivers,SerialA,NetB ENABLEPLUGINS=0 INTERFACES=exclude TOOLC=exclude");
+}
+
+TEST(FeatureSelection, AnEmptySectionSelectsTheBaseFeaturesOnly) {
+  EXPECT_EQ(Build({}), L"ALLDRIVERS=exclude " + kBase + L" ENABLEPLUGINS=0 INTERFACES=exclude");
+}
+
+TEST(FeatureSelection, AllDriversIsFoldedAndAnythingElseExcludes) {
+  const std::wstring rest = L" " + kBase + L" ENABLEPLUGINS=0 INTERFACES=exclude";
+  EXPECT_EQ(Build({{L"ALLDRIVERS", L"INCLUDE"}}), L"ALLDRIVERS=include" + rest);
+  EXPECT_EQ(Build({{L"ALLDRIVERS", L"eXcLuDe"}}), L"ALLDRIVERS=exclude" + rest);
+  EXPECT_EQ(Build({{L"ALLDRIVERS", L"yes"}}), L"ALLDRIVERS=exclude" + rest);
+  EXPECT_EQ(Build({{L"ALLDRIVERS", L" include"}}), L"ALLDRIVERS=exclude" + rest);
+  // Folding touches ASCII letters only: a dotted capital I is not an i.
+  EXPECT_EQ(Build({{L"ALLDRIVERS", L"\u0130NCLUDE"}}), L"ALLDRIVERS=exclude" + rest);
+}
+
+TEST(FeatureSelection, WhiteSpaceAnywhereInTheListsIsIgnoredAndCaseOfIncludesKept) {
+  EXPECT_EQ(Build({{L"include", L" a , b\t\r\n,C "}}),
+            L"ALLDRIVERS=exclude " + kBase +
+                L",DeviceDrivers,a,b,C ENABLEPLUGINS=0 INTERFACES=exclude");
+  EXPECT_EQ(Build({{L"include", L" \t "}}),
+            L"ALLDRIVERS=exclude " + kBase + L" ENABLEPLUGINS=0 INTERFACES=exclude");
+}
+
+TEST(FeatureSelection, ExclusionsInOrderAndEmptyPiecesSkipped) {
+  const std::wstring head = L"ALLDRIVERS=exclude " + kBase + L" ENABLEPLUGINS=0 INTERFACES=exclude";
+  EXPECT_EQ(Build({{L"exclude", L"a, b"}}), head + L" A=exclude B=exclude");
+  EXPECT_EQ(Build({{L"exclude", L",a,,b,"}}), head + L" A=exclude B=exclude");
+  EXPECT_EQ(Build({{L"exclude", L" , ,"}}), head);
+  EXPECT_EQ(Build({{L"exclude", L"t\u00f6\u00f6l"}}), head + L" T\u00f6\u00f6L=exclude");
+}
+
+}  // namespace
