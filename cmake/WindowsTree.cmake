@@ -36,7 +36,7 @@ else()
   add_setup_variant(setup
     DESCRIPTION ${BOOTSTRAPPER_PRODUCT}
     VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR}
-    DEPENDS demo_package)
+    DEPENDS demo_package demo_standins)
   if(BOOTSTRAPPER_BUILD_TESTS)
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows tests/windows)
   endif()
