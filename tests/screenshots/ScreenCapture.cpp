@@ -41,7 +41,8 @@ std::wstring TextOf(HWND window) {
 
 BOOL CALLBACK FindText(HWND child, LPARAM found) {
   auto* search = reinterpret_cast<Search*>(found);
-  if (IsWindowVisible(child) && TextOf(child).find(search->options->contains) != std::wstring::npos) {
+  if (IsWindowVisible(child) &&
+      TextOf(child).find(search->options->contains) != std::wstring::npos) {
     search->found = GetAncestor(child, GA_ROOT);
     return FALSE;
   }
@@ -146,8 +147,9 @@ bool Parse(int argc, wchar_t** argv, Options& o) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!Parse(argc, argv, options)) {
-    std::fwprintf(stderr, L"usage: screencapture --caption TEXT --contains TEXT --out FILE.bmp "
-                          L"[--press ok] [--timeout-ms N]\n");
+    std::fwprintf(stderr,
+                  L"usage: screencapture --caption TEXT --contains TEXT --out FILE.bmp "
+                  L"[--press ok] [--timeout-ms N]\n");
     return 2;
   }
   Search search{&options};

@@ -130,6 +130,17 @@ TEST(PlatformChecks, NonAdministratorIsTurnedAwayAtEveryUiLevel) {
     EXPECT_EQ(box.owner, state.progress.window) << level;
     state.progress.Destroy();
   }
+
+  // Once the progress window is gone the box has no owner.
+  RunState state;
+  state.instance = GetModuleHandleW(nullptr);
+  ASSERT_TRUE(state.progress.Create(state.instance, L"Title", kUiLevelFull));
+  state.progress.Destroy();
+  BoxWatcher watcher;
+  EXPECT_FALSE(RequireAdministrator(state));
+  const SeenBox box = watcher.Result();
+  ASSERT_TRUE(box.seen);
+  EXPECT_EQ(box.owner, nullptr);
 }
 
 TEST(PlatformChecks, AdministratorGoesOn) {
