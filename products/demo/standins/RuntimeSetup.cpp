@@ -15,8 +15,6 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <cwctype>
-#include <string>
 
 namespace {
 
@@ -29,23 +27,25 @@ constexpr wchar_t kDisplayName[] =
 constexpr DWORD kAlreadyInstalledStatus = 0xC00000BA;
 constexpr DWORD kHoldLimitMs = 120000;
 constexpr DWORD kHoldPollMs = 50;
+// Plain buffers and no C++ library: the stand-in travels inside every demo setup.exe.
+constexpr DWORD kTextCapacity = 1024;
 
-std::wstring Environment(const wchar_t* name) {
-  wchar_t value[1024];
-  const DWORD length = GetEnvironmentVariableW(name, value, 1024);
-  return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
+// The variable's value, or false when it is not set (or too long to be meant for this program).
+bool Environment(const wchar_t* name, wchar_t (&value)[kTextCapacity]) {
+  const DWORD length = GetEnvironmentVariableW(name, value, kTextCapacity);
+  return length > 0 && length < kTextCapacity;
 }
 
 DWORD ChosenExitCode() {
-  const std::wstring text = Environment(L"STANDIN_RUNTIME_EXIT_CODE");
-  if (text.empty()) {
+  wchar_t text[kTextCapacity];
+  if (!Environment(L"STANDIN_RUNTIME_EXIT_CODE", text)) {
     return ERROR_SUCCESS;
   }
-  return static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 0));
+  return static_cast<DWORD>(std::wcstoul(text, nullptr, 0));
 }
 
 // The arguments after the program's own (possibly quoted) name.
-std::wstring Arguments() {
+const wchar_t* Arguments() {
   const wchar_t* line = GetCommandLineW();
   if (*line == L'"') {
     ++line;
@@ -66,18 +66,30 @@ std::wstring Arguments() {
   return line;
 }
 
-bool HasQuietSwitch(const std::wstring& arguments) {
-  std::wstring folded;
-  for (wchar_t c : arguments) {
-    folded.push_back(static_cast<wchar_t>(std::towlower(c)));
+bool HasQuietSwitch(const wchar_t* arguments) {
+  for (const wchar_t* at = arguments; *at != L'\0'; ++at) {
+    const bool startsWord = at == arguments || at[-1] == L' ' || at[-1] == L'\t';
+    if (startsWord && at[0] == L'/' && (at[1] == L'q' || at[1] == L'Q') &&
+        (at[2] == L'\0' || at[2] == L' ' || at[2] == L'\t')) {
+      return true;
+    }
   }
-  const std::wstring padded = L" " + folded + L" ";
-  return padded.find(L" /q ") != std::wstring::npos;
+  return false;
 }
 
-void Record(const std::wstring& arguments) {
-  const std::wstring recordPath = Environment(L"STANDIN_RUNTIME_RECORD");
-  if (recordPath.empty()) {
+void AppendUtf8(HANDLE file, const wchar_t* text) {
+  char bytes[kTextCapacity * 3];
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), nullptr, nullptr);
+  if (length > 1) {
+    DWORD written = 0;
+    WriteFile(file, bytes, static_cast<DWORD>(length - 1), &written, nullptr);
+  }
+}
+
+void Record(const wchar_t* arguments) {
+  wchar_t recordPath[kTextCapacity];
+  if (!Environment(L"STANDIN_RUNTIME_RECORD", recordPath)) {
     return;
   }
   STARTUPINFOW startup{};
@@ -87,32 +99,35 @@ void Record(const std::wstring& arguments) {
       (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
   wchar_t ownPath[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
-  const std::wstring line =
-      L"args=" + arguments + L"|hidden=" + (hidden ? L"1" : L"0") + L"|path=" + ownPath + L"\r\n";
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
-                                        nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &utf8[0], bytes,
-                      nullptr, nullptr);
-  HANDLE file = CreateFileW(recordPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-    CloseHandle(file);
+  HANDLE file = CreateFileW(recordPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return;
   }
+  AppendUtf8(file, L"args=");
+  AppendUtf8(file, arguments);
+  AppendUtf8(file, hidden ? L"|hidden=1|path=" : L"|hidden=0|path=");
+  AppendUtf8(file, ownPath);
+  AppendUtf8(file, L"\r\n");
+  CloseHandle(file);
 }
 
 void WaitForRelease() {
-  const std::wstring holdPath = Environment(L"STANDIN_RUNTIME_HOLD");
-  if (holdPath.empty()) {
+  wchar_t holdPath[kTextCapacity];
+  if (!Environment(L"STANDIN_RUNTIME_HOLD", holdPath)) {
     return;
   }
   const DWORD start = GetTickCount();
-  while (GetFileAttributesW(holdPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
+  while (GetFileAttributesW(holdPath) == INVALID_FILE_ATTRIBUTES &&
          GetTickCount() - start < kHoldLimitMs) {
     Sleep(kHoldPollMs);
   }
+}
+
+bool SetText(HKEY key, const wchar_t* name, const wchar_t* value) {
+  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                        static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t))) ==
+         ERROR_SUCCESS;
 }
 
 bool WriteUninstallEntry() {
@@ -121,13 +136,8 @@ bool WriteUninstallEntry() {
                       nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  const auto setText = [key](const wchar_t* name, const wchar_t* value) {
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                          static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
-  };
-  const bool written =
-      setText(L"DisplayVersion", kDisplayVersion) && setText(L"DisplayName", kDisplayName);
+  const bool written = SetText(key, L"DisplayVersion", kDisplayVersion) &&
+                       SetText(key, L"DisplayName", kDisplayName);
   RegCloseKey(key);
   return written;
 }
@@ -135,7 +145,7 @@ bool WriteUninstallEntry() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  const std::wstring arguments = Arguments();
+  const wchar_t* arguments = Arguments();
   Record(arguments);
   // The vendor's program would show its own user interface without "/q"; the bootstrapper must
   // never start it that way.
