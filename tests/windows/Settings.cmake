@@ -29,8 +29,26 @@ setting_variant(setup-op-install SET OPERATION=install)
 setting_variant(setup-op-minpatch SET OPERATION=MINPATCH)
 setting_variant(setup-op-uninstall SET OPERATION=UNINSTALL)
 
-# DATABASE: a short name (ini file x.ini), and one whose ini name does not fit 40 characters.
-setting_variant(setup-db-x SET DATABASE=x.msi)
+# A package that copies the temporary folder while it installs, so a test sees what the run had
+# prepared by the package step.
+set(snapshot_dir ${CMAKE_CURRENT_BINARY_DIR}/packages/snapshot)
+add_library(snapshot_action SHARED ${PROJECT_SOURCE_DIR}/tests/packages/SnapshotAction.cpp)
+set_target_properties(snapshot_action PROPERTIES PREFIX "" OUTPUT_NAME SnapshotAction
+                      RUNTIME_OUTPUT_DIRECTORY ${snapshot_dir})
+target_link_options(snapshot_action PRIVATE -static -s -Wl,--kill-at)
+# wixl takes file sources relative to the WiX source's folder only.
+file(RELATIVE_PATH snapshot_action_source ${PROJECT_SOURCE_DIR}/tests/packages
+     ${snapshot_dir}/SnapshotAction.dll)
+add_msi_package(snapshot_package
+  WXS ${PROJECT_SOURCE_DIR}/tests/packages/VeskSnapshot.wxs
+  OUTPUT ${snapshot_dir}/VeskSnapshot.msi
+  DEFINES SnapshotAction=${snapshot_action_source}
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/packages/vesk.txt snapshot_action)
+
+# DATABASE: a short name (ini file x.ini), carrying the snapshot package; and a name whose ini
+# name does not fit 40 characters.
+add_setup_variant(setup-db-x DESCRIPTION ${settings_description} VARS ${settings_vars}
+  SET DATABASE=x.msi PAYLOAD 1004=${snapshot_dir}/VeskSnapshot.msi DEPENDS snapshot_package)
 string(REPEAT "L" 36 long_stem)
 setting_variant(setup-db-long SET DATABASE=${long_stem}.msi)
 
