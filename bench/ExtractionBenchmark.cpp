@@ -6,8 +6,8 @@
 //   bench-extraction-<size>.exe memory          private memory before and after one extraction
 //
 // Everything happens in a scratch folder below the temporary folder, removed at the end.
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -62,9 +62,7 @@ PROCESS_MEMORY_COUNTERS_EX Memory() {
   return counters;
 }
 
-double MiB(SIZE_T bytes) {
-  return static_cast<double>(bytes) / (1024.0 * 1024.0);
-}
+double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
 
 bool Extract(const std::wstring& folder) {
   return ExtractFileFromResource(IDP_PRODUCT_PACKAGE, GetModuleHandleW(nullptr), kCaption,
@@ -89,7 +87,8 @@ int RunTime(const std::wstring& folder, int rounds) {
     };
     auto copyOnce = [&] {
       DeleteFileW(copied.c_str());
-      copy.push_back(Time([&] { return CopyFileW(extracted.c_str(), copied.c_str(), FALSE) != FALSE; }));
+      copy.push_back(
+          Time([&] { return CopyFileW(extracted.c_str(), copied.c_str(), FALSE) != FALSE; }));
     };
     if (round % 2 == 0) {
       extractOnce();
@@ -141,7 +140,8 @@ int RunMemory(const std::wstring& folder) {
   CloseHandle(thread);
   const PROCESS_MEMORY_COUNTERS_EX after = Memory();
   const SIZE_T peak = std::max({sampler.peak, after.PagefileUsage, after.PeakPagefileUsage});
-  std::printf("payload bytes                   %lu (%.1f MiB)\n", PayloadSize(), MiB(PayloadSize()));
+  std::printf("payload bytes                   %lu (%.1f MiB)\n", PayloadSize(),
+              MiB(PayloadSize()));
   std::printf("extraction, ms                  %.1f\n", seconds * 1000);
   std::printf("private bytes before, MiB       %.1f\n", MiB(before.PagefileUsage));
   std::printf("private bytes after, MiB        %.1f\n", MiB(after.PagefileUsage));

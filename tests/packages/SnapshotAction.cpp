@@ -2,9 +2,8 @@
 // package installs, into the folder named by the environment variable VESK_SNAPSHOT (nothing
 // when it is not set), so a test can see what the bootstrapper had prepared by then. The
 // variable reaches the installer because it inherits the environment of the program under test.
-#include <windows.h>
-
 #include <msi.h>
+#include <windows.h>
 
 #include <string>
 

@@ -1,12 +1,13 @@
 // The file, folder and process utilities on the prefix's real file system: folder trees, path
 // splitting, removal of read-only files and folders, replacement copies, and hidden child
 // processes waited for while this thread's window messages are dispatched.
+#include "payload/FileUtilities.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "payload/FileUtilities.h"
 #include "support/TestSupport.h"
 #include "sys/Win32.h"
 
@@ -22,9 +23,7 @@ using testing_support::WriteFileBytes;
 const auto* const kTempEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
 
-bool IsFolder(const std::wstring& path) {
-  return IsExistingFolder(path.c_str());
-}
+bool IsFolder(const std::wstring& path) { return IsExistingFolder(path.c_str()); }
 
 TEST(CreateDirectoryTree, MakesEveryMissingLevelWithOrWithoutTrailingBackslash) {
   for (const wchar_t* ending : {L"", L"\\"}) {
@@ -33,7 +32,8 @@ TEST(CreateDirectoryTree, MakesEveryMissingLevelWithOrWithoutTrailingBackslash) 
     EXPECT_TRUE(CreateDirectoryTree((leaf + ending).c_str()));
     EXPECT_TRUE(IsFolder(root / L"one"));
     EXPECT_TRUE(IsFolder(root / L"one\\two"));
-    EXPECT_TRUE(IsFolder(leaf)) << "ending '" << testing::PrintToString(std::wstring(ending)) << "'";
+    EXPECT_TRUE(IsFolder(leaf)) << "ending '" << testing::PrintToString(std::wstring(ending))
+                                << "'";
   }
 }
 
@@ -101,7 +101,8 @@ TEST(RemoveDirectory, RemovesAReadOnlyEmptyFolder) {
   ScratchFolder root;
   const std::wstring folder = root / L"OEM";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  ASSERT_TRUE(SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(
+      SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
   // Wine keeps the read-only flag of a folder only where the file system can store it; when it
   // cannot, no attribute is cleared and so no line is written.
   const bool flagKept = (GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
@@ -133,8 +134,8 @@ TEST(CopyFileToFolder, MissingSourceIsFalseAndCreatesNoTargetFolder) {
 TEST(CopyFileToFolder, AFolderIsNoSource) {
   ScratchFolder root;
   ASSERT_TRUE(CreateDirectoryTree((root / L"media\\readme.txt").c_str()));
-  EXPECT_FALSE(CopyFileToFolder((root / L"media\\").c_str(), L"readme.txt",
-                                (root / L"temp\\").c_str()));
+  EXPECT_FALSE(
+      CopyFileToFolder((root / L"media\\").c_str(), L"readme.txt", (root / L"temp\\").c_str()));
   EXPECT_FALSE(Exists(root / L"temp"));
 }
 
@@ -166,8 +167,10 @@ TEST(FileUtilities, PathsThatDoNotFitAreSkippedNotCut) {
   EXPECT_EQ(ReadFileBytes(root / cutName), "innocent");
 
   CreateDirectoryTree((root / L"target").c_str());
-  EXPECT_FALSE(CopyFileToFolder(root.path().c_str(), longName.c_str(), (root / L"target\\").c_str()));
-  EXPECT_FALSE(CopyFileToFolder(root.path().c_str(), cutName.c_str(), (root / L"target\\").c_str()));
+  EXPECT_FALSE(
+      CopyFileToFolder(root.path().c_str(), longName.c_str(), (root / L"target\\").c_str()));
+  EXPECT_FALSE(
+      CopyFileToFolder(root.path().c_str(), cutName.c_str(), (root / L"target\\").c_str()));
   EXPECT_FALSE(Exists(root / L"target\\" + cutName.substr(0, cutName.size() - 7)));
 }
 
@@ -176,9 +179,7 @@ std::wstring ChildCommand(const std::wstring& arguments) {
   return L"\"" + testing_support::ProgramFolder() + L"unit-child.exe\" " + arguments;
 }
 
-DWORD RunCommand(std::wstring commandLine) {
-  return RunHidden(commandLine.data());
-}
+DWORD RunCommand(std::wstring commandLine) { return RunHidden(commandLine.data()); }
 
 TEST(RunHidden, ReturnsTheChildsExitCodeWhole) {
   for (const DWORD code : {0ul, 1603ul, 3010ul, 0x80070005ul}) {
@@ -196,7 +197,8 @@ TEST(RunHidden, StartsTheChildHiddenAtTheOriginWithNoSize) {
 
 TEST(RunHidden, AProgramThatDoesNotExistIsAStartErrorNotAnExitCode) {
   ScratchFolder root;
-  EXPECT_EQ(RunCommand(L"\"" + root.path() + L"missing.exe\""), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(RunCommand(L"\"" + root.path() + L"missing.exe\""),
+            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 // Messages for this window count themselves; the last one expected releases the child.

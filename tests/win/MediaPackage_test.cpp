@@ -30,9 +30,7 @@ using testing_support::WriteFileBytes;
 const auto* const kTempEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
 
-std::string Narrow(const std::wstring& text) {
-  return std::string(text.begin(), text.end());
-}
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::wstring Row(UINT id) {
   const wchar_t* text = nullptr;

@@ -2,6 +2,8 @@
 // are small known files; 90 and 1001 to 1003 are absent) to real files, with the message boxes
 // read as they open. The volume's free space goes through the payload seam where a case needs a
 // count that no real volume can be made to have.
+#include "payload/PayloadExtraction.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +11,6 @@
 #include <string>
 
 #include "payload/FileUtilities.h"
-#include "payload/PayloadExtraction.h"
 #include "payload/SystemCalls.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
@@ -36,9 +37,7 @@ const auto* const kTempEnvironment =
 constexpr wchar_t kCaption[] = L"Unit Caption";
 const std::string kPackageBytes = "unit package payload\n";
 
-HINSTANCE Self() {
-  return GetModuleHandleW(nullptr);
-}
+HINSTANCE Self() { return GetModuleHandleW(nullptr); }
 
 // A row of this program's string table, as stored.
 std::wstring Row(UINT id) {
@@ -53,9 +52,7 @@ std::wstring WithInsert(UINT id, const std::wstring& insert) {
   return text;
 }
 
-std::string Narrow(const std::wstring& text) {
-  return std::string(text.begin(), text.end());
-}
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 bool Extract(WORD id, const wchar_t* name, const std::wstring& folderOrPath) {
   return ExtractFileFromResource(id, Self(), kCaption, name, folderOrPath.c_str());
@@ -251,14 +248,13 @@ TEST_F(FreeSpace, TheVolumesWholeFreeCountIsComparedNotTheCallersShare) {
     bool passes;
   };
   const Case cases[] = {
-      {111190016, 111190016, 111190016, true},       // exactly the requirement
-      {111190015, 111190015, 111190016, false},      // one byte short
-      {111190016, 0, 111190016, true},               // a quota leaves the caller nothing
-      {1000, 5000000000ull, 1001, false},            // the caller's share does not count
-      {0x100000000ull, 0, 0xFFFFFFFFu, true},        // 4 GiB or more passes anything
-      {0x100000005ull, 0, 0x10000000u, true},        // even when its low 32 bits are small
-      {0xFFFFFFFFull, 0, 0xFFFFFFFFu, true},
-      {0, 0, 0, true},
+      {111190016, 111190016, 111190016, true},   // exactly the requirement
+      {111190015, 111190015, 111190016, false},  // one byte short
+      {111190016, 0, 111190016, true},           // a quota leaves the caller nothing
+      {1000, 5000000000ull, 1001, false},        // the caller's share does not count
+      {0x100000000ull, 0, 0xFFFFFFFFu, true},    // 4 GiB or more passes anything
+      {0x100000005ull, 0, 0x10000000u, true},    // even when its low 32 bits are small
+      {0xFFFFFFFFull, 0, 0xFFFFFFFFu, true},    {0, 0, 0, true},
   };
   for (const Case& c : cases) {
     totalFree_ = c.totalFree;
@@ -353,7 +349,8 @@ TEST_F(RealFreeSpace, TheRuleAgainstThisVolumesCount) {
     // A volume with 4 GiB or more free passes every requirement a 32-bit count can make, also
     // the ones above the low 32 bits of its count.
     EXPECT_TRUE(CheckDiskSpace(folder, 0xFFFFFFFFu, Self(), kCaption));
-    EXPECT_TRUE(CheckDiskSpace(folder, static_cast<std::uint32_t>(totalFree_) + 1, Self(), kCaption));
+    EXPECT_TRUE(
+        CheckDiskSpace(folder, static_cast<std::uint32_t>(totalFree_) + 1, Self(), kCaption));
   }
 }
 

@@ -1,11 +1,12 @@
 // The reader of the product's type-40 settings, on this program's own resources (the unit-test
 // product: PRODUCTNAME, DATABASE, PROPERTIES and three settings only these tests read).
+#include "config/ResourceSettings.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "config/ResourceSettings.h"
 #include "support/TestSupport.h"
 #include "sys/Win32.h"
 
@@ -18,9 +19,7 @@ using testing_support::LogTail;
 const auto* const kTempEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
 
-HMODULE Self() {
-  return GetModuleHandleW(nullptr);
-}
+HMODULE Self() { return GetModuleHandleW(nullptr); }
 
 std::wstring LongValue() {
   std::wstring value;
@@ -51,7 +50,8 @@ TEST(ReadResourceSetting, ReportsTheCapacityNeededThenCopiesAtExactlyThatSize) {
   for (const Case& c : cases) {
     DWORD capacity = 0;
     wchar_t none[1] = {L'#'};
-    EXPECT_EQ(ReadResourceSetting(Self(), c.name, none, capacity), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(ReadResourceSetting(Self(), c.name, none, capacity),
+              static_cast<DWORD>(ERROR_MORE_DATA));
     EXPECT_GE(capacity, c.value.size() + 1) << "a capacity that holds the whole text";
     EXPECT_EQ(none[0], L'#') << "nothing written while too small";
 
@@ -128,8 +128,9 @@ TEST(LoadResourceSetting, AMissingSettingIsNotFoundWithOneLine) {
     EXPECT_EQ(LoadResourceSetting(Self(), name, buffer),
               static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
     const std::wstring wide(name);
-    EXPECT_THAT(log.lines(), ElementsAre("[Resource] lpName = " +
-                                         std::string(wide.begin(), wide.end()) + " NOT FOUND"));
+    EXPECT_THAT(
+        log.lines(),
+        ElementsAre("[Resource] lpName = " + std::string(wide.begin(), wide.end()) + " NOT FOUND"));
   }
 }
 

@@ -20,9 +20,7 @@ ScratchFolder::ScratchFolder() {
   }
 }
 
-ScratchFolder::~ScratchFolder() {
-  RemoveTree(path_);
-}
+ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
 
 void RemoveTree(const std::wstring& path) {
   std::wstring clean = path;
@@ -64,8 +62,8 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return {};
   }
@@ -98,13 +96,9 @@ void ScratchTempEnvironment::SetUp() {
   LogString(L"[Test] log of the unit tests\n");
 }
 
-void ScratchTempEnvironment::TearDown() {
-  g_scratchTemp.reset();
-}
+void ScratchTempEnvironment::TearDown() { g_scratchTemp.reset(); }
 
-const std::wstring& ScratchTempEnvironment::path() {
-  return g_scratchTempPath;
-}
+const std::wstring& ScratchTempEnvironment::path() { return g_scratchTempPath; }
 
 LogTail::LogTail() {
   const std::wstring path = BootstrapLogPath();
