@@ -6,8 +6,9 @@
 //   bench-extraction-<size>.exe memory          private memory before and after one extraction
 //
 // Everything happens in a scratch folder below the temporary folder, removed at the end.
-#include <psapi.h>
 #include <windows.h>
+// psapi.h builds on the types that windows.h declares.
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -2,8 +2,9 @@
 // package installs, into the folder named by the environment variable VESK_SNAPSHOT (nothing
 // when it is not set), so a test can see what the bootstrapper had prepared by then. The
 // variable reaches the installer because it inherits the environment of the program under test.
-#include <msi.h>
 #include <windows.h>
+// msi.h builds on the types that windows.h declares.
+#include <msi.h>
 
 #include <string>
 
