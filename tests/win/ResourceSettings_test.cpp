@@ -10,6 +10,28 @@
 #include "support/TestSupport.h"
 #include "sys/Win32.h"
 
+// The reader takes its buffers with the non-throwing array new. This program replaces that one
+// allocation function, so a test can make the n-th such allocation fail; every other allocation
+// goes through the standard one as usual.
+namespace {
+int g_nothrowArraysBeforeFailure = -1;  // -1: none fails
+}  // namespace
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_nothrowArraysBeforeFailure == 0) {
+    g_nothrowArraysBeforeFailure = -1;
+    return nullptr;
+  }
+  if (g_nothrowArraysBeforeFailure > 0) {
+    --g_nothrowArraysBeforeFailure;
+  }
+  try {
+    return ::operator new[](size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 namespace {
 
 using testing::ElementsAre;
@@ -131,6 +153,24 @@ TEST(LoadResourceSetting, AMissingSettingIsNotFoundWithOneLine) {
     EXPECT_THAT(
         log.lines(),
         ElementsAre("[Resource] lpName = " + std::string(wide.begin(), wide.end()) + " NOT FOUND"));
+  }
+}
+
+TEST(LoadResourceSetting, NoBufferIsOutOfMemory14) {
+  struct Case {
+    const wchar_t* name;
+    int allocationsBeforeFailure;
+  };
+  const Case cases[] = {
+      {L"PRODUCTNAME", 0},  // the first buffer
+      {L"UNIT_LONG", 1},    // the buffer of the exact size, on the second attempt
+  };
+  for (const Case& c : cases) {
+    SettingBuffer buffer;
+    g_nothrowArraysBeforeFailure = c.allocationsBeforeFailure;
+    EXPECT_EQ(LoadResourceSetting(Self(), c.name, buffer), static_cast<DWORD>(ERROR_OUTOFMEMORY));
+    EXPECT_EQ(g_nothrowArraysBeforeFailure, -1) << "the failure was reached";
+    g_nothrowArraysBeforeFailure = -1;
   }
 }
 
