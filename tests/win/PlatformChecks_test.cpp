@@ -12,12 +12,13 @@
 #include "driver/RunSequence.h"
 #include "driver/RunState.h"
 #include "res/ResourceIds.h"
-#include "support/BoxWatcher.h"
+#include "support/MessageBoxRecorder.h"
 
 namespace {
 
-using testing_support::BoxWatcher;
-using testing_support::SeenBox;
+using testing_support::BoxIcon;
+using testing_support::MessageBoxRecorder;
+using testing_support::RecordedBox;
 
 // What the replaced membership function was asked and answers.
 struct MembershipAnswer {
@@ -118,14 +119,14 @@ TEST(PlatformChecks, NonAdministratorIsTurnedAwayAtEveryUiLevel) {
     state.options.setUiLevel(level);
     ASSERT_TRUE(state.progress.Create(state.instance, state.appTitle, level));
 
-    BoxWatcher watcher;
+    MessageBoxRecorder boxes;
     EXPECT_FALSE(RequireAdministrator(state)) << level;
-    const SeenBox box = watcher.Result();
     EXPECT_EQ(state.exitCode, static_cast<DWORD>(ERROR_INSTALL_FAILURE)) << level;
-    ASSERT_TRUE(box.seen) << level;
+    ASSERT_EQ(boxes.boxes().size(), 1u) << level;
+    const RecordedBox& box = boxes.boxes()[0];
     EXPECT_EQ(box.text, TableRow(IDS_ADMIN_REQUIRED)) << level;
     EXPECT_EQ(box.caption, TableRow(IDS_APP_TITLE)) << level;
-    EXPECT_EQ(box.icon, LoadIconW(nullptr, IDI_HAND)) << level;
+    EXPECT_EQ(box.icon, BoxIcon::Error) << level;
     // While the progress window exists it owns the box, even when it is never shown.
     EXPECT_EQ(box.owner, state.progress.window) << level;
     state.progress.Destroy();
@@ -136,10 +137,10 @@ TEST(PlatformChecks, NonAdministratorIsTurnedAwayAtEveryUiLevel) {
   state.instance = GetModuleHandleW(nullptr);
   ASSERT_TRUE(state.progress.Create(state.instance, L"Title", kUiLevelFull));
   state.progress.Destroy();
-  BoxWatcher watcher;
+  MessageBoxRecorder boxes;
   EXPECT_FALSE(RequireAdministrator(state));
-  const SeenBox box = watcher.Result();
-  ASSERT_TRUE(box.seen);
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  const RecordedBox& box = boxes.boxes()[0];
   EXPECT_EQ(box.owner, nullptr);
 }
 
