@@ -13,6 +13,7 @@ constexpr wchar_t kLogName[] = L"bootstrap.log";
 // -1: not yet initialised; 0: initialising, lines are dropped; 1: on.
 int g_logState = -1;
 wchar_t g_logPath[MAX_PATH] = {};
+bool g_fileOutput = true;
 
 void InitialiseLog() {
   g_logState = 0;
@@ -35,6 +36,9 @@ void InitialiseLog() {
   g_logState = 1;
 
   // Discard the log of an earlier run.
+  if (!g_fileOutput) {
+    return;
+  }
   if (FILE* file = _wfsopen(g_logPath, L"w", _SH_DENYWR)) {
     fclose(file);
   }
@@ -42,6 +46,9 @@ void InitialiseLog() {
 
 void WriteLine(const std::wstring& line) {
   OutputDebugStringW(line.c_str());
+  if (!g_fileOutput) {
+    return;
+  }
   // Text mode stores each "\n" as CR LF; no other opener may write while the line goes in.
   if (FILE* file = _wfsopen(g_logPath, L"a+", _SH_DENYWR)) {
     const std::string bytes = logline::ToFileText(line);
@@ -100,5 +107,9 @@ void LogNumbers(const wchar_t* format, std::uint32_t value1, std::uint32_t value
 }
 
 std::wstring BootstrapLogPath() {
-  return g_logState == -1 ? std::wstring() : std::wstring(g_logPath);
+  return g_logState == -1 || !g_fileOutput ? std::wstring() : std::wstring(g_logPath);
+}
+
+void KeepLogOffFile() {
+  g_fileOutput = false;
 }
