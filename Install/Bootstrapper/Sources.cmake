@@ -17,6 +17,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   driver/MsiBindings.cpp
   driver/PackageOperation.cpp
   driver/RunSequence.cpp
+  net/DownloadTransfer.cpp
   net/PackageDownload.cpp
   net/SignatureVerification.cpp
   net/VerificationMode.cpp
