@@ -38,16 +38,33 @@ add_custom_command(
   VERBATIM)
 add_custom_target(trust_files ALL DEPENDS ${trust_files})
 
+set(demo_description ${PROJECT_SOURCE_DIR}/products/demo/product.ini)
+set(demo_vars PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR})
+
 # setup.exe as the build makes it but unsigned, and signed but changed afterwards.
-add_setup_variant(setup_unsigned
-  DESCRIPTION ${PROJECT_SOURCE_DIR}/products/demo/product.ini
-  VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR}
-  UNSIGNED
+add_setup_variant(setup-unsigned DESCRIPTION ${demo_description} VARS ${demo_vars} UNSIGNED
   DEPENDS demo_package)
 add_custom_command(
-  OUTPUT ${trust_dir}/setup_tampered.exe
+  OUTPUT ${trust_dir}/setup-tampered.exe
   COMMAND ${CMAKE_COMMAND} -E make_directory ${trust_dir}
-  COMMAND ${tamper} $<TARGET_FILE:setup> ${trust_dir}/setup_tampered.exe
+  COMMAND ${tamper} $<TARGET_FILE:setup> ${trust_dir}/setup-tampered.exe
   DEPENDS setup ${CMAKE_CURRENT_LIST_DIR}/tamper.py
   VERBATIM)
-add_custom_target(setup_tampered ALL DEPENDS ${trust_dir}/setup_tampered.exe)
+add_custom_target(setup-tampered ALL DEPENDS ${trust_dir}/setup-tampered.exe)
+
+# The demo fetched from a base URL on the loopback address, whose port is fixed when the build is
+# configured: a variant carries its settings in its signed resources, so the port cannot follow
+# a server started later. The default is taken from the build folder, so that builds side by side
+# on one machine use different ports, and lies below the range the system hands out for outgoing
+# connections. The test that serves it reads the port from download-port.txt.
+string(MD5 build_hash "${CMAKE_BINARY_DIR}")
+string(SUBSTRING "${build_hash}" 0 4 build_hash)
+math(EXPR default_port "20000 + 0x${build_hash} % 10000")
+set(BOOTSTRAPPER_TEST_HTTP_PORT ${default_port} CACHE STRING
+    "Loopback port of the package server in the download tests")
+file(WRITE ${trust_dir}/download-port.txt "${BOOTSTRAPPER_TEST_HTTP_PORT}\n")
+set(base_url http://127.0.0.1:${BOOTSTRAPPER_TEST_HTTP_PORT}/packages)
+add_setup_variant(setup-download DESCRIPTION ${demo_description} VARS ${demo_vars}
+  SET BASEURL=${base_url} NO_PAYLOAD 1004)
+add_setup_variant(setup-download-slash DESCRIPTION ${demo_description} VARS ${demo_vars}
+  SET BASEURL=${base_url}/ NO_PAYLOAD 1004)
