@@ -23,8 +23,6 @@ def without_wintrust(test: SetupTestCase) -> None:
     test.prefix.reg_set("HKCU", APP_OVERRIDES, "wintrust", "REG_SZ", "")
     test.addCleanup(test.prefix.reg_delete_key, "HKCU", APP_OVERRIDES)
 USAGE_START = "Usage: (Version 1.15)"
-FIRST_INSTANCE_LOG = (b"[Info] we are running from --> C:\\Media\\setup.exe\r\n"
-                      b"[Info] Downloading update package from --> http://127.0.0.1/x.exe\r\n")
 
 
 def not_trusted_text(path: str) -> str:
@@ -105,9 +103,10 @@ class VerificationModeTest(SetupTestCase):
         return self.run_program(exe, raw_cmdline=cmdline, **kwargs)
 
     def test_exit_code_is_the_verdict(self):
+        # The Windows unit test VerificationMode_test runs more files, with a first instance's
+        # log and mutex in place; here the harness also sees that nothing is shown.
         cases = [
             ("trusted", trust_file("signed.exe"), 0),
-            ("trusted package", trust_file("signed/CorvellVesk5.msi"), 0),
             ("unsigned", trust_file("unsigned.exe"), NOT_TRUSTED),
             ("changed after signing", trust_file("tampered.exe"), NOT_TRUSTED),
         ]
@@ -123,15 +122,6 @@ class VerificationModeTest(SetupTestCase):
         result = self.verify(trust_file("signed.exe"))
         self.assertEqual(CANNOT_VERIFY, result.exit_code, result.describe())
         self.assertEqual([], result.boxes)
-
-    def test_first_instance_log_survives(self):
-        log = self.prefix.temp_dir / "bootstrap.log"
-        for path in (trust_file("signed.exe"), trust_file("unsigned.exe")):
-            with self.subTest(path.name):
-                log.write_bytes(FIRST_INSTANCE_LOG)
-                result = self.verify(path, keep_log=True)
-                self.assertIn(result.exit_code, (0, NOT_TRUSTED), result.describe())
-                self.assertEqual(FIRST_INSTANCE_LOG, log.read_bytes())
 
     def test_other_forms_of_v_are_usage_errors(self):
         exe = artifact("setup.exe")
