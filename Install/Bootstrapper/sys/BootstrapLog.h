@@ -16,11 +16,9 @@ void LogString(const wchar_t* format, const wchar_t* text1 = nullptr,
 void LogNumber(const wchar_t* format, std::uint32_t value);
 void LogNumbers(const wchar_t* format, std::uint32_t value1, std::uint32_t value2);
 
-// Full path of the log file; empty until the first line of the run has been written, and always
-// empty once the log is kept off the file.
+// Full path of the log file; empty until the first line of the run has been written.
 std::wstring BootstrapLogPath();
 
-// From here on lines go to the debugger output only, and the file is neither created, emptied nor
-// appended to. For a process that runs beside a first instance, which owns the file: the first
-// line of a process empties it, so a second process that wrote to it would destroy that log.
+// From now on lines go to the debugger output only, and the file is left as it is. For a process
+// that runs beside an instance whose log this is (the verification mode).
 void KeepLogOffFile();
