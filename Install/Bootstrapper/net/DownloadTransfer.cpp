@@ -112,6 +112,9 @@ DWORD CanonicalizeDownloadUrl(const std::wstring& composedUrl, std::size_t compo
     // The failed call reported the size it needs, terminator included; one more try with that.
     buffer.reset();
     capacity = length;
+    if (capacity == 0) {
+      return ERROR_INSUFFICIENT_BUFFER;
+    }
     buffer = AllocateText(capacity);
     if (!buffer) {
       return ERROR_OUTOFMEMORY;
@@ -138,6 +141,7 @@ HRESULT DownloadToCache(const wchar_t* url, ProgressDialog& dialog, wchar_t* cac
   const HRESULT result =
       URLDownloadToCacheFileW(nullptr, url, cacheFile, kCacheFileCapacity, 0, callback);
   callback->Release();
+  cacheFile[kCacheFileCapacity - 1] = L'\0';
   return result;
 }
 
