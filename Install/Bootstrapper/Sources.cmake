@@ -5,6 +5,7 @@ set(BOOTSTRAPPER_PURE_SOURCES
   config/FeatureSelectionText.cpp
   config/SettingRules.cpp
   config/TextUtil.cpp
+  net/DownloadUrl.cpp
   prereq/RuntimeCommandLine.cpp
   sys/LineFormat.cpp
   sys/LogLine.cpp
@@ -17,6 +18,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   driver/MsiBindings.cpp
   driver/PackageOperation.cpp
   driver/RunSequence.cpp
+  net/DownloadTransfer.cpp
   net/PackageDownload.cpp
   net/SignatureVerification.cpp
   net/VerificationMode.cpp

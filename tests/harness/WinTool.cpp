@@ -18,6 +18,7 @@
 //   add-root-cert FILE                           DER or PEM certificate into the machine's Root
 //   root-cert-present FILE                       whether that certificate is in the machine's Root
 //   file-exists PATH | ls DIR | delete PATH      (delete removes folders with their contents)
+//   url-cache                                    every entry of the user's URL cache (URL, file)
 //   wow64 | sysdir | temp | version
 // The exit code is 0 when every command could be carried out (a missing registry value is an
 // answer, not a failure) and 1 otherwise.
@@ -27,6 +28,7 @@
 #include "HarnessCommon.h"
 #include <msi.h>
 #include <wincrypt.h>
+#include <wininet.h>
 // clang-format on
 
 #include <algorithm>
@@ -405,6 +407,41 @@ bool FileExists(Args a, JsonWriter& j) {
   return true;
 }
 
+// The entry info of FindFirst/NextUrlCacheEntryW into a buffer that grows as asked.
+using CacheEntryBuffer = std::vector<unsigned char>;
+INTERNET_CACHE_ENTRY_INFOW* CacheEntry(CacheEntryBuffer& buffer) {
+  return reinterpret_cast<INTERNET_CACHE_ENTRY_INFOW*>(buffer.data());
+}
+
+bool UrlCache(Args a, JsonWriter& j) {
+  Expect(a, 0, 0);
+  CacheEntryBuffer buffer(4096);
+  DWORD size = static_cast<DWORD>(buffer.size());
+  HANDLE find = FindFirstUrlCacheEntryW(nullptr, CacheEntry(buffer), &size);
+  if (find == nullptr && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    buffer.resize(size);
+    find = FindFirstUrlCacheEntryW(nullptr, CacheEntry(buffer), &size);
+  }
+  DWORD code = find == nullptr ? GetLastError() : 0;
+  j.Key("entries").BeginArray();
+  while (find != nullptr) {
+    const INTERNET_CACHE_ENTRY_INFOW* entry = CacheEntry(buffer);
+    j.BeginObject().Key("url").String(entry->lpszSourceUrlName ? entry->lpszSourceUrlName : L"");
+    j.Key("file").String(entry->lpszLocalFileName ? entry->lpszLocalFileName : L"").EndObject();
+    size = static_cast<DWORD>(buffer.size());
+    if (!FindNextUrlCacheEntryW(find, CacheEntry(buffer), &size)) {
+      if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+      buffer.resize(size);
+      if (!FindNextUrlCacheEntryW(find, CacheEntry(buffer), &size)) break;
+    }
+  }
+  if (find != nullptr) FindCloseUrlCache(find);
+  j.EndArray();
+  // An empty cache is an answer, not a failure.
+  j.Key("code").Unsigned(code == ERROR_NO_MORE_ITEMS ? 0 : code);
+  return code == 0 || code == ERROR_NO_MORE_ITEMS;
+}
+
 bool ListFolder(Args a, JsonWriter& j) {
   Expect(a, 1, 1);
   struct Entry {
@@ -518,6 +555,7 @@ const std::map<std::wstring, Command> kCommands = {
     {L"root-cert-present", RootCertPresent},
     {L"file-exists", FileExists},
     {L"ls", ListFolder},
+    {L"url-cache", UrlCache},
     {L"delete", Delete},
     {L"wow64", Wow64},
     {L"sysdir", SystemFolder},

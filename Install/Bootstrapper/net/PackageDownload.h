@@ -9,10 +9,14 @@
 #include "ui/MessageBoxes.h"
 #include "ui/ProgressDialog.h"
 
+// Result of a downloaded package that is not trusted.
+constexpr DWORD kPackageNotTrusted = 4;
+
 struct DownloadedPackage {
   std::wstring canonicalUrl;   // what the Windows Installer is given
   std::wstring cacheFilePath;  // the downloaded copy that was verified
-  bool cacheEntryPending = false;  // the transfer was started: the cache entry must be removed
+  // The transfer was started, so a copy may sit in the URL cache: clean-up must remove it.
+  bool cacheEntryPending = false;
 };
 
 // The whole package download of the run. 0 with `package` filled when downloaded and trusted;
@@ -21,6 +25,6 @@ DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
                             const wchar_t* exePath, ProgressDialog& dialog,
                             const MessageContext& messages, DownloadedPackage& package);
 
-// Removes the downloaded copy's entry from the URL cache (result ignored) and forgets the URL
-// and path.
+// Removes the downloaded copy's entry from the URL cache (result ignored) when a transfer was
+// started, and forgets the URL and path.
 void RemoveDownloadedCopy(DownloadedPackage& package);
