@@ -767,7 +767,12 @@ class Recorder {
     bool visible = IsWindowVisible(dlg) != FALSE;
     dialog_.visibleLast = visible;
     dialog_.everVisible = dialog_.everVisible || visible;
-    dialog_.title = WindowText(dlg);
+    // The title read while the dialog is destroyed is empty; only a read from a live window
+    // counts.
+    const std::wstring title = WindowText(dlg);
+    if (IsWindow(dlg)) {
+      dialog_.title = title;
+    }
     RECT rc{};
     // Once the dialog has been seen on screen, its place there is what counts, not where a
     // later hidden state leaves it.
