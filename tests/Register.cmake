@@ -28,3 +28,10 @@ foreach(source IN LISTS e2e_tests)
   set_tests_properties(e2e.${short} PROPERTIES LABELS e2e TIMEOUT 900
                        ENVIRONMENT "${test_environment}")
 endforeach()
+
+# Static checks that setup.exe loads on Windows XP SP3 (headers, imports, loader features).
+add_test(NAME compat.xp_compatibility
+         COMMAND ${Python3_EXECUTABLE} -m unittest -v test_xp_compatibility
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/compat)
+set_tests_properties(compat.xp_compatibility PROPERTIES LABELS compat TIMEOUT 60
+                     ENVIRONMENT "${test_environment}")

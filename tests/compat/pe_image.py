@@ -1,0 +1,147 @@
+"""Reads what the Windows loader reads from a 32-bit PE image: the headers, the section table, the
+data directories and the import table. Standard library only."""
+
+import struct
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Dict, List, Optional, Tuple, Union
+
+MACHINE_I386 = 0x014C
+PE32_MAGIC = 0x010B
+SUBSYSTEM_WINDOWS_GUI = 2
+
+# Data directory indexes.
+DIRECTORY_IMPORT = 1
+DIRECTORY_SECURITY = 4
+DIRECTORY_TLS = 9
+DIRECTORY_LOAD_CONFIG = 10
+DIRECTORY_DELAY_IMPORT = 13
+DIRECTORY_CLR = 14
+
+
+class PeFormatError(ValueError):
+    pass
+
+
+@dataclass
+class Section:
+    name: str
+    virtual_address: int
+    virtual_size: int
+    raw_offset: int
+    raw_size: int
+
+
+@dataclass
+class Import:
+    dll: str
+    name: Optional[str]      # None for an import by ordinal
+    ordinal: Optional[int]
+
+
+@dataclass
+class PeImage:
+    machine: int
+    magic: int
+    subsystem: int
+    subsystem_version: Tuple[int, int]
+    os_version: Tuple[int, int]
+    sections: List[Section]
+    directories: List[Tuple[int, int]]   # (rva, size) per index
+    imports: List[Import] = field(default_factory=list)
+
+    def directory(self, index: int) -> Tuple[int, int]:
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def has_directory(self, index: int) -> bool:
+        rva, size = self.directory(index)
+        return rva != 0 or size != 0
+
+    def section(self, name: str) -> Optional[Section]:
+        return next((s for s in self.sections if s.name == name), None)
+
+    def imported_dlls(self) -> List[str]:
+        seen: Dict[str, None] = {}
+        for entry in self.imports:
+            seen.setdefault(entry.dll, None)
+        return list(seen)
+
+
+def _unpack(fmt: str, data: bytes, offset: int) -> tuple:
+    size = struct.calcsize(fmt)
+    if offset < 0 or offset + size > len(data):
+        raise PeFormatError(f"read of {size} bytes at {offset:#x} is outside the file")
+    return struct.unpack_from(fmt, data, offset)
+
+
+def _c_string(data: bytes, offset: int) -> str:
+    end = data.find(b"\0", offset)
+    if offset >= len(data) or end < 0:
+        raise PeFormatError(f"unterminated name at {offset:#x}")
+    return data[offset:end].decode("ascii")
+
+
+def _file_offset(sections: List[Section], rva: int) -> int:
+    for s in sections:
+        if s.virtual_address <= rva < s.virtual_address + max(s.virtual_size, s.raw_size):
+            offset = rva - s.virtual_address
+            if offset >= s.raw_size:
+                raise PeFormatError(f"RVA {rva:#x} lies in the uninitialised part of {s.name}")
+            return s.raw_offset + offset
+    raise PeFormatError(f"RVA {rva:#x} is in no section")
+
+
+def _read_imports(data: bytes, sections: List[Section], rva: int) -> List[Import]:
+    imports: List[Import] = []
+    descriptor = _file_offset(sections, rva)
+    while True:
+        lookup, _, _, name_rva, first_thunk = _unpack("<5I", data, descriptor)
+        if lookup == 0 and name_rva == 0 and first_thunk == 0:
+            return imports
+        dll = _c_string(data, _file_offset(sections, name_rva))
+        # The lookup table stays as linked; the address table is overwritten once bound.
+        thunk = _file_offset(sections, lookup or first_thunk)
+        while True:
+            (value,) = _unpack("<I", data, thunk)
+            if value == 0:
+                break
+            if value & 0x80000000:
+                imports.append(Import(dll, None, value & 0xFFFF))
+            else:
+                imports.append(Import(dll, _c_string(data, _file_offset(sections, value) + 2),
+                                      None))
+            thunk += 4
+        descriptor += 20
+
+
+def read(source: Union[str, Path, bytes]) -> PeImage:
+    data = source if isinstance(source, bytes) else Path(source).read_bytes()
+    if data[:2] != b"MZ":
+        raise PeFormatError("no MZ header")
+    (pe_offset,) = _unpack("<I", data, 0x3C)
+    if data[pe_offset:pe_offset + 4] != b"PE\0\0":
+        raise PeFormatError("no PE signature")
+    coff = pe_offset + 4
+    machine, section_count, _, _, _, optional_size, _ = _unpack("<HHIIIHH", data, coff)
+    optional = coff + 20
+    (magic,) = _unpack("<H", data, optional)
+    if magic != PE32_MAGIC:
+        raise PeFormatError(f"optional header magic {magic:#x} is not PE32")
+    os_major, os_minor = _unpack("<HH", data, optional + 40)
+    sub_major, sub_minor = _unpack("<HH", data, optional + 48)
+    (subsystem,) = _unpack("<H", data, optional + 68)
+    (directory_count,) = _unpack("<I", data, optional + 92)
+    directories = [_unpack("<II", data, optional + 96 + 8 * i) for i in range(directory_count)]
+
+    sections = []
+    table = optional + optional_size
+    for i in range(section_count):
+        raw_name, vsize, vaddr, raw_size, raw_offset = _unpack("<8sIIII", data, table + 40 * i)
+        sections.append(Section(raw_name.rstrip(b"\0").decode("ascii", "replace"), vaddr, vsize,
+                                raw_offset, raw_size))
+
+    image = PeImage(machine, magic, subsystem, (sub_major, sub_minor), (os_major, os_minor),
+                    sections, [tuple(d) for d in directories])
+    if image.has_directory(DIRECTORY_IMPORT):
+        image.imports = _read_imports(data, sections, image.directory(DIRECTORY_IMPORT)[0])
+    return image
