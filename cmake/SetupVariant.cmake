@@ -15,13 +15,13 @@ add_custom_target(bootstrapper_icon DEPENDS ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
 # bootstrapper_product_resources(<name> DESCRIPTION <product description>
 #                   [VARS NAME=VALUE...]        values for ${NAME} in payload file names
 #                   [SET NAME=VALUE...] [UNSET NAME...] [NO_SETTINGS]
-#                   [PAYLOAD ID=FILE...] [NO_PAYLOAD ID...]
+#                   [PAYLOAD ID=FILE...] [NO_PAYLOAD ID...] [NO_PAYLOADS]
 #                   [DEPENDS <targets that make payload files>...])
 # Generates the resources of a product description (the SET/UNSET/PAYLOAD options change it, for
 # test variants) and sets <name>_RC to the resource script to compile, <name>_RC_DEPENDS to the
 # files it reads, and <name>_RC_INCLUDES to the folders it needs on the include path.
 function(bootstrapper_product_resources name)
-  cmake_parse_arguments(V "NO_SETTINGS" "DESCRIPTION" "VARS;SET;UNSET;PAYLOAD;NO_PAYLOAD;DEPENDS"
+  cmake_parse_arguments(V "NO_SETTINGS;NO_PAYLOADS" "DESCRIPTION" "VARS;SET;UNSET;PAYLOAD;NO_PAYLOAD;DEPENDS"
                         ${ARGN})
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/variants/${name})
   set(args --description ${V_DESCRIPTION})
@@ -35,6 +35,9 @@ function(bootstrapper_product_resources name)
   list(TRANSFORM args REPLACE "^--vars$" "--var")
   if(V_NO_SETTINGS)
     list(APPEND args --no-settings)
+  endif()
+  if(V_NO_PAYLOADS)
+    list(APPEND args --no-payloads)
   endif()
 
   execute_process(

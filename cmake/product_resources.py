@@ -13,7 +13,7 @@ File names are relative to the description's folder; ${NAME} is replaced by a va
 Writes into --out: product.rc (included by the bootstrapper's resource script), one .bin file per
 setting, and setup_variant.rc, the script a variant compiles. Options for test variants change
 the description's content: --set NAME=VALUE, --unset NAME, --no-settings, --payload ID=FILE,
---no-payload ID. --list-inputs prints the payload files instead and writes nothing.
+--no-payload ID, --no-payloads. --list-inputs prints the payload files instead and writes nothing.
 """
 import argparse
 import os
@@ -103,6 +103,7 @@ def main(argv):
     parser.add_argument('--no-settings', action='store_true')
     parser.add_argument('--payload', action='append', default=[])
     parser.add_argument('--no-payload', action='append', default=[], type=int)
+    parser.add_argument('--no-payloads', action='store_true')
     parser.add_argument('--list-inputs', action='store_true')
     args = parser.parse_args(argv)
 
@@ -120,6 +121,8 @@ def main(argv):
         payloads[int(pid)] = value
     for pid in args.no_payload:
         payloads.pop(pid, None)
+    if args.no_payloads:
+        payloads = {}
     files = resolve_payloads(args.description, payloads, variables)
 
     if args.list_inputs:
