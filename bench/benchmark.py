@@ -8,7 +8,8 @@ Every figure is a ratio or a difference of two things measured side by side in t
 alternating order), reported as the median of the runs with their minimum and maximum, because
 the machine is shared and noisy.
 
-Usage: benchmark.py --build <build dir> [--runs N] [--output FILE]"""
+Usage: benchmark.py --build <build dir> [--runs N] [--output FILE]
+       benchmark.py --build <build dir> --profile     where a silent installation spends its time"""
 
 import argparse
 import datetime
@@ -202,6 +203,33 @@ class Bench:
             "under 300 KB", lambda v: v < 300.0,
             f"{size:,} bytes; the demo's setup.exe with its payloads {shipped:,} bytes")
 
+    def profile(self) -> None:
+        """One silent installation of the 55 MB package with Wine's relay trace of the log writer,
+        the signature check and the installer call, timestamped: prints the time from each log
+        line (and call) to the next, so the costly steps stand out."""
+        self.remove_product()
+        self.prefix.reg_set("HKCU", "Software\\Wine\\Debug", "RelayInclude", "REG_SZ",
+                            "kernel32.OutputDebugStringW;wintrust.WinVerifyTrust;"
+                            "msi.MsiInstallProductW;kernel32.ExitProcess")
+        setup = self.exe("bench-setup-55000000.exe")
+        done = self.prefix.wine([self.exe("benchtimer.exe"), "run", self.prefix.to_windows(setup),
+                                 "/qn"], timeout=600,
+                                env={"WINEDEBUG": "+timestamp,+relay,-fixme,-err"})
+        self.prefix.reg_delete_value("HKCU", "Software\\Wine\\Debug", "RelayInclude")
+        self.remove_product()
+        events = []
+        for line in done.stderr.decode("utf-8", "replace").splitlines():
+            match = re.match(r"([0-9.]+):[0-9a-f]+:[0-9a-f]+:(Call|Ret ) +(\S+?)\((.*)", line)
+            if not match or match.group(3).endswith("OutputDebugStringW") and match.group(2) != "Call":
+                continue
+            what = match.group(3) if match.group(2) == "Call" else "end of " + match.group(3)
+            text = re.search(r'L"(.*?)(\\n)?"', match.group(4))
+            events.append((float(match.group(1)), text.group(1) if text and "Debug" in what
+                           else what))
+        for (at, what), (following, _) in zip(events, events[1:] + [events[-1]]):
+            print(f"{1000 * (following - at):8.1f} ms  {what[:110]}")
+        print(done.stdout.decode().strip())
+
     @staticmethod
     def check(code: int, what: str) -> None:
         if code != 0:
@@ -241,6 +269,8 @@ def main() -> int:
     parser.add_argument("--build", type=Path, default=ROOT / "build")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--output", type=Path, default=ROOT / "docs" / "benchmark-results.md")
+    parser.add_argument("--profile", action="store_true",
+                        help="trace one silent installation step by step instead")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("at least 5 runs")
@@ -254,6 +284,9 @@ def main() -> int:
     figures: List[Figure] = []
     with Display() as display, Prefix(display, root_cert=root_cert, name="bench") as prefix:
         bench = Bench(prefix, build / "windows", args.runs)
+        if args.profile:
+            bench.profile()
+            return 0
         for measure in (bench.overhead, bench.extraction, bench.memory, bench.startup,
                         bench.size):
             figure = measure()
