@@ -541,6 +541,30 @@ bool Version(Args a, JsonWriter& j) {
   return ok != FALSE;
 }
 
+// hold-file PATH MARKER: opens PATH with no sharing, makes MARKER, and keeps PATH open until
+// MARKER is deleted (or two minutes pass), so a test can have a file in use by another process.
+bool HoldFile(Args a, JsonWriter& j) {
+  Expect(a, 2, 2);
+  HANDLE file = CreateFileW(a[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    j.Key("code").Unsigned(GetLastError());
+    return false;
+  }
+  HANDLE marker = CreateFileW(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (marker != INVALID_HANDLE_VALUE) {
+    CloseHandle(marker);
+  }
+  for (int waited = 0; waited < 120000 && GetFileAttributesW(a[1].c_str()) != INVALID_FILE_ATTRIBUTES;
+       waited += 20) {
+    Sleep(20);
+  }
+  CloseHandle(file);
+  j.Key("code").Unsigned(0);
+  return true;
+}
+
 using Command = bool (*)(Args, JsonWriter&);
 const std::map<std::wstring, Command> kCommands = {
     {L"reg-get", RegGet},
@@ -561,6 +585,7 @@ const std::map<std::wstring, Command> kCommands = {
     {L"sysdir", SystemFolder},
     {L"temp", TempFolder},
     {L"version", Version},
+    {L"hold-file", HoldFile},
 };
 
 bool RunCommand(const Args& words) {

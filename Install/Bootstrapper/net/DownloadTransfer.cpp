@@ -1,9 +1,10 @@
 #include "net/DownloadTransfer.h"
 
-#include <wininet.h>
 
 #include <memory>
 #include <new>
+
+#include "net/InternetFunctions.h"
 
 namespace {
 
@@ -100,13 +101,17 @@ HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::OnObjectAvailable(REFIID,
 
 DWORD CanonicalizeDownloadUrl(const std::wstring& composedUrl, std::size_t composedCapacity,
                               std::wstring& canonicalUrl) {
+  const auto canonicalize = InternetFunctions().internetCanonicalizeUrl;
+  if (canonicalize == nullptr) {
+    return ERROR_PROC_NOT_FOUND;
+  }
   DWORD capacity = static_cast<DWORD>(2 * composedCapacity);
   std::unique_ptr<wchar_t[]> buffer = AllocateText(capacity);
   if (!buffer) {
     return ERROR_OUTOFMEMORY;
   }
   DWORD length = capacity;
-  BOOL done = InternetCanonicalizeUrlW(composedUrl.c_str(), buffer.get(), &length, 0);
+  BOOL done = canonicalize(composedUrl.c_str(), buffer.get(), &length, 0);
   DWORD error = done ? ERROR_SUCCESS : GetLastError();
   if (!done && error == ERROR_INSUFFICIENT_BUFFER) {
     // The failed call reported the size it needs, terminator included; one more try with that.
@@ -120,7 +125,7 @@ DWORD CanonicalizeDownloadUrl(const std::wstring& composedUrl, std::size_t compo
       return ERROR_OUTOFMEMORY;
     }
     length = capacity;
-    done = InternetCanonicalizeUrlW(composedUrl.c_str(), buffer.get(), &length, 0);
+    done = canonicalize(composedUrl.c_str(), buffer.get(), &length, 0);
     error = done ? ERROR_SUCCESS : GetLastError();
   }
   // A failure that reports no error leaves the buffer as the call wrote it and counts as done.
@@ -134,15 +139,23 @@ DWORD CanonicalizeDownloadUrl(const std::wstring& composedUrl, std::size_t compo
 
 HRESULT DownloadToCache(const wchar_t* url, ProgressDialog& dialog, wchar_t* cacheFile) {
   cacheFile[0] = L'\0';
+  const auto download = InternetFunctions().urlDownloadToCacheFile;
+  if (download == nullptr) {
+    return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+  }
   CDownloadBindStatusCallback* callback = new (std::nothrow) CDownloadBindStatusCallback(dialog);
   if (callback == nullptr) {
     return E_OUTOFMEMORY;
   }
   const HRESULT result =
-      URLDownloadToCacheFileW(nullptr, url, cacheFile, kCacheFileCapacity, 0, callback);
+      download(nullptr, url, cacheFile, kCacheFileCapacity, 0, callback);
   callback->Release();
   cacheFile[kCacheFileCapacity - 1] = L'\0';
   return result;
 }
 
-void DeleteCachedCopy(const wchar_t* url) { DeleteUrlCacheEntryW(url); }
+void DeleteCachedCopy(const wchar_t* url) {
+  if (const auto remove = InternetFunctions().deleteUrlCacheEntry) {
+    remove(url);
+  }
+}
