@@ -15,6 +15,19 @@ struct DownloadedPackage {
   bool cacheEntryPending = false;  // the transfer was started: the cache entry must be removed
 };
 
+// The base URL, a "/" unless it already ends with one, and the file name. False when a bounded
+// step did not fit; `url` then holds what was composed so far.
+bool ComposeDownloadUrl(const wchar_t* baseUrl, const wchar_t* fileName, std::wstring& url);
+
+// The URL in the canonical form InternetCanonicalizeUrlW gives it. 0, ERROR_OUTOFMEMORY (14)
+// when no buffer could be had, or the error of the canonicalisation.
+DWORD CanonicalizeDownloadUrl(const std::wstring& composedUrl, std::wstring& canonicalUrl);
+
+// Downloads `canonicalUrl` into the URL cache with progress in `dialog`, which can cancel the
+// transfer. The HRESULT of the transfer; on success `cacheFilePath` names the cached copy.
+HRESULT DownloadToCache(const wchar_t* canonicalUrl, ProgressDialog& dialog,
+                        std::wstring& cacheFilePath);
+
 // The whole package download of the run. 0 with `package` filled when downloaded and trusted;
 // otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box.
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
