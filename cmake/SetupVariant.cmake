@@ -84,12 +84,14 @@ function(add_setup_variant name)
 endfunction()
 
 # add_msi_package(<target> WXS <source> OUTPUT <package>
-#                 [ARCH x86|x64] [DEFINES NAME=VALUE...] [QUERIES <SQL>...] [SIGN])
-# Builds a Windows Installer package with wixl from a WiX source (file sources are found
-# relative to the source's folder), then applies SQL queries with msibuild for what wixl cannot
-# author, and optionally signs it.
+#                 [ARCH x86|x64] [DEFINES NAME=VALUE...] [QUERIES <SQL>...]
+#                 [INCLUDE_DIRS <dir>...] [SOURCES <files or targets it reads>...] [SIGN])
+# Builds a Windows Installer package with wixl from a WiX source, then applies SQL queries with
+# msibuild for what wixl cannot author, and optionally signs it. wixl finds file sources only
+# relative to the WiX source's folder (a built file is named by a relative path from there);
+# INCLUDE_DIRS are for preprocessor includes.
 function(add_msi_package target)
-  cmake_parse_arguments(M "SIGN" "WXS;OUTPUT;ARCH" "DEFINES;QUERIES;SOURCES" ${ARGN})
+  cmake_parse_arguments(M "SIGN" "WXS;OUTPUT;ARCH" "DEFINES;QUERIES;SOURCES;INCLUDE_DIRS" ${ARGN})
   if(NOT M_ARCH)
     set(M_ARCH x86)
   endif()
@@ -98,6 +100,10 @@ function(add_msi_package target)
   set(defines)
   foreach(item IN LISTS M_DEFINES)
     list(APPEND defines -D ${item})
+  endforeach()
+  set(include_dirs)
+  foreach(dir IN LISTS M_INCLUDE_DIRS)
+    list(APPEND include_dirs -I ${dir})
   endforeach()
   set(query_commands)
   foreach(query IN LISTS M_QUERIES)
@@ -112,7 +118,7 @@ function(add_msi_package target)
   add_custom_command(
     OUTPUT ${M_OUTPUT}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
-    COMMAND wixl -a ${M_ARCH} ${defines} -o ${M_OUTPUT} ${wxs}
+    COMMAND wixl -a ${M_ARCH} ${defines} ${include_dirs} -o ${M_OUTPUT} ${wxs}
     ${query_commands}
     ${sign_command}
     WORKING_DIRECTORY ${wxs_dir}
