@@ -1,0 +1,55 @@
+"""The base class of the end-to-end tests: one display and one prefix per test file."""
+
+import unittest
+from typing import ClassVar, Optional
+
+from . import paths
+from .display import Display
+from .httpserver import HttpServer
+from .prefix import Prefix
+
+
+class SetupTestCase(unittest.TestCase):
+    """Gives every test class a Wine prefix of its own on the test process's display.
+
+    A class chooses its Windows through the class attributes below. Each test starts with an
+    empty Temp folder; anything else a test changes in the prefix (registry, installed products,
+    files) it must undo or leave to a class of its own.
+    """
+
+    arch: ClassVar[str] = "win32"                  # or "win64"
+    windows_version: ClassVar[Optional[str]] = None  # e.g. "winxp"; None keeps Wine's default
+    root_cert: ClassVar[Optional[str]] = None       # certificate file for the machine's Root store
+    dll_overrides: ClassVar[Optional[str]] = None   # WINEDLLOVERRIDES for every Wine start
+
+    display: ClassVar[Display]
+    prefix: ClassVar[Prefix]
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        cls.display = Display.shared()
+        cls.prefix = Prefix(cls.display, arch=cls.arch, windows_version=cls.windows_version,
+                            root_cert=cls.root_cert, dll_overrides=cls.dll_overrides,
+                            name=cls.__name__)
+        # Registered before opening, so a half-opened prefix is removed too.
+        cls.addClassCleanup(cls.prefix.close)
+        cls.prefix.open()
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.prefix.reset_temp()
+
+    def run_program(self, exe, **kwargs):
+        """Prefix.run, named so as not to hide unittest's own run()."""
+        return self.prefix.run(exe, **kwargs)
+
+    def http_server(self, **kwargs) -> HttpServer:
+        """An HttpServer that is already serving and stops when the test ends."""
+        server = HttpServer(**kwargs).start()
+        self.addCleanup(server.stop)
+        return server
+
+    @staticmethod
+    def artifact(name: str):
+        return paths.artifact(name)

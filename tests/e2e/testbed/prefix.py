@@ -1,0 +1,450 @@
+"""A Wine prefix for one test file, and the programs run in it.
+
+A prefix is a copy of a template prefix. The template is made once per Wine version and
+architecture (wineboot takes 10 to 20 s, a copy about 2 s) under a file lock, because two test
+processes may want it at the same moment. While a prefix is open its wineserver stays up, so each
+program start costs a fraction of a second instead of a full Wine start-up.
+"""
+
+import atexit
+import fcntl
+import itertools
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import uuid
+from pathlib import Path, PureWindowsPath
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+from . import paths
+from .display import Display
+from .results import HarnessError, HarnessTimeout, RunResult, load_record
+
+PathLike = Union[str, os.PathLike]
+
+_WINEBOOT_TIMEOUT = 300
+_WINE_TIMEOUT = 120
+_TEMPLATE_MARK = ".testbed-template-complete"
+LOG_NAME = "bootstrap.log"
+
+# Settings every prefix starts with. Without a window manager, Wine waits up to two seconds for
+# one whenever a managed window (a message box, the progress dialog) is hidden; unmanaged
+# windows skip that wait. A crashing program must end instead of opening the debugger's dialog.
+_TEMPLATE_SETTINGS = [
+    ("HKCU\\Software\\Wine\\X11 Driver", "Managed", "REG_SZ", "N"),
+    ("HKCU\\Software\\Wine\\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
+]
+
+WINDOWS_VERSIONS = ("win2k", "winxp", "win2003", "vista", "win7", "win8", "win10")
+
+
+class WineError(RuntimeError):
+    pass
+
+
+def _wine_version() -> str:
+    """The Wine version as a file name: a template is only good for the Wine that made it."""
+    out = subprocess.run(["wine", "--version"], capture_output=True, text=True, check=True)
+    return re.sub(r"[^A-Za-z0-9._-]+", "_", out.stdout.strip()).strip("_")
+
+
+def _base_env() -> Dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
+    # Wine turns Unix arguments and file names into UTF-16 with the locale's character set.
+    env["LC_ALL"] = "C.UTF-8"
+    env["WINEDEBUG"] = "-all"
+    return env
+
+
+def _run(command: Sequence[str], env: Dict[str, str], timeout: float,
+         check: bool = False) -> subprocess.CompletedProcess:
+    """Runs a Wine command and collects its output through files, not pipes.
+
+    Wine's own background processes (the server, services.exe, explorer.exe) inherit the
+    standard handles of the command that started them and keep them open; a pipe would then
+    never reach its end and the caller would wait for ever.
+    """
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run(list(command), env=env, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=err, timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        result = subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
+    if check and result.returncode != 0:
+        raise WineError(f"{' '.join(map(str, command))} failed ({result.returncode}): "
+                        f"{result.stderr.decode('utf-8', 'replace')[-2000:]}")
+    return result
+
+
+def _write_args_file(path: Path, args: Sequence[str]) -> None:
+    path.write_bytes(b"".join(str(a).encode("utf-8") + b"\0" for a in args))
+
+
+def ensure_template(arch: str) -> Path:
+    """The template prefix for `arch` (win32 or win64), made on first use."""
+    if arch not in ("win32", "win64"):
+        raise ValueError(f"unknown Wine architecture {arch!r}")
+    root = paths.work_dir() / "templates"
+    root.mkdir(parents=True, exist_ok=True)
+    template = root / f"{_wine_version()}-{arch}"
+    if (template / _TEMPLATE_MARK).exists():
+        return template
+    # One lock per template: a process that makes the 64-bit one does not hold up the 32-bit one.
+    with open(root / f".{template.name}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            if (template / _TEMPLATE_MARK).exists():
+                return template  # made by another process while this one waited
+            # Whatever an interrupted build left behind goes first.
+            if template.exists():
+                shutil.rmtree(template)
+            for stale in root.glob(f"building-{arch}-*"):
+                shutil.rmtree(stale, ignore_errors=True)
+            building = Path(tempfile.mkdtemp(prefix=f"building-{arch}-", dir=root))
+            building.rmdir()  # wineboot wants to create the folder itself
+            try:
+                _build_template(building, arch)
+                building.rename(template)
+            except BaseException:
+                shutil.rmtree(building, ignore_errors=True)
+                raise
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+    return template
+
+
+def _build_template(where: Path, arch: str) -> None:
+    env = _base_env()
+    env.update(WINEPREFIX=str(where), WINEARCH=arch, WINEDLLOVERRIDES="mscoree,mshtml=")
+    # No display: wineboot needs none, and the template must not remember one.
+    env.pop("DISPLAY", None)
+    _run(["wineboot", "-i"], env, _WINEBOOT_TIMEOUT, check=True)
+    for key, name, kind, data in _TEMPLATE_SETTINGS:
+        _run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env,
+             _WINE_TIMEOUT, check=True)
+    # The registry reaches the disk when the server ends; only then may the folder be copied.
+    _run(["wineserver", "-w"], env, _WINEBOOT_TIMEOUT)
+    (where / _TEMPLATE_MARK).write_text("complete\n")
+
+
+class Prefix:
+    """A private copy of a template prefix, with helpers to run programs in it.
+
+    Paths given to the helpers may be Linux paths (turned into C:\\ inside the prefix, Z:\\
+    elsewhere) or Windows paths (passed on unchanged).
+    """
+
+    def __init__(self, display: Display, arch: str = "win32",
+                 windows_version: Optional[str] = None, root_cert: Optional[PathLike] = None,
+                 dll_overrides: Optional[str] = None, name: str = "prefix"):
+        self.display = display
+        self.arch = arch
+        self.windows_version = windows_version
+        self.root_cert = root_cert
+        self.dll_overrides = dll_overrides
+        self.name = name
+        self.path: Optional[Path] = None
+        self.temp_dir_windows: Optional[str] = None
+        self.temp_dir: Optional[Path] = None
+        self._server_started = False
+        self._counter = itertools.count(1)
+
+    # ---------------------------------------------------------------- lifetime
+
+    def open(self) -> "Prefix":
+        template = ensure_template(self.arch)
+        parent = paths.work_dir() / "prefixes"
+        parent.mkdir(parents=True, exist_ok=True)
+        self.path = parent / f"{self.name}-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+        atexit.register(self.close)
+        subprocess.run(["cp", "-a", str(template), str(self.path)], check=True)
+        (self.path / _TEMPLATE_MARK).unlink()
+        self.scratch.mkdir(parents=True, exist_ok=True)
+        _run(["wineserver", "-p"], self.env(), _WINE_TIMEOUT, check=True)
+        self._server_started = True
+
+        setup: List[List[str]] = []
+        if self.windows_version:
+            setup.append(["reg-set", "HKCU", "Software\\Wine", "Version", "REG_SZ",
+                          self.windows_version])
+        if self.root_cert:
+            setup.append(["add-root-cert", self.to_windows(self.root_cert)])
+        setup.append(["temp"])
+        answers = self.wintool(*setup)
+        for answer in answers:
+            if not answer["ok"]:
+                raise WineError(f"prefix set-up failed: {answer}")
+        self.temp_dir_windows = answers[-1]["path"]
+        self.temp_dir = self.to_linux(self.temp_dir_windows)
+        self.temp_dir.mkdir(parents=True, exist_ok=True)
+        return self
+
+    def close(self) -> None:
+        if self.path is None:
+            return
+        if self._server_started:
+            _run(["wineserver", "-k"], self.env(), _WINE_TIMEOUT)
+            # The copy must not be removed under a server that is still going away.
+            _run(["wineserver", "-w"], self.env(), _WINE_TIMEOUT)
+            self._server_started = False
+        shutil.rmtree(self.path, ignore_errors=True)
+        self.path = None
+        atexit.unregister(self.close)
+
+    def __enter__(self) -> "Prefix":
+        return self.open()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # ---------------------------------------------------------------- paths and environment
+
+    @property
+    def drive_c(self) -> Path:
+        return self.path / "drive_c"
+
+    @property
+    def scratch(self) -> Path:
+        """A folder of the test bed's own files (argument files, records) inside the prefix."""
+        return self.drive_c / "testbed"
+
+    def env(self, extra: Optional[Dict[str, str]] = None) -> Dict[str, str]:
+        env = _base_env()
+        env.update(WINEPREFIX=str(self.path), WINEARCH=self.arch, DISPLAY=self.display.name)
+        if self.dll_overrides:
+            env["WINEDLLOVERRIDES"] = self.dll_overrides
+        if extra:
+            env.update(extra)
+        return env
+
+    def to_windows(self, path: PathLike) -> str:
+        """A Linux path as the prefix's programs name it; a Windows path is returned as it is."""
+        text = os.fspath(path)
+        if not text.startswith("/"):
+            return text
+        absolute = Path(os.path.abspath(text))
+        try:
+            inside = absolute.relative_to(self.drive_c)
+            return "C:\\" + "\\".join(inside.parts)
+        except ValueError:
+            return "Z:" + str(absolute).replace("/", "\\")
+
+    def to_linux(self, windows_path: str) -> Path:
+        """The Linux path of a Windows path in this prefix, matching names without case."""
+        pure = PureWindowsPath(windows_path)
+        drive = pure.drive.lower()
+        if len(drive) != 2 or drive[1] != ":":
+            raise ValueError(f"not a drive path: {windows_path!r}")
+        base = (self.path / "dosdevices" / drive).resolve()
+        current = base
+        for part in pure.parts[1:]:
+            exact = current / part
+            if exact.exists() or not current.is_dir():
+                current = exact
+                continue
+            matches = [c for c in current.iterdir() if c.name.lower() == part.lower()]
+            current = matches[0] if matches else exact
+        return current
+
+    # ---------------------------------------------------------------- running programs
+
+    def wine(self, args: Sequence[PathLike], timeout: float = _WINE_TIMEOUT,
+             env: Optional[Dict[str, str]] = None) -> subprocess.CompletedProcess:
+        """Runs `wine ARGS`; the exit status is only the low 8 bits of the Windows exit code."""
+        return _run(["wine", *map(os.fspath, args)], self.env(env), timeout)
+
+    def wintool(self, *commands: Sequence[PathLike], timeout: float = _WINE_TIMEOUT) -> List[dict]:
+        """Runs several wintool commands in one Wine start; returns one answer per command."""
+        words: List[str] = []
+        for command in commands:
+            if words:
+                words.append(";")
+            words.extend(os.fspath(w) for w in command)
+        args_file = self.scratch / f"wintool-{next(self._counter)}.args"
+        _write_args_file(args_file, words)
+        done = self.wine([paths.artifact("wintool.exe"), "--args-file",
+                          self.to_windows(args_file)], timeout=timeout)
+        args_file.unlink()
+        answers = [load_record(line) for line in done.stdout.decode("utf-8").splitlines()
+                   if line.startswith("{")]
+        if len(answers) != len(commands):
+            raise WineError(f"wintool gave {len(answers)} answers to {len(commands)} commands: "
+                            f"{done.stdout!r} {done.stderr!r}")
+        for answer in answers:
+            if "error" in answer:
+                raise WineError(f"wintool command rejected: {answer}")
+        return answers
+
+    def run(self, exe: PathLike, args: Optional[Sequence[str]] = None,
+            raw_args: Optional[str] = None, raw_cmdline: Optional[str] = None,
+            cwd: Optional[PathLike] = None, env: Optional[Dict[str, Optional[str]]] = None,
+            answers: Union[Iterable[Tuple[str, str]], Dict[str, str]] = (),
+            default_answer: Optional[str] = None, escape_when: Optional[str] = None,
+            timeout: float = 120.0, keep_log: bool = False,
+            raise_on_timeout: bool = True, poll_ms: Optional[int] = None) -> RunResult:
+        """Runs `exe` under the harness and returns what the user saw and what it returned.
+
+        `answers` maps a text found in a box's caption or text to the button to press (ok,
+        cancel, yes, no, abort, retry, ignore); the first match wins. `env` sets variables for
+        the program (not for Wine); a value of None removes the variable. Unless `keep_log` is set, a bootstrap.log left by an earlier
+        run is removed first, so the result's log is this run's. A run that does not end within
+        `timeout` seconds raises HarnessTimeout with the windows that were open.
+        """
+        if args and (raw_args is not None or raw_cmdline is not None):
+            raise ValueError("args and raw_args/raw_cmdline exclude each other")
+        n = next(self._counter)
+        record_file = self.scratch / f"run-{n}.json"
+        args_file = self.scratch / f"run-{n}.args"
+        record_file.unlink(missing_ok=True)
+
+        log_dir = self._log_dir(env)
+        log_file = log_dir / LOG_NAME if log_dir else None
+        if log_file and not keep_log:
+            log_file.unlink(missing_ok=True)
+
+        words: List[str] = ["--record", self.to_windows(record_file),
+                            "--timeout-ms", str(max(1, int(timeout * 1000)))]
+        if cwd is not None:
+            words += ["--cwd", self.to_windows(cwd)]
+        for name, value in (env or {}).items():
+            words += ["--env-remove", name] if value is None else ["--env", f"{name}={value}"]
+        pairs = answers.items() if isinstance(answers, dict) else answers
+        for pattern, button in pairs:
+            words += ["--answer", f"{pattern}={button}"]
+        if default_answer:
+            words += ["--default-answer", default_answer]
+        if escape_when is not None:
+            words += ["--escape-when", escape_when]
+        if poll_ms is not None:
+            words += ["--poll-ms", str(poll_ms)]
+        if raw_args is not None:
+            words += ["--raw-args", raw_args]
+        if raw_cmdline is not None:
+            words += ["--raw-cmdline", raw_cmdline]
+        words += ["--", self.to_windows(exe), *(args or [])]
+        _write_args_file(args_file, words)
+
+        # Wine's own start and the harness's clean-up after a time-out come on top of the
+        # program's time.
+        try:
+            done = self.wine([paths.artifact("runharness.exe"), "--args-file",
+                              self.to_windows(args_file)], timeout=timeout + 60)
+        except subprocess.TimeoutExpired as e:
+            raise HarnessError(f"the harness itself did not end: {e}") from e
+        stdout = done.stdout.decode("utf-8", "replace")
+        stderr = done.stderr.decode("utf-8", "replace")
+        if not record_file.exists():
+            raise HarnessError(f"no record from the harness (status {done.returncode}): "
+                               f"{stdout}\n{stderr}")
+        record = load_record(record_file.read_text(encoding="utf-8"))
+        if record.get("launch_error") is not None:
+            raise HarnessError(f"cannot start {exe}: Windows error {record['launch_error']}")
+        log_bytes = log_file.read_bytes() if log_file and log_file.exists() else None
+        result = RunResult(record, log_bytes, stdout, stderr)
+        if result.timed_out and raise_on_timeout:
+            raise HarnessTimeout(result)
+        return result
+
+    def _log_dir(self, env: Optional[Dict[str, Optional[str]]]) -> Optional[Path]:
+        # GetTempPathW looks at TMP first, then TEMP.
+        for name in ("TMP", "TEMP"):
+            for key, value in (env or {}).items():
+                if key.upper() == name and value is not None:
+                    try:
+                        return self.to_linux(value)
+                    except ValueError:
+                        return None
+        return self.temp_dir
+
+    def reset_temp(self) -> None:
+        """Empties the user's Temp folder, so that no test sees another's leftovers."""
+        if not self.temp_dir or not self.temp_dir.exists():
+            return
+        for child in self.temp_dir.iterdir():
+            if child.is_dir() and not child.is_symlink():
+                shutil.rmtree(child, ignore_errors=True)
+            else:
+                child.unlink(missing_ok=True)
+
+    # ---------------------------------------------------------------- registry, files, installer
+
+    @staticmethod
+    def _view(view: Optional[int]) -> List[str]:
+        return ["--view", str(view)] if view else []
+
+    def reg_get(self, root: str, key: str, value: str,
+                view: Optional[int] = None) -> Optional[Tuple[str, object]]:
+        """(type, data) of a registry value, or None when the key or the value is missing."""
+        (answer,) = self.wintool(["reg-get", root, key, value, *self._view(view)])
+        if not answer["ok"]:
+            raise WineError(f"reg-get failed: {answer}")
+        return None if answer["type"] is None else (answer["type"], answer["data"])
+
+    def reg_set(self, root: str, key: str, value: str, kind: str, data,
+                view: Optional[int] = None) -> None:
+        (answer,) = self.wintool(["reg-set", root, key, value, kind, str(data), *self._view(view)])
+        if not answer["ok"]:
+            raise WineError(f"reg-set failed: {answer}")
+
+    def reg_delete_key(self, root: str, key: str, view: Optional[int] = None) -> bool:
+        """Deletes a key with everything below it; returns whether it existed."""
+        (answer,) = self.wintool(["reg-delete-key", root, key, *self._view(view)])
+        if not answer["ok"]:
+            raise WineError(f"reg-delete-key failed: {answer}")
+        return answer["existed"]
+
+    def reg_delete_value(self, root: str, key: str, value: str,
+                         view: Optional[int] = None) -> bool:
+        (answer,) = self.wintool(["reg-delete-value", root, key, value, *self._view(view)])
+        if not answer["ok"]:
+            raise WineError(f"reg-delete-value failed: {answer}")
+        return answer["existed"]
+
+    def msi_state(self, product_code: str) -> int:
+        """MsiQueryProductStateW: 5 installed, -1 unknown."""
+        return self.wintool(["msi-state", product_code])[0]["state"]
+
+    def msi_product_prop(self, product_code: str, prop: str) -> Optional[str]:
+        return self.wintool(["msi-product-prop", product_code, prop])[0]["value"]
+
+    def msi_install(self, package: PathLike, properties: str = "",
+                    log: Optional[PathLike] = None) -> int:
+        command = ["msi-install", self.to_windows(package), properties]
+        if log:
+            command += ["--log", self.to_windows(log)]
+        return self.wintool(command, timeout=300)[0]["code"]
+
+    def msi_remove(self, product_code: str, log: Optional[PathLike] = None) -> int:
+        command = ["msi-remove", product_code]
+        if log:
+            command += ["--log", self.to_windows(log)]
+        return self.wintool(command, timeout=300)[0]["code"]
+
+    def add_root_cert(self, cert: PathLike) -> None:
+        (answer,) = self.wintool(["add-root-cert", self.to_windows(cert)])
+        if not answer["ok"]:
+            raise WineError(f"add-root-cert failed: {answer}")
+
+    def root_cert_present(self, cert: PathLike) -> bool:
+        return self.wintool(["root-cert-present", self.to_windows(cert)])[0]["present"]
+
+    def file_exists(self, path: PathLike) -> bool:
+        return self.wintool(["file-exists", self.to_windows(path)])[0]["exists"]
+
+    def ls(self, folder: PathLike) -> List[str]:
+        return [e["name"] for e in self.wintool(["ls", self.to_windows(folder)])[0]["entries"]]
+
+    def delete(self, path: PathLike) -> bool:
+        """Deletes a file or a folder tree through Windows; returns whether it existed."""
+        return self.wintool(["delete", self.to_windows(path)])[0]["existed"]
+
+    def wow64(self) -> bool:
+        return self.wintool(["wow64"])[0]["wow64"]
+
+    def system_dir(self) -> str:
+        return self.wintool(["sysdir"])[0]["path"]
+
+    def version(self) -> dict:
+        return self.wintool(["version"])[0]

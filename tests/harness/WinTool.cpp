@@ -1,0 +1,570 @@
+// wintool: set-up and inspection inside a Wine prefix for the end-to-end tests. One invocation
+// carries several commands, separated by a lone ";", so that one Wine start serves them all;
+// each command prints one JSON line.
+//
+//   wintool.exe COMMAND ARGS... [; COMMAND ARGS...]...
+//   wintool.exe --args-file FILE        (the same arguments, UTF-8, each ended by a NUL)
+//
+// Commands (ROOT is HKLM, HKCU, HKCR, HKU or their long names; --view 32|64 picks the registry
+// view, default the tool's own, which is 32-bit):
+//   reg-get ROOT KEY VALUE [--view N]            type and data; missing key or value: null
+//   reg-set ROOT KEY VALUE TYPE DATA [--view N]  TYPE REG_SZ, REG_EXPAND_SZ or REG_DWORD
+//   reg-delete-key ROOT KEY [--view N]           the key and everything below it
+//   reg-delete-value ROOT KEY VALUE [--view N]
+//   msi-state PRODUCTCODE                        MsiQueryProductStateW
+//   msi-product-prop PRODUCTCODE PROPERTY        MsiGetProductInfoW
+//   msi-install PATH [PROPERTIES] [--log FILE]   silent installation; the installer's result
+//   msi-remove PRODUCTCODE [--log FILE]          silent removal; the installer's result
+//   add-root-cert FILE                           DER or PEM certificate into the machine's Root
+//   root-cert-present FILE                       whether that certificate is in the machine's Root
+//   file-exists PATH | ls DIR | delete PATH      (delete removes folders with their contents)
+//   wow64 | sysdir | temp | version
+// The exit code is 0 when every command could be carried out (a missing registry value is an
+// answer, not a failure) and 1 otherwise.
+
+// <windows.h>, which HarnessCommon.h includes, must come before the other system headers.
+// clang-format off
+#include "HarnessCommon.h"
+#include <msi.h>
+#include <wincrypt.h>
+// clang-format on
+
+#include <algorithm>
+#include <map>
+
+using harness::JsonWriter;
+
+namespace {
+
+using Args = std::vector<std::wstring>;
+
+struct RootName {
+  const wchar_t* shortName;
+  const wchar_t* longName;
+  HKEY key;
+};
+const RootName kRoots[] = {
+    {L"HKLM", L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+    {L"HKCU", L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+    {L"HKCR", L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+    {L"HKU", L"HKEY_USERS", HKEY_USERS},
+};
+
+// Thrown only inside this file, for a command that is written wrongly; reported as that
+// command's error line.
+struct UsageError {
+  std::string message;
+};
+
+HKEY RootFromName(const std::wstring& name) {
+  for (const auto& r : kRoots) {
+    if (_wcsicmp(name.c_str(), r.shortName) == 0 || _wcsicmp(name.c_str(), r.longName) == 0) {
+      return r.key;
+    }
+  }
+  throw UsageError{"unknown registry root"};
+}
+
+// Takes "--view N" out of the arguments and returns the access flag it stands for.
+REGSAM TakeView(Args& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == L"--view") {
+      if (i + 1 >= args.size()) throw UsageError{"--view needs 32 or 64"};
+      std::wstring v = args[i + 1];
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                 args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      if (v == L"32") return KEY_WOW64_32KEY;
+      if (v == L"64") return KEY_WOW64_64KEY;
+      throw UsageError{"--view needs 32 or 64"};
+    }
+  }
+  return 0;
+}
+
+std::wstring TakeOption(Args& args, const wchar_t* name) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == name) {
+      if (i + 1 >= args.size()) throw UsageError{"option without value"};
+      std::wstring v = args[i + 1];
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                 args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      return v;
+    }
+  }
+  return {};
+}
+
+void Expect(const Args& args, size_t min, size_t max) {
+  if (args.size() < min || args.size() > max) throw UsageError{"wrong number of arguments"};
+}
+
+class Key {
+ public:
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() {
+    if (h_) RegCloseKey(h_);
+  }
+  HKEY* Out() { return &h_; }
+  HKEY Get() const { return h_; }
+
+ private:
+  HKEY h_ = nullptr;
+};
+
+const wchar_t* TypeName(DWORD type) {
+  switch (type) {
+    case REG_SZ:
+      return L"REG_SZ";
+    case REG_EXPAND_SZ:
+      return L"REG_EXPAND_SZ";
+    case REG_DWORD:
+      return L"REG_DWORD";
+    case REG_QWORD:
+      return L"REG_QWORD";
+    case REG_MULTI_SZ:
+      return L"REG_MULTI_SZ";
+    case REG_BINARY:
+      return L"REG_BINARY";
+    case REG_NONE:
+      return L"REG_NONE";
+    default:
+      return L"other";
+  }
+}
+
+// Each command writes its own fields after "cmd" and returns whether it could be carried out.
+bool RegGet(Args a, JsonWriter& j) {
+  REGSAM view = TakeView(a);
+  Expect(a, 3, 3);
+  Key key;
+  LONG rc = RegOpenKeyExW(RootFromName(a[0]), a[1].c_str(), 0, KEY_QUERY_VALUE | view, key.Out());
+  DWORD type = 0, size = 0;
+  if (rc == ERROR_SUCCESS) {
+    rc = RegQueryValueExW(key.Get(), a[2].c_str(), nullptr, &type, nullptr, &size);
+  }
+  std::vector<BYTE> data(size + 4, 0);  // room for a terminator the value may lack
+  if (rc == ERROR_SUCCESS) {
+    rc = RegQueryValueExW(key.Get(), a[2].c_str(), nullptr, &type, data.data(), &size);
+  }
+  j.Key("code").Number(rc);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    j.Key("type").Null().Key("data").Null();
+    return true;
+  }
+  if (rc != ERROR_SUCCESS) {
+    return false;
+  }
+  j.Key("type").String(TypeName(type)).Key("data");
+  const wchar_t* text = reinterpret_cast<const wchar_t*>(data.data());
+  size_t chars = size / sizeof(wchar_t);
+  switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ: {
+      std::wstring s(text, chars);
+      while (!s.empty() && s.back() == L'\0') s.pop_back();
+      j.String(s);
+      break;
+    }
+    case REG_MULTI_SZ: {
+      j.BeginArray();
+      for (size_t i = 0; i < chars && text[i];) {
+        std::wstring s(text + i);
+        j.String(s);
+        i += s.size() + 1;
+      }
+      j.EndArray();
+      break;
+    }
+    case REG_DWORD: {
+      DWORD v = 0;
+      memcpy(&v, data.data(), sizeof v);
+      j.Unsigned(v);
+      break;
+    }
+    case REG_QWORD: {
+      unsigned long long v = 0;
+      memcpy(&v, data.data(), sizeof v);
+      j.Unsigned(v);
+      break;
+    }
+    default: {
+      std::wstring hex;
+      wchar_t two[3];
+      for (DWORD i = 0; i < size; ++i) {
+        swprintf(two, 3, L"%02x", data[i]);
+        hex += two;
+      }
+      j.String(hex);
+    }
+  }
+  return true;
+}
+
+bool RegSet(Args a, JsonWriter& j) {
+  REGSAM view = TakeView(a);
+  Expect(a, 5, 5);
+  Key key;
+  LONG rc = RegCreateKeyExW(RootFromName(a[0]), a[1].c_str(), 0, nullptr, 0, KEY_SET_VALUE | view,
+                            nullptr, key.Out(), nullptr);
+  if (rc == ERROR_SUCCESS) {
+    const std::wstring& type = a[3];
+    if (type == L"REG_SZ" || type == L"REG_EXPAND_SZ") {
+      rc = RegSetValueExW(key.Get(), a[2].c_str(), 0, type == L"REG_SZ" ? REG_SZ : REG_EXPAND_SZ,
+                          reinterpret_cast<const BYTE*>(a[4].c_str()),
+                          static_cast<DWORD>((a[4].size() + 1) * sizeof(wchar_t)));
+    } else if (type == L"REG_DWORD") {
+      std::uint32_t v = 0;
+      if (!harness::ParseUnsigned32(a[4], v)) throw UsageError{"REG_DWORD needs a number"};
+      DWORD d = v;
+      rc = RegSetValueExW(key.Get(), a[2].c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&d),
+                          sizeof d);
+    } else {
+      throw UsageError{"type must be REG_SZ, REG_EXPAND_SZ or REG_DWORD"};
+    }
+  }
+  j.Key("code").Number(rc);
+  return rc == ERROR_SUCCESS;
+}
+
+bool RegDeleteKey(Args a, JsonWriter& j) {
+  REGSAM view = TakeView(a);
+  Expect(a, 2, 2);
+  HKEY root = RootFromName(a[0]);
+  LONG rc;
+  {
+    Key key;
+    rc = RegOpenKeyExW(root, a[1].c_str(), 0, KEY_ALL_ACCESS | view, key.Out());
+    if (rc == ERROR_SUCCESS) {
+      // Empties the key; the key itself goes below, in the chosen view.
+      rc = RegDeleteTreeW(key.Get(), nullptr);
+    }
+  }
+  if (rc == ERROR_SUCCESS) {
+    rc = RegDeleteKeyExW(root, a[1].c_str(), view, 0);
+  }
+  j.Key("code").Number(rc).Key("existed").Bool(rc != ERROR_FILE_NOT_FOUND);
+  return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+}
+
+bool RegDeleteValue(Args a, JsonWriter& j) {
+  REGSAM view = TakeView(a);
+  Expect(a, 3, 3);
+  Key key;
+  LONG rc = RegOpenKeyExW(RootFromName(a[0]), a[1].c_str(), 0, KEY_SET_VALUE | view, key.Out());
+  if (rc == ERROR_SUCCESS) {
+    rc = RegDeleteValueW(key.Get(), a[2].c_str());
+  }
+  j.Key("code").Number(rc).Key("existed").Bool(rc != ERROR_FILE_NOT_FOUND);
+  return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+}
+
+bool MsiState(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  j.Key("state").Number(MsiQueryProductStateW(a[0].c_str()));
+  return true;
+}
+
+bool MsiProductProp(Args a, JsonWriter& j) {
+  Expect(a, 2, 2);
+  DWORD size = 0;
+  UINT rc = MsiGetProductInfoW(a[0].c_str(), a[1].c_str(), nullptr, &size);
+  std::wstring value;
+  if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) {
+    value.resize(size + 1);
+    size = static_cast<DWORD>(value.size());
+    rc = MsiGetProductInfoW(a[0].c_str(), a[1].c_str(), &value[0], &size);
+    value.resize(size);
+  }
+  j.Key("code").Unsigned(rc).Key("value");
+  rc == ERROR_SUCCESS ? j.String(value) : j.Null();
+  // An unknown product or property is an answer.
+  return rc == ERROR_SUCCESS || rc == ERROR_UNKNOWN_PRODUCT || rc == ERROR_UNKNOWN_PROPERTY;
+}
+
+void QuietInstaller(const std::wstring& log) {
+  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+  if (!log.empty()) {
+    MsiEnableLogW(INSTALLLOGMODE_VERBOSE, log.c_str(), 0);
+  }
+}
+
+bool MsiInstall(Args a, JsonWriter& j) {
+  std::wstring log = TakeOption(a, L"--log");
+  Expect(a, 1, 2);
+  QuietInstaller(log);
+  UINT rc = MsiInstallProductW(a[0].c_str(), a.size() > 1 ? a[1].c_str() : L"");
+  j.Key("code").Unsigned(rc);
+  return true;
+}
+
+bool MsiRemove(Args a, JsonWriter& j) {
+  std::wstring log = TakeOption(a, L"--log");
+  Expect(a, 1, 1);
+  QuietInstaller(log);
+  UINT rc = MsiConfigureProductExW(a[0].c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
+                                   L"REBOOT=ReallySuppress");
+  j.Key("code").Unsigned(rc);
+  return true;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& out) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  harness::UniqueHandle owner(file);
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+    out.append(buffer, read);
+  return true;
+}
+
+// A PEM file is recognised by its armour; anything else is taken as DER.
+bool LoadCertificate(const std::wstring& path, std::vector<BYTE>& der) {
+  std::string content;
+  if (!ReadWholeFile(path, content)) return false;
+  if (content.find("-----BEGIN") == std::string::npos) {
+    der.assign(content.begin(), content.end());
+    return true;
+  }
+  DWORD size = 0;
+  if (!CryptStringToBinaryA(content.c_str(), static_cast<DWORD>(content.size()),
+                            CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
+    return false;
+  }
+  der.resize(size);
+  return CryptStringToBinaryA(content.c_str(), static_cast<DWORD>(content.size()),
+                              CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr);
+}
+
+HCERTSTORE OpenMachineRoot() {
+  return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+}
+
+bool AddRootCert(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  std::vector<BYTE> der;
+  if (!LoadCertificate(a[0], der)) {
+    j.Key("code").Unsigned(GetLastError());
+    return false;
+  }
+  HCERTSTORE store = OpenMachineRoot();
+  if (!store) {
+    j.Key("code").Unsigned(GetLastError());
+    return false;
+  }
+  PCCERT_CONTEXT added = nullptr;
+  BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                             static_cast<DWORD>(der.size()),
+                                             CERT_STORE_ADD_REPLACE_EXISTING, &added);
+  DWORD code = ok ? 0 : GetLastError();
+  j.Key("code").Unsigned(code);
+  if (added) {
+    wchar_t subject[512] = {};
+    CertGetNameStringW(added, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 512);
+    j.Key("subject").String(subject);
+    CertFreeCertificateContext(added);
+  }
+  CertCloseStore(store, 0);
+  return ok != FALSE;
+}
+
+bool RootCertPresent(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  std::vector<BYTE> der;
+  if (!LoadCertificate(a[0], der)) {
+    j.Key("code").Unsigned(GetLastError());
+    return false;
+  }
+  PCCERT_CONTEXT wanted =
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  HCERTSTORE store = OpenMachineRoot();
+  bool present = false;
+  if (wanted && store) {
+    PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                      CERT_FIND_EXISTING, wanted, nullptr);
+    present = found != nullptr;
+    if (found) CertFreeCertificateContext(found);
+  }
+  if (store) CertCloseStore(store, 0);
+  if (wanted) CertFreeCertificateContext(wanted);
+  j.Key("present").Bool(present);
+  return wanted != nullptr && store != nullptr;
+}
+
+bool FileExists(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  bool exists = GetFileAttributesExW(a[0].c_str(), GetFileExInfoStandard, &info) != FALSE;
+  j.Key("exists").Bool(exists);
+  j.Key("directory").Bool(exists && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY));
+  j.Key("size").Unsigned(
+      exists ? (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow : 0);
+  return true;
+}
+
+bool ListFolder(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  struct Entry {
+    std::wstring name;
+    bool directory;
+    unsigned long long size;
+  };
+  std::vector<Entry> entries;
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((a[0] + L"\\*").c_str(), &fd);
+  DWORD code = find == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      entries.push_back(
+          {name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+           (static_cast<unsigned long long>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+    return _wcsicmp(x.name.c_str(), y.name.c_str()) < 0;
+  });
+  j.Key("code").Unsigned(code).Key("entries").BeginArray();
+  for (const auto& e : entries) {
+    j.BeginObject().Key("name").String(e.name).Key("directory").Bool(e.directory);
+    j.Key("size").Unsigned(e.size).EndObject();
+  }
+  j.EndArray();
+  return code == 0;
+}
+
+// Removes a file or a whole folder; read-only attributes do not stop it.
+DWORD DeleteTree(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return DeleteFileW(path.c_str()) ? 0 : GetLastError();
+  }
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &fd);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name != L"." && name != L"..") DeleteTree(path + L"\\" + name);
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+  }
+  return RemoveDirectoryW(path.c_str()) ? 0 : GetLastError();
+}
+
+bool Delete(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  DWORD code = DeleteTree(a[0]);
+  bool missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+  j.Key("code").Unsigned(code).Key("deleted").Bool(code == 0).Key("existed").Bool(!missing);
+  return code == 0 || missing;
+}
+
+bool Wow64(Args a, JsonWriter& j) {
+  Expect(a, 0, 0);
+  BOOL wow = FALSE;
+  BOOL ok = IsWow64Process(GetCurrentProcess(), &wow);
+  j.Key("wow64").Bool(ok && wow);
+  return ok != FALSE;
+}
+
+bool SystemFolder(Args a, JsonWriter& j) {
+  Expect(a, 0, 0);
+  wchar_t path[MAX_PATH] = {};
+  UINT n = GetSystemDirectoryW(path, MAX_PATH);
+  j.Key("path").String(path);
+  return n > 0 && n < MAX_PATH;
+}
+
+bool TempFolder(Args a, JsonWriter& j) {
+  Expect(a, 0, 0);
+  wchar_t path[MAX_PATH + 1] = {};
+  DWORD n = GetTempPathW(MAX_PATH + 1, path);
+  j.Key("path").String(path);
+  return n > 0 && n <= MAX_PATH;
+}
+
+bool Version(Args a, JsonWriter& j) {
+  Expect(a, 0, 0);
+  OSVERSIONINFOEXW v{};
+  v.dwOSVersionInfoSize = sizeof v;
+  BOOL ok = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&v));
+  j.Key("major").Unsigned(v.dwMajorVersion).Key("minor").Unsigned(v.dwMinorVersion);
+  j.Key("build").Unsigned(v.dwBuildNumber).Key("sp_major").Unsigned(v.wServicePackMajor);
+  j.Key("sp_minor").Unsigned(v.wServicePackMinor).Key("csd").String(v.szCSDVersion);
+  j.Key("product_type").Unsigned(v.wProductType);
+  return ok != FALSE;
+}
+
+using Command = bool (*)(Args, JsonWriter&);
+const std::map<std::wstring, Command> kCommands = {
+    {L"reg-get", RegGet},
+    {L"reg-set", RegSet},
+    {L"reg-delete-key", RegDeleteKey},
+    {L"reg-delete-value", RegDeleteValue},
+    {L"msi-state", MsiState},
+    {L"msi-product-prop", MsiProductProp},
+    {L"msi-install", MsiInstall},
+    {L"msi-remove", MsiRemove},
+    {L"add-root-cert", AddRootCert},
+    {L"root-cert-present", RootCertPresent},
+    {L"file-exists", FileExists},
+    {L"ls", ListFolder},
+    {L"delete", Delete},
+    {L"wow64", Wow64},
+    {L"sysdir", SystemFolder},
+    {L"temp", TempFolder},
+    {L"version", Version},
+};
+
+bool RunCommand(const Args& words) {
+  JsonWriter j;
+  j.BeginObject().Key("cmd").String(words.empty() ? L"" : words[0]);
+  bool ok = false;
+  auto found = words.empty() ? kCommands.end() : kCommands.find(words[0]);
+  if (found == kCommands.end()) {
+    j.Key("error").Ascii("unknown command");
+  } else {
+    try {
+      ok = found->second(Args(words.begin() + 1, words.end()), j);
+    } catch (const UsageError& e) {
+      j.Key("error").Ascii(e.message.c_str());
+    }
+  }
+  j.Key("ok").Bool(ok).EndObject();
+  harness::PrintLine(j.Text());
+  return ok;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Args args(argv + 1, argv + argc);
+  if (args.size() == 2 && args[0] == L"--args-file") {
+    Args fromFile;
+    if (!harness::ReadArgumentFile(args[1], fromFile)) {
+      std::fwprintf(stderr, L"wintool: cannot read %ls\n", args[1].c_str());
+      return 2;
+    }
+    args = std::move(fromFile);
+  }
+  bool allOk = true;
+  Args command;
+  for (size_t i = 0; i <= args.size(); ++i) {
+    if (i == args.size() || args[i] == L";") {
+      if (!command.empty()) allOk = RunCommand(command) && allOk;
+      command.clear();
+    } else {
+      command.push_back(args[i]);
+    }
+  }
+  return allOk ? 0 : 1;
+}
