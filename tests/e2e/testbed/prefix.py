@@ -20,6 +20,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import paths
 from .display import Display
+from .leftovers import TempLeftovers, snapshot, temp_leftovers
 from .results import HarnessError, HarnessTimeout, RunResult, load_record
 
 PathLike = Union[str, os.PathLike]
@@ -283,14 +284,17 @@ class Prefix:
             answers: Union[Iterable[Tuple[str, str]], Dict[str, str]] = (),
             default_answer: Optional[str] = None, escape_when: Optional[str] = None,
             timeout: float = 120.0, keep_log: bool = False,
-            raise_on_timeout: bool = True, poll_ms: Optional[int] = None) -> RunResult:
+            raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
+            check_temp: bool = True) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
 
         `answers` maps a text found in a box's caption or text to the button to press (ok,
         cancel, yes, no, abort, retry, ignore); the first match wins. `env` sets variables for
         the program (not for Wine); a value of None removes the variable. Unless `keep_log` is set, a bootstrap.log left by an earlier
         run is removed first, so the result's log is this run's. A run that does not end within
-        `timeout` seconds raises HarnessTimeout with the windows that were open.
+        `timeout` seconds raises HarnessTimeout with the windows that were open. A run that
+        ends by itself and leaves anything besides the logs in its temporary folder raises
+        TempLeftovers, unless `check_temp` is False.
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -303,6 +307,7 @@ class Prefix:
         log_file = log_dir / LOG_NAME if log_dir else None
         if log_file and not keep_log:
             log_file.unlink(missing_ok=True)
+        temp_before = snapshot(log_dir) if check_temp and log_dir else None
 
         words: List[str] = ["--record", self.to_windows(record_file),
                             "--timeout-ms", str(max(1, int(timeout * 1000)))]
@@ -345,6 +350,11 @@ class Prefix:
         result = RunResult(record, log_bytes, stdout, stderr)
         if result.timed_out and raise_on_timeout:
             raise HarnessTimeout(result)
+        # A program ended at the time-out had no chance to clean up.
+        if temp_before is not None and not result.timed_out:
+            result.temp_leftovers = temp_leftovers(log_dir, temp_before)
+            if result.temp_leftovers:
+                raise TempLeftovers(result, log_dir)
         return result
 
     def _log_dir(self, env: Optional[Dict[str, Optional[str]]]) -> Optional[Path]:
