@@ -93,6 +93,10 @@ struct Options {
   std::vector<AnswerRule> answers;
   int defaultAnswer = 0;  // 0: the box's safe default (No when there is one, else OK)
   std::wstring escapeWhen;
+  // Boxes wait unanswered until this file exists; once a box is waiting, boxSeenFile is made,
+  // so that a test can act while the program under test is held inside its box.
+  std::wstring holdAnswersUntil;
+  std::wstring boxSeenFile;
   DWORD timeoutMs = kDefaultTimeoutMs;
   DWORD pollMs = kDefaultPollMs;
   std::wstring exe;
@@ -109,6 +113,7 @@ void Usage(const wchar_t* problem) {
                 L"usage: runharness.exe [--record FILE] [--cwd DIR] [--env NAME=VALUE]...\n"
                 L"         [--env-remove NAME]... [--answer PATTERN=BUTTON]...\n"
                 L"         [--default-answer BUTTON] [--escape-when TEXT] [--timeout-ms N]\n"
+                L"         [--hold-answers-until FILE] [--box-seen-file FILE]\n"
                 L"         [--poll-ms N] [--raw-args TEXT | --raw-cmdline TEXT]\n"
                 L"         -- EXE [ARGS...]\n"
                 L"       runharness.exe --args-file FILE\n");
@@ -172,6 +177,10 @@ bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
       }
     } else if (a == L"--escape-when") {
       if (!value(o.escapeWhen)) return false;
+    } else if (a == L"--hold-answers-until") {
+      if (!value(o.holdAnswersUntil)) return false;
+    } else if (a == L"--box-seen-file") {
+      if (!value(o.boxSeenFile)) return false;
     } else if (a == L"--timeout-ms" || a == L"--poll-ms") {
       if (!value(v)) return false;
       std::uint32_t n = 0;
@@ -813,6 +822,14 @@ class Recorder {
     dialog_.escapeMs = Elapsed();
   }
 
+  static void TouchFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+    }
+  }
+
   void WatchBox(HWND box) {
     if (answered_.count(box)) {
       return;
@@ -833,6 +850,13 @@ class Recorder {
     BoxRecord& r = it->second;
     if (!r.icon.decided) {
       DecideIcon(box, r);
+    }
+    if (r.icon.decided && !o_.boxSeenFile.empty()) {
+      TouchFile(o_.boxSeenFile);
+    }
+    if (r.icon.decided && !o_.holdAnswersUntil.empty() &&
+        GetFileAttributesW(o_.holdAnswersUntil.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      return;
     }
     if (r.icon.decided) {
       Answer(r);

@@ -21,11 +21,11 @@
 #include "sys/BootstrapLog.h"
 #include "sys/LineFormat.h"
 #include "sys/PlatformChecks.h"
+#include "sys/SingleInstance.h"
 #include "ui/MessageBoxes.h"
 
 namespace {
 
-constexpr wchar_t kMutexName[] = L"Global\\_MSISETUP_{2956EBA1-9B5A-4679-8618-357136DA66CA}";
 constexpr wchar_t kDefaultOperation[] = L"DEFAULT";
 constexpr wchar_t kAcceptedOperations[][11] = {L"INSTALL", L"INSTALLUPD", L"DEFAULT"};
 constexpr wchar_t kOemSubfolder[] = L"OEM\\";
@@ -150,7 +150,7 @@ bool CheckMachine(RunState& state) {
   }
 
   // 9: one instance at a time. Nothing ever waits on the mutex; holding it is the whole point.
-  state.instanceMutex = CreateMutexW(nullptr, FALSE, kMutexName);
+  state.instanceMutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName);
   if (state.instanceMutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
     return EndRun(state, ERROR_INSTALL_ALREADY_RUNNING);
   }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "sys/LogLine.h"
+#include "sys/SingleInstance.h"
 #include "sys/Win32.h"
 
 namespace {
@@ -13,6 +14,19 @@ constexpr wchar_t kLogName[] = L"bootstrap.log";
 // -1: not yet initialised; 0: initialising, lines are dropped; 1: on.
 int g_logState = -1;
 wchar_t g_logPath[MAX_PATH] = {};
+// False while the file belongs to another instance: lines then reach the debugger only.
+bool g_writeFile = true;
+
+// Another instance holds the single-instance mutex: the log file is that instance's, and
+// emptying it would lose the record of the run in progress.
+bool AnotherInstanceRuns() {
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kSingleInstanceMutexName);
+  if (mutex == nullptr) {
+    return false;
+  }
+  CloseHandle(mutex);
+  return true;
+}
 
 void InitialiseLog() {
   g_logState = 0;
@@ -34,6 +48,10 @@ void InitialiseLog() {
   g_logPath[length] = L'\0';
   g_logState = 1;
 
+  if (!g_writeFile || AnotherInstanceRuns()) {
+    g_writeFile = false;
+    return;
+  }
   // Discard the log of an earlier run.
   if (FILE* file = _wfsopen(g_logPath, L"w", _SH_DENYWR)) {
     fclose(file);
@@ -42,6 +60,9 @@ void InitialiseLog() {
 
 void WriteLine(const std::wstring& line) {
   OutputDebugStringW(line.c_str());
+  if (!g_writeFile) {
+    return;
+  }
   // Text mode stores each "\n" as CR LF; no other opener may write while the line goes in.
   if (FILE* file = _wfsopen(g_logPath, L"a+", _SH_DENYWR)) {
     const std::string bytes = logline::ToFileText(line);
@@ -101,4 +122,8 @@ void LogNumbers(const wchar_t* format, std::uint32_t value1, std::uint32_t value
 
 std::wstring BootstrapLogPath() {
   return g_logState == -1 ? std::wstring() : std::wstring(g_logPath);
+}
+
+void KeepLogOffFile() {
+  g_writeFile = false;
 }

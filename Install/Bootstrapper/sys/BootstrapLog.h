@@ -18,3 +18,7 @@ void LogNumbers(const wchar_t* format, std::uint32_t value1, std::uint32_t value
 
 // Full path of the log file; empty until the first line of the run has been written.
 std::wstring BootstrapLogPath();
+
+// From now on lines go to the debugger output only, and the file is left as it is. For a process
+// that runs beside an instance whose log this is (the verification mode).
+void KeepLogOffFile();

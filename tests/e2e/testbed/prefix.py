@@ -285,6 +285,8 @@ class Prefix:
             default_answer: Optional[str] = None, escape_when: Optional[str] = None,
             timeout: float = 120.0, keep_log: bool = False,
             raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
+            hold_answers_until: Optional[PathLike] = None,
+            box_seen_file: Optional[PathLike] = None,
             check_temp: bool = True) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
 
@@ -292,9 +294,11 @@ class Prefix:
         cancel, yes, no, abort, retry, ignore); the first match wins. `env` sets variables for
         the program (not for Wine); a value of None removes the variable. Unless `keep_log` is set, a bootstrap.log left by an earlier
         run is removed first, so the result's log is this run's. A run that does not end within
-        `timeout` seconds raises HarnessTimeout with the windows that were open. A run that
-        ends by itself and leaves anything besides the logs in its temporary folder raises
-        TempLeftovers, unless `check_temp` is False.
+        `timeout` seconds raises HarnessTimeout with the windows that were open. With
+        `hold_answers_until` (a Linux path) boxes wait unanswered until that file exists, and
+        `box_seen_file` is made once a box waits, so a test can act while the program is held.
+        A run that ends by itself and leaves anything besides the logs in its temporary folder
+        raises TempLeftovers, unless `check_temp` is False.
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -324,6 +328,10 @@ class Prefix:
             words += ["--escape-when", escape_when]
         if poll_ms is not None:
             words += ["--poll-ms", str(poll_ms)]
+        if hold_answers_until is not None:
+            words += ["--hold-answers-until", self.to_windows(hold_answers_until)]
+        if box_seen_file is not None:
+            words += ["--box-seen-file", self.to_windows(box_seen_file)]
         if raw_args is not None:
             words += ["--raw-args", raw_args]
         if raw_cmdline is not None:
