@@ -53,3 +53,27 @@ ExternalProject_Add(windows-unittests
 
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/host tests/host)
 include(${PROJECT_SOURCE_DIR}/tests/Register.cmake)
+
+# Fuzz targets and the sanitized unit tests need clang's libFuzzer.
+find_program(BOOTSTRAPPER_CLANGXX clang++)
+if(BOOTSTRAPPER_CLANGXX)
+  set(BOOTSTRAPPER_FUZZ_BUILD ${CMAKE_BINARY_DIR}/fuzz)
+  set(BOOTSTRAPPER_FUZZ_SECONDS 30 CACHE STRING "How long CTest fuzzes each target")
+  ExternalProject_Add(fuzz
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}/tests/fuzz
+    BINARY_DIR ${BOOTSTRAPPER_FUZZ_BUILD}
+    CMAKE_ARGS -DCMAKE_CXX_COMPILER=${BOOTSTRAPPER_CLANGXX} -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON)
+  add_test(NAME host.sanitized COMMAND ${BOOTSTRAPPER_FUZZ_BUILD}/host_unit_tests_sanitized)
+  set_tests_properties(host.sanitized PROPERTIES LABELS host)
+  file(GLOB fuzzers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/fuzz/*Fuzzer.cpp)
+  foreach(source IN LISTS fuzzers)
+    get_filename_component(name ${source} NAME_WE)
+    add_test(NAME fuzz.${name}
+             COMMAND sh ${PROJECT_SOURCE_DIR}/tests/fuzz/run_fuzzer.sh ${BOOTSTRAPPER_FUZZ_BUILD}/${name}
+                     ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${name}
+                     ${BOOTSTRAPPER_WORK}/fuzz/${name} ${BOOTSTRAPPER_FUZZ_SECONDS})
+    set_tests_properties(fuzz.${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+  endforeach()
+endif()

@@ -11,8 +11,7 @@
 #include "driver/CleanUp.h"
 #include "driver/RunState.h"
 #include "res/ResourceIds.h"
-#include "support/MessageBoxAnswerer.h"
-#include "support/LogTail.h"
+#include "support/MessageBoxRecorder.h"
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
@@ -21,11 +20,15 @@ namespace {
 
 using testing_support::Exists;
 using testing_support::LogTail;
-using testing_support::MessageBoxAnswerer;
+using testing_support::BoxIcon;
+using testing_support::MessageBoxRecorder;
+using testing_support::RecordedBox;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchFolder;
-using testing_support::SeenBox;
 using testing_support::WriteFileBytes;
+
+const auto* const kTempEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
 
 constexpr wchar_t kProductCode[] = L"{5E0C7A41-0B8D-4F0E-9C3A-7D21E64B19F2}";
 constexpr wchar_t kUninstallKey[] =
@@ -88,7 +91,7 @@ TEST(CleanUp, BothLogsLandInTheInstallLocationWithOrWithoutItsBackslash) {
 
     EXPECT_EQ(CleanUp(state), static_cast<DWORD>(ERROR_SUCCESS_REBOOT_INITIATED));
 
-    EXPECT_EQ(log.Text(),
+    EXPECT_EQ(log.text(),
               "[Info] Begin CleanUp.\r\n"
               "[Info] copy Install log file to INSTALLDIR.\r\n"
               "[Info] Setup exit code is 1641\r\n"
@@ -156,7 +159,7 @@ TEST(CleanUp, WhichLogLinesARunGets) {
     LogTail log;
 
     EXPECT_EQ(CleanUp(state), static_cast<DWORD>(ERROR_INSTALL_ALREADY_RUNNING));
-    EXPECT_EQ(log.Text(), c.lines);
+    EXPECT_EQ(log.text(), c.lines);
     EXPECT_FALSE(Exists(installDir / kInstallerLogName));
     EXPECT_FALSE(Exists(installDir / L"bootstrap.log"));
   }
@@ -289,13 +292,10 @@ TEST(CleanUp, RestartQuestion) {
     state.instanceMutex = CreateMutexW(nullptr, FALSE, kMutexName);
     ASSERT_NE(state.instanceMutex, nullptr);
     restart.logStart = ReadFileBytes(BootstrapLogPath()).size();
-    std::vector<SeenBox> seen;
-    {
-      MessageBoxAnswerer answerer(c.answer);
-      // The product installed: the restart need of the engine is not the run's result.
-      EXPECT_EQ(CleanUp(state), 0u);
-      seen = answerer.Seen();
-    }
+    MessageBoxRecorder boxes(c.answer);
+    // The product installed: the restart need of the engine is not the run's result.
+    EXPECT_EQ(CleanUp(state), 0u);
+    const std::vector<RecordedBox>& seen = boxes.boxes();
 
     EXPECT_EQ(restart.calls, c.calls);
     if (!c.restartRequested) {
@@ -305,8 +305,8 @@ TEST(CleanUp, RestartQuestion) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].caption, LoadText(IDS_APP_TITLE));
     EXPECT_EQ(seen[0].text, LoadText(IDS_RESTART_QUESTION));
-    EXPECT_FALSE(seen[0].owned);
-    EXPECT_TRUE(seen[0].hasYes && seen[0].hasNo);
+    EXPECT_EQ(seen[0].owner, nullptr);
+    EXPECT_EQ(seen[0].icon, BoxIcon::Question);
     if (c.answer == IDYES) {
       EXPECT_EQ(restart.flags, static_cast<UINT>(EWX_REBOOT));
       EXPECT_EQ(restart.reason, 0x84040002u);

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "prereq/InstallerUpgrade.h"
-#include "support/LogTail.h"
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
@@ -18,6 +17,9 @@ using testing_support::LogTail;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchFolder;
 using testing_support::WindowsBuildFolder;
+
+const auto* const kTempEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
 
 std::wstring StandIn(const wchar_t* name) {
   return WindowsBuildFolder() + L"tests\\windows\\engine\\" + name + L".exe";
@@ -105,7 +107,7 @@ TEST(InstallerUpgrade, TheEngineOfThePrefixIs405) {
     SCOPED_TRACE(c.minimum);
     LogTail log;
     EXPECT_EQ(NeedsInstallerUpgrade(c.minimum), c.needed);
-    EXPECT_EQ(log.Text(), c.line);
+    EXPECT_EQ(log.text(), c.line);
   }
 }
 
@@ -132,7 +134,7 @@ TEST(InstallerUpgrade, IsUpdateVersionSufficient) {
     SCOPED_TRACE(std::string(c.standIn, c.standIn + wcslen(c.standIn)));
     LogTail log;
     EXPECT_EQ(IsUpdateVersionSufficient(StandIn(c.standIn).c_str(), c.minimum), c.sufficient);
-    EXPECT_EQ(log.Text(), c.line);
+    EXPECT_EQ(log.text(), c.line);
   }
 }
 
@@ -146,7 +148,7 @@ TEST(InstallerUpgrade, RunUpdatePackageStartsItUnattendedAndPassesItsExitCodeOn)
     LogTail log;
     EXPECT_EQ(RunUpdatePackage(package.c_str()), exitCode);
     EXPECT_EQ(control.Starts(), Utf8(L"\"" + package + L"\" /passive /norestart\n"));
-    EXPECT_EQ(log.Text(), "[Info] Running update package from --> " + Utf8(package) + "\r\n");
+    EXPECT_EQ(log.text(), "[Info] Running update package from --> " + Utf8(package) + "\r\n");
   }
   // A package that cannot be started gives the reason it could not.
   StandInControl control(folder, 0);
@@ -167,7 +169,7 @@ TEST(InstallerUpgrade, VerifyDownloadedUpdateTakesTheSecondInstancesExitCode) {
     LogTail log;
     EXPECT_EQ(VerifyDownloadedUpdate(instance.c_str(), file.c_str()), verdict);
     EXPECT_EQ(control.Starts(), Utf8(L"\"" + instance + L"\" /v \"" + file + L"\"\n"));
-    EXPECT_EQ(log.Text(), "[Info] Verification of Update returned " +
+    EXPECT_EQ(log.text(), "[Info] Verification of Update returned " +
                               std::to_string(static_cast<std::int32_t>(verdict)) + "\r\n");
   }
 }

@@ -64,7 +64,7 @@ DWORD LoadResourceSetting(HMODULE module, const wchar_t* name, SettingBuffer& bu
   if (!buffer) {
     buffer.reset(new (std::nothrow) wchar_t[kFirstCapacity]);
     if (!buffer) {
-      return ERROR_NOT_ENOUGH_MEMORY;
+      return ERROR_OUTOFMEMORY;
     }
     capacity = kFirstCapacity;
   }
@@ -75,7 +75,7 @@ DWORD LoadResourceSetting(HMODULE module, const wchar_t* name, SettingBuffer& bu
   // One more attempt with exactly the size the first one reported.
   buffer.reset(new (std::nothrow) wchar_t[capacity]);
   if (!buffer) {
-    return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_OUTOFMEMORY;
   }
   return ReadResourceSetting(module, name, buffer.get(), capacity);
 }

@@ -25,6 +25,6 @@ inline constexpr wchar_t kSettingProperties[] = L"PROPERTIES";
 DWORD ReadResourceSetting(HMODULE module, const wchar_t* name, wchar_t* buffer, DWORD& capacity);
 
 // Reads setting `name` into `buffer`, growing it once when the first attempt is too small.
-// Returns 0, ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_FUNCTION_FAILED, or ERROR_NOT_ENOUGH_MEMORY
-// (14) when no buffer could be had. On anything but 0 the content is undefined.
+// Returns 0, ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_FUNCTION_FAILED, or ERROR_OUTOFMEMORY (14)
+// when no buffer could be had. On anything but 0 the content is undefined.
 DWORD LoadResourceSetting(HMODULE module, const wchar_t* name, SettingBuffer& buffer);

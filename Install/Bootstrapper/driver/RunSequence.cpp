@@ -68,7 +68,7 @@ SettingBuffer LoadStringSetting(HINSTANCE instance, UINT id) {
 // null. Out of memory ends the run with its box.
 bool ReadSetting(RunState& state, const wchar_t* name, SettingBuffer& buffer, DWORD& lookup) {
   lookup = LoadResourceSetting(state.instance, name, buffer);
-  if (lookup == ERROR_NOT_ENOUGH_MEMORY) {
+  if (lookup == ERROR_OUTOFMEMORY) {
     ShowOutOfMemoryMessage(state.Messages());
     return EndRun(state, ERROR_OUTOFMEMORY);
   }

@@ -17,7 +17,7 @@ bool JoinPath(std::wstring& path, std::initializer_list<const wchar_t*> parts) {
 }
 
 // Clears a read-only attribute so that the file or folder can be removed, logging the outcome
-// under `tag`.
+// with `format`.
 void ClearReadOnly(const std::wstring& path, const wchar_t* format) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {

@@ -94,7 +94,7 @@ std::vector<std::wstring> FoldersToBeCreated(const std::wstring& base,
 // no buffer could be had.
 bool ReadUpgradeSetting(HINSTANCE instance, const wchar_t* name, SettingBuffer& buffer) {
   const DWORD lookup = LoadResourceSetting(instance, name, buffer);
-  if (lookup == ERROR_NOT_ENOUGH_MEMORY || lookup == ERROR_OUTOFMEMORY) {
+  if (lookup == ERROR_OUTOFMEMORY) {
     return false;
   }
   if (lookup != ERROR_SUCCESS) {

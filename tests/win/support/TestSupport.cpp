@@ -1,6 +1,9 @@
 #include "support/TestSupport.h"
 
 #include <cstdlib>
+#include <memory>
+
+#include "sys/BootstrapLog.h"
 
 namespace testing_support {
 
@@ -17,9 +20,7 @@ ScratchFolder::ScratchFolder() {
   }
 }
 
-ScratchFolder::~ScratchFolder() {
-  RemoveTree(path_);
-}
+ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
 
 void RemoveTree(const std::wstring& path) {
   std::wstring clean = path;
@@ -61,8 +62,8 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return {};
   }
@@ -78,6 +79,63 @@ std::string ReadFileBytes(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+namespace {
+std::unique_ptr<ScratchFolder> g_scratchTemp;
+std::wstring g_scratchTempPath;
+}  // namespace
+
+void ScratchTempEnvironment::SetUp() {
+  g_scratchTemp = std::make_unique<ScratchFolder>();
+  g_scratchTempPath = g_scratchTemp->path();
+  SetEnvironmentVariableW(L"TMP", g_scratchTempPath.c_str());
+  SetEnvironmentVariableW(L"TEMP", g_scratchTempPath.c_str());
+  // The log settles in the temporary folder of its first line: it is started here, so that a
+  // test that points TMP elsewhere for a while cannot carry the log away with it.
+  LogString(L"[Test] log of the unit tests\n");
+}
+
+void ScratchTempEnvironment::TearDown() { g_scratchTemp.reset(); }
+
+const std::wstring& ScratchTempEnvironment::path() { return g_scratchTempPath; }
+
+LogTail::LogTail() {
+  const std::wstring path = BootstrapLogPath();
+  start_ = path.empty() ? 0 : ReadFileBytes(path).size();
+}
+
+std::vector<std::string> LogTail::lines() const {
+  const std::wstring path = BootstrapLogPath();
+  const std::string bytes = path.empty() ? std::string() : ReadFileBytes(path);
+  std::vector<std::string> result;
+  std::size_t at = start_;
+  while (at < bytes.size()) {
+    std::size_t end = bytes.find("\r\n", at);
+    if (end == std::string::npos) {
+      result.push_back(bytes.substr(at));
+      break;
+    }
+    result.push_back(bytes.substr(at, end - at));
+    at = end + 2;
+  }
+  return result;
+}
+
+std::string LogTail::text() const {
+  std::string text;
+  for (const std::string& line : lines()) {
+    text += line + "\r\n";
+  }
+  return text;
+}
+
+std::wstring ProgramFolder() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, length < MAX_PATH ? length : 0);
+  folder.resize(folder.rfind(L'\\') + 1);
+  return folder;
 }
 
 std::wstring WindowsBuildFolder() {

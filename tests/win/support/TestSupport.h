@@ -2,7 +2,10 @@
 // prefix, and the paths of what the build made.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <vector>
 
 #include "sys/Win32.h"
 
@@ -32,6 +35,31 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // The whole content of `path`; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);
+
+// Points the temporary folder (TMP and TEMP) at a scratch folder for the whole program, so that
+// bootstrap.log and whatever the code under test puts in the temporary folder stay in it. The log
+// is started there at once, since it keeps the folder of its first line.
+class ScratchTempEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+  static const std::wstring& path();
+};
+
+// The lines bootstrap.log gained since this object was made, without their line ends.
+class LogTail {
+ public:
+  LogTail();
+  std::vector<std::string> lines() const;
+  // The same lines, each with its line end, as the file holds them.
+  std::string text() const;
+
+ private:
+  std::size_t start_ = 0;
+};
+
+// The folder of the running test program, ending in a backslash.
+std::wstring ProgramFolder();
 
 // The Windows build tree (setup.exe and its variants), from BOOTSTRAPPER_WIN_BUILD.
 std::wstring WindowsBuildFolder();

@@ -1,0 +1,50 @@
+// A Windows Installer custom action that copies the temporary folder, as it stands while the
+// package installs, into the folder named by the environment variable VESK_SNAPSHOT (nothing
+// when it is not set), so a test can see what the bootstrapper had prepared by then. The
+// variable reaches the installer because it inherits the environment of the program under test.
+#include <windows.h>
+// msi.h builds on the types that windows.h declares.
+#include <msi.h>
+
+#include <string>
+
+namespace {
+
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+  CreateDirectoryW(to.c_str(), nullptr);
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((from + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") {
+      continue;
+    }
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      CopyTree(from + name + L"\\", to + name + L"\\");
+    } else {
+      // Files the installer holds open (its own log) may not copy; they are not looked at.
+      CopyFileW((from + name).c_str(), (to + name).c_str(), FALSE);
+    }
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) UINT __stdcall SnapshotTemp(MSIHANDLE) {
+  wchar_t target[MAX_PATH] = {};
+  wchar_t temp[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableW(L"VESK_SNAPSHOT", target, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || GetTempPathW(MAX_PATH, temp) == 0) {
+    return ERROR_SUCCESS;
+  }
+  std::wstring to = target;
+  if (to.back() != L'\\') {
+    to.push_back(L'\\');
+  }
+  CopyTree(temp, to);
+  return ERROR_SUCCESS;
+}

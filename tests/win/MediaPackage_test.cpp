@@ -1,0 +1,169 @@
+// The package taken from the executable itself (no BASEURL): the unit-test product's payloads
+// written to the temporary folder, a distributor's files beside the "executable" copied over
+// them, and the exit codes of an unusable temporary folder. The executable's path is a path in a
+// scratch media folder, so the replacement files live there; the payloads come from this
+// program's own resources.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/RunSequence.h"
+#include "driver/RunState.h"
+#include "res/ResourceIds.h"
+#include "support/MessageBoxRecorder.h"
+#include "support/TestSupport.h"
+#include "sys/Win32.h"
+
+namespace {
+
+using testing::ElementsAre;
+using testing::IsEmpty;
+using testing::StartsWith;
+using testing_support::Exists;
+using testing_support::LogTail;
+using testing_support::MessageBoxRecorder;
+using testing_support::ReadFileBytes;
+using testing_support::ScratchFolder;
+using testing_support::WriteFileBytes;
+
+const auto* const kTempEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::wstring Row(UINT id) {
+  const wchar_t* text = nullptr;
+  const int length =
+      LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<wchar_t*>(&text), 0);
+  return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+std::wstring WithInsert(UINT id, const std::wstring& insert) {
+  std::wstring text = Row(id);
+  text.replace(text.find(L"%1"), 2, insert);
+  return text;
+}
+
+class MediaPackage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    media_ = root_ / L"media\\";
+    temp_ = root_ / L"temp\\";
+    CreateDirectoryW(media_.c_str(), nullptr);
+    CreateDirectoryW(temp_.c_str(), nullptr);
+    UseTemp(temp_);
+    state_.instance = GetModuleHandleW(nullptr);
+    lstrcpyW(state_.appTitle, L"Unit Title");
+    state_.exePath = media_ + L"setup.exe";
+    UseDatabase(L"UnitProduct.msi");
+    state_.iniFileName = L"UnitProduct.ini";
+  }
+  void TearDown() override { UseTemp(testing_support::ScratchTempEnvironment::path()); }
+
+  static void UseTemp(const std::wstring& folder) {
+    SetEnvironmentVariableW(L"TMP", folder.c_str());
+    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+  }
+  void UseDatabase(const std::wstring& name) {
+    state_.databaseName.reset(new wchar_t[name.size() + 1]);
+    lstrcpyW(state_.databaseName.get(), name.c_str());
+  }
+
+  ScratchFolder root_;
+  std::wstring media_;
+  std::wstring temp_;
+  RunState state_;
+};
+
+TEST_F(MediaPackage, WritesPackageReadmeAndSupportDocumentToTheTemporaryFolder) {
+  MessageBoxRecorder boxes;
+  LogTail log;
+  EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
+
+  EXPECT_EQ(state_.mediaFolder, media_);
+  EXPECT_EQ(state_.tempFolder, temp_);
+  EXPECT_EQ(state_.packagePath, temp_ + L"UnitProduct.msi");
+  EXPECT_EQ(state_.oemFolder, temp_ + L"OEM\\");
+  EXPECT_EQ(state_.oemSourceFolder, media_ + L"OEM\\");
+  EXPECT_EQ(ReadFileBytes(temp_ + L"UnitProduct.msi"), "unit package payload\n");
+  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\readme.txt").size(), 12u);
+  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\technicalsupport.rtf").size(), 21u);
+  EXPECT_FALSE(Exists(temp_ + L"UnitProduct.ini")) << "no ini file beside the executable";
+  EXPECT_THAT(boxes.boxes(), IsEmpty());
+  const std::string temp = Narrow(temp_);
+  EXPECT_THAT(log.lines(),
+              ElementsAre("[Info] No BASEURL, generating media source.",
+                          "[Info] path to Msi: " + temp + "UnitProduct.msi",
+                          "[ExtractFileFromResource] Creating file: " + temp + "UnitProduct.msi",
+                          "[Info] path to OEM: " + temp + "OEM\\",
+                          "[ExtractFileFromResource] Creating file: " + temp + "OEM\\readme.txt",
+                          "[ExtractFileFromResource] Creating file: " + temp +
+                              "OEM\\technicalsupport.rtf"));
+}
+
+TEST_F(MediaPackage, TheDistributorsFilesBesideTheExecutableReplaceTheExtractedOnes) {
+  CreateDirectoryW((media_ + L"OEM").c_str(), nullptr);
+  WriteFileBytes(media_ + L"OEM\\readme.txt", "distributor readme");
+  WriteFileBytes(media_ + L"OEM\\technicalsupport.rtf", "{\\rtf1 distributor}");
+  WriteFileBytes(media_ + L"UnitProduct.ini", "[Installation Properties]\r\n");
+  EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
+  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\readme.txt"), "distributor readme");
+  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\technicalsupport.rtf"), "{\\rtf1 distributor}");
+  EXPECT_EQ(ReadFileBytes(temp_ + L"UnitProduct.ini"), "[Installation Properties]\r\n");
+  EXPECT_EQ(ReadFileBytes(temp_ + L"UnitProduct.msi"), "unit package payload\n");
+}
+
+TEST_F(MediaPackage, AReplacementThatIsMissingLeavesTheExtractedFile) {
+  CreateDirectoryW((media_ + L"OEM").c_str(), nullptr);
+  WriteFileBytes(media_ + L"OEM\\technicalsupport.rtf", "{\\rtf1 distributor}");
+  EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
+  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\readme.txt").size(), 12u);
+  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\technicalsupport.rtf"), "{\\rtf1 distributor}");
+}
+
+TEST_F(MediaPackage, AMissingTemporaryFolderIsCreated) {
+  const std::wstring deep = root_ / L"not\\yet\\there\\";
+  UseTemp(deep);
+  EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
+  EXPECT_EQ(state_.tempFolder, deep);
+  EXPECT_EQ(ReadFileBytes(deep + L"UnitProduct.msi"), "unit package payload\n");
+}
+
+TEST_F(MediaPackage, AnUnusableTemporaryFolderEndsWithTheBaseUrlLookupCode) {
+  WriteFileBytes(root_ / L"file", "a file, not a folder");
+  const std::wstring blocked = root_ / L"file\\temp\\";
+  UseTemp(blocked);
+  MessageBoxRecorder boxes;
+  for (const DWORD lookup : {static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND),
+                             static_cast<DWORD>(ERROR_FUNCTION_FAILED)}) {
+    EXPECT_EQ(ResolvePackageFromMedia(state_, lookup), lookup);
+  }
+  EXPECT_THAT(boxes.texts(), ElementsAre(WithInsert(IDS_INVALID_PATH, blocked),
+                                         WithInsert(IDS_INVALID_PATH, blocked)));
+  EXPECT_FALSE(Exists(media_ + L"UnitProduct.msi"));
+}
+
+TEST_F(MediaPackage, WithoutATemporaryFolderTheExecutablesFolderIsUsed) {
+  // A temporary folder too long for a path buffer cannot be had.
+  UseTemp(root_ / std::wstring(MAX_PATH, L't') + L"\\");
+  LogTail log;
+  EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
+  EXPECT_EQ(state_.tempFolder, media_);
+  EXPECT_EQ(ReadFileBytes(media_ + L"UnitProduct.msi"), "unit package payload\n");
+  EXPECT_EQ(ReadFileBytes(media_ + L"OEM\\readme.txt").size(), 12u);
+  ASSERT_GE(log.lines().size(), 2u);
+  EXPECT_THAT(log.lines()[1], StartsWith("[Info] unable to acquire temp folder "));
+}
+
+TEST_F(MediaPackage, APackagePathTooLongToWriteEndsWith2AfterThePathMessage) {
+  const std::wstring name = std::wstring(MAX_PATH - temp_.size(), L'p');
+  UseDatabase(name);
+  MessageBoxRecorder boxes;
+  EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND),
+            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_THAT(boxes.texts(), ElementsAre(WithInsert(IDS_INVALID_PATH, temp_ + name)));
+  EXPECT_FALSE(Exists(temp_ + L"OEM"));
+}
+
+}  // namespace

@@ -1,0 +1,357 @@
+// Payloads written from this program's own resources (the unit-test product: 1004, 1005 and 1007
+// are small known files; 90 and 1001 to 1003 are absent) to real files, with the message boxes
+// read as they open. The volume's free space goes through the payload seam where a case needs a
+// count that no real volume can be made to have.
+#include "payload/PayloadExtraction.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "payload/FileUtilities.h"
+#include "payload/SystemCalls.h"
+#include "res/ResourceIds.h"
+#include "support/MessageBoxRecorder.h"
+#include "support/TestSupport.h"
+#include "sys/Win32.h"
+
+namespace {
+
+using testing::Contains;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using testing::Not;
+using testing_support::BoxIcon;
+using testing_support::Exists;
+using testing_support::LogTail;
+using testing_support::MessageBoxRecorder;
+using testing_support::ReadFileBytes;
+using testing_support::ScratchFolder;
+using testing_support::WriteFileBytes;
+
+const auto* const kTempEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
+
+constexpr wchar_t kCaption[] = L"Unit Caption";
+const std::string kPackageBytes = "unit package payload\n";
+
+HINSTANCE Self() { return GetModuleHandleW(nullptr); }
+
+// A row of this program's string table, as stored.
+std::wstring Row(UINT id) {
+  const wchar_t* text = nullptr;
+  const int length = LoadStringW(Self(), id, reinterpret_cast<wchar_t*>(&text), 0);
+  return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+std::wstring WithInsert(UINT id, const std::wstring& insert) {
+  std::wstring text = Row(id);
+  text.replace(text.find(L"%1"), 2, insert);
+  return text;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+bool Extract(WORD id, const wchar_t* name, const std::wstring& folderOrPath) {
+  return ExtractFileFromResource(id, Self(), kCaption, name, folderOrPath.c_str());
+}
+
+TEST(ExtractFileFromResource, FolderWithOrWithoutBackslashAndFullPathWriteTheSameFile) {
+  ScratchFolder root;
+  const std::wstring folder = root / L"dest";
+  const std::wstring target = folder + L"\\package.msi";
+  struct Case {
+    const wchar_t* name;
+    std::wstring folderOrPath;
+  };
+  const Case cases[] = {
+      {L"package.msi", folder},
+      {L"package.msi", folder + L"\\"},
+      {nullptr, target},
+      {L"", target},
+  };
+  for (const Case& c : cases) {
+    MessageBoxRecorder boxes;
+    LogTail log;
+    DeleteFileW(target.c_str());
+    EXPECT_TRUE(Extract(IDP_PRODUCT_PACKAGE, c.name, c.folderOrPath));
+    EXPECT_EQ(ReadFileBytes(target), kPackageBytes);
+    EXPECT_THAT(log.lines(),
+                ElementsAre("[ExtractFileFromResource] Creating file: " + Narrow(target)));
+    EXPECT_THAT(boxes.boxes(), IsEmpty());
+  }
+}
+
+TEST(ExtractFileFromResource, CreatesTheMissingFoldersOfAFullPath) {
+  // The prerequisite packages are written this way, below the temporary folder.
+  ScratchFolder root;
+  EXPECT_TRUE(Extract(IDP_README, L"", root / L"a\\b\\Prereqs\\MSXML6\\readme.txt"));
+  EXPECT_EQ(ReadFileBytes(root / L"a\\b\\Prereqs\\MSXML6\\readme.txt").size(), 12u);
+}
+
+TEST(ExtractFileFromResource, TruncatesAnExistingWritableFileToThePayload) {
+  ScratchFolder root;
+  WriteFileBytes(root / L"package.msi", std::string(100000, 'o'));
+  EXPECT_TRUE(Extract(IDP_PRODUCT_PACKAGE, L"package.msi", root.path()));
+  EXPECT_EQ(ReadFileBytes(root / L"package.msi"), kPackageBytes);
+}
+
+// A destination that cannot be opened for writing is not forced: no attribute is cleared, the
+// file is left as it was, and the user sees message 47 with the name.
+void ExpectRefusedDestination(const std::wstring& folder, const std::wstring& target,
+                              const std::string& error) {
+  MessageBoxRecorder boxes;
+  LogTail log;
+  EXPECT_FALSE(Extract(IDP_PRODUCT_PACKAGE, L"package.msi", folder));
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].text, Row(IDS_COULD_NOT_CREATE) + L"package.msi");
+  EXPECT_EQ(boxes.boxes()[0].caption, kCaption);
+  EXPECT_EQ(boxes.boxes()[0].owner, nullptr);
+  EXPECT_EQ(boxes.boxes()[0].icon, BoxIcon::Error);
+  EXPECT_THAT(log.lines(), ElementsAre("[ExtractFileFromResource] Creating file: " + Narrow(target),
+                                       "[ExtractFileFromResource] CreateFile failure: " + error));
+}
+
+TEST(ExtractFileFromResource, ReadOnlyDestinationIsRefusedWithMessage47) {
+  ScratchFolder root;
+  const std::wstring target = root / L"package.msi";
+  WriteFileBytes(target, "older");
+  ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+  // Wine keeps the read-only attribute in the file's Unix permissions, which do not bind a
+  // process running as root; the end-to-end tests cover that case with an immutable file.
+  HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+    GTEST_SKIP() << "this file system lets the test write to a read-only file";
+  }
+  ExpectRefusedDestination(root.path(), target, "5");
+  EXPECT_EQ(ReadFileBytes(target), "older");
+  EXPECT_NE(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+TEST(ExtractFileFromResource, DestinationHeldOpenByAnotherIsRefusedWithMessage47) {
+  ScratchFolder root;
+  const std::wstring target = root / L"package.msi";
+  WriteFileBytes(target, "older");
+  HANDLE holder = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  ExpectRefusedDestination(root.path(), target, "32");
+  CloseHandle(holder);
+  EXPECT_EQ(ReadFileBytes(target), "older");
+}
+
+TEST(ExtractFileFromResource, MissingPayloadShowsCouldNotFindAndTheNameAndWritesNothing) {
+  ScratchFolder root;
+  MessageBoxRecorder boxes;
+  LogTail log;
+  EXPECT_FALSE(Extract(IDP_RUNTIME, L"vcredist_vc9.exe", root.path()));
+  EXPECT_THAT(boxes.texts(), ElementsAre(L"Could not find   vcredist_vc9.exe"));
+  EXPECT_EQ(boxes.boxes()[0].caption, kCaption);
+  EXPECT_EQ(boxes.boxes()[0].icon, BoxIcon::Error);
+  EXPECT_FALSE(Exists(root / L"vcredist_vc9.exe"));
+  EXPECT_THAT(log.lines(), IsEmpty());
+}
+
+TEST(ExtractFileFromResource, EmptyNameAndPathWithoutBackslashFailsCreationWithNoName) {
+  ScratchFolder root;
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(root.path().c_str()));
+  MessageBoxRecorder boxes;
+  EXPECT_FALSE(Extract(IDP_README, L"", L"loose"));
+  SetCurrentDirectoryW(previous);
+  EXPECT_THAT(boxes.texts(), ElementsAre(Row(IDS_COULD_NOT_CREATE)));
+}
+
+TEST(ExtractFileFromResource, PathsOf260CharactersOrMoreAreRefusedWholeNeverCut) {
+  ScratchFolder root;
+  // A name that brings the full path to 259 characters fits; one more does not, and neither does
+  // a folder that is itself too long. Nothing of a refused path is created, not even its folder.
+  const std::size_t fits = MAX_PATH - 1 - root.path().size() - 4;
+  const std::wstring fitting = std::wstring(fits, L'f');
+  const std::wstring tooLong = std::wstring(fits + 1, L'g');
+  {
+    MessageBoxRecorder boxes;
+    EXPECT_TRUE(Extract(IDP_README, (fitting + L".txt").c_str(), root.path()));
+    EXPECT_EQ(ReadFileBytes(root / fitting + L".txt").size(), 12u);
+    EXPECT_THAT(boxes.boxes(), IsEmpty());
+  }
+  struct Case {
+    const wchar_t* name;
+    std::wstring folderOrPath;
+    std::wstring fullPath;
+  };
+  const std::wstring longFolder = root / L"sub\\" + std::wstring(MAX_PATH, L'd');
+  const std::wstring tooLongName = tooLong + L".txt";
+  const Case refused[] = {
+      {tooLongName.c_str(), root.path(), root / tooLongName},
+      {nullptr, root / tooLongName, root / tooLongName},
+      {L"readme.txt", longFolder, longFolder + L"\\readme.txt"},
+  };
+  for (const Case& c : refused) {
+    MessageBoxRecorder boxes;
+    LogTail log;
+    EXPECT_FALSE(Extract(IDP_README, c.name, c.folderOrPath));
+    // The message names the whole path, not a cut one.
+    EXPECT_THAT(boxes.texts(), ElementsAre(WithInsert(IDS_INVALID_PATH, c.fullPath)));
+    EXPECT_THAT(log.lines(), IsEmpty());
+  }
+  EXPECT_FALSE(Exists(root / tooLong + L".txt"));
+  EXPECT_FALSE(Exists(root / L"sub"));
+  EXPECT_FALSE(Exists(root / tooLong + L".tx"));
+}
+
+// Free space through the seam: every query answers with the counts set here and records the
+// folder it was asked about; the real query is put back afterwards.
+class FreeSpace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = PayloadSystemCalls();
+    active_ = this;
+    PayloadSystemCalls().getDiskFreeSpaceEx = &FreeSpace::Query;
+  }
+  void TearDown() override {
+    PayloadSystemCalls() = saved_;
+    active_ = nullptr;
+  }
+
+  static BOOL WINAPI Query(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                           PULARGE_INTEGER totalFree) {
+    active_->asked_.push_back(folder != nullptr ? folder : L"(null)");
+    if (!active_->succeeds_) {
+      SetLastError(ERROR_NOT_READY);
+      return FALSE;
+    }
+    available->QuadPart = active_->available_;
+    total->QuadPart = active_->totalFree_ * 2;
+    totalFree->QuadPart = active_->totalFree_;
+    return TRUE;
+  }
+
+  static FreeSpace* active_;
+  PayloadSystemCallTable saved_;
+  bool succeeds_ = true;
+  std::uint64_t totalFree_ = 0;
+  std::uint64_t available_ = 0;
+  std::vector<std::wstring> asked_;
+};
+
+FreeSpace* FreeSpace::active_ = nullptr;
+
+TEST_F(FreeSpace, TheVolumesWholeFreeCountIsComparedNotTheCallersShare) {
+  struct Case {
+    std::uint64_t totalFree;
+    std::uint64_t available;
+    std::uint32_t required;
+    bool passes;
+  };
+  const Case cases[] = {
+      {111190016, 111190016, 111190016, true},   // exactly the requirement
+      {111190015, 111190015, 111190016, false},  // one byte short
+      {111190016, 0, 111190016, true},           // a quota leaves the caller nothing
+      {1000, 5000000000ull, 1001, false},        // the caller's share does not count
+      {0x100000000ull, 0, 0xFFFFFFFFu, true},    // 4 GiB or more passes anything
+      {0x100000005ull, 0, 0x10000000u, true},    // even when its low 32 bits are small
+      {0xFFFFFFFFull, 0, 0xFFFFFFFFu, true},    {0, 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    totalFree_ = c.totalFree;
+    available_ = c.available;
+    MessageBoxRecorder boxes;
+    EXPECT_EQ(CheckDiskSpace(L"C:\\", c.required, Self(), kCaption), c.passes)
+        << c.totalFree << " free, " << c.required << " required";
+    EXPECT_THAT(boxes.boxes(), IsEmpty());
+  }
+}
+
+TEST_F(FreeSpace, AnUnreadableCountIsMessage52AndFalse) {
+  succeeds_ = false;
+  MessageBoxRecorder boxes;
+  EXPECT_FALSE(CheckDiskSpace(L"C:\\", 1, Self(), kCaption));
+  EXPECT_THAT(boxes.texts(), ElementsAre(Row(IDS_NO_FREE_SPACE)));
+  EXPECT_EQ(boxes.boxes()[0].icon, BoxIcon::Error);
+}
+
+TEST_F(FreeSpace, TheProductPackageNeedsTwiceItsSizeOtherPayloadsTheirOwn) {
+  ScratchFolder root;
+  const std::uint64_t packageSize = kPackageBytes.size();
+  const std::uint64_t readmeSize = 12;
+  struct Case {
+    WORD id;
+    const wchar_t* name;
+    std::uint64_t totalFree;
+    bool written;
+  };
+  const Case cases[] = {
+      {IDP_PRODUCT_PACKAGE, L"package.msi", 2 * packageSize, true},
+      {IDP_PRODUCT_PACKAGE, L"package.msi", 2 * packageSize - 1, false},
+      {IDP_README, L"readme.txt", readmeSize, true},
+      {IDP_README, L"readme.txt", readmeSize - 1, false},
+  };
+  for (const Case& c : cases) {
+    totalFree_ = c.totalFree;
+    asked_.clear();
+    const std::wstring folder = root / L"space";
+    const std::wstring target = folder + L"\\" + c.name;
+    DeleteFileW(target.c_str());
+    MessageBoxRecorder boxes;
+    LogTail log;
+    EXPECT_EQ(Extract(c.id, c.name, folder), c.written) << c.totalFree;
+    EXPECT_EQ(Exists(target), c.written);
+    // The folder asked about, and the one the message names, carry their trailing backslash.
+    EXPECT_THAT(asked_, ElementsAre(folder + L"\\"));
+    if (c.written) {
+      EXPECT_THAT(boxes.boxes(), IsEmpty());
+    } else {
+      EXPECT_THAT(boxes.texts(), ElementsAre(WithInsert(IDS_NOT_ENOUGH_SPACE, folder + L"\\")));
+      EXPECT_EQ(boxes.boxes()[0].caption, kCaption);
+      EXPECT_EQ(boxes.boxes()[0].owner, nullptr);
+      EXPECT_THAT(log.lines(), IsEmpty()) << "no file is created when the space is short";
+    }
+  }
+}
+
+TEST_F(FreeSpace, AnUnreadableCountShowsMessage52ThenMessage50) {
+  ScratchFolder root;
+  succeeds_ = false;
+  MessageBoxRecorder boxes;
+  EXPECT_FALSE(Extract(IDP_README, L"readme.txt", root.path()));
+  EXPECT_THAT(boxes.texts(),
+              ElementsAre(Row(IDS_NO_FREE_SPACE), WithInsert(IDS_NOT_ENOUGH_SPACE, root.path())));
+  EXPECT_FALSE(Exists(root / L"readme.txt"));
+}
+
+// The real query, answered once and then held still, so that the rule is checked against a real
+// volume's count without the count moving between two calls.
+class RealFreeSpace : public FreeSpace {
+ protected:
+  void SetUp() override {
+    FreeSpace::SetUp();
+    ULARGE_INTEGER available;
+    ULARGE_INTEGER total;
+    ULARGE_INTEGER totalFree;
+    ASSERT_TRUE(saved_.getDiskFreeSpaceEx(scratch_.path().c_str(), &available, &total, &totalFree));
+    totalFree_ = totalFree.QuadPart;
+    available_ = available.QuadPart;
+  }
+  ScratchFolder scratch_;
+};
+
+TEST_F(RealFreeSpace, TheRuleAgainstThisVolumesCount) {
+  const wchar_t* folder = scratch_.path().c_str();
+  if (totalFree_ < 0x100000000ull) {
+    const auto count = static_cast<std::uint32_t>(totalFree_);
+    EXPECT_TRUE(CheckDiskSpace(folder, count, Self(), kCaption));
+    EXPECT_FALSE(CheckDiskSpace(folder, count + 1, Self(), kCaption));
+  } else {
+    // A volume with 4 GiB or more free passes every requirement a 32-bit count can make, also
+    // the ones above the low 32 bits of its count.
+    EXPECT_TRUE(CheckDiskSpace(folder, 0xFFFFFFFFu, Self(), kCaption));
+    EXPECT_TRUE(
+        CheckDiskSpace(folder, static_cast<std::uint32_t>(totalFree_) + 1, Self(), kCaption));
+  }
+}
+
+}  // namespace
