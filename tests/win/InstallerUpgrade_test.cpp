@@ -5,15 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "driver/RunState.h"
 #include "prereq/InstallerUpgrade.h"
+#include "res/ResourceIds.h"
+#include "support/MessageBoxRecorder.h"
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
 
 namespace {
 
+using testing_support::BoxIcon;
 using testing_support::LogTail;
+using testing_support::MessageBoxRecorder;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchFolder;
 using testing_support::WindowsBuildFolder;
@@ -171,6 +178,69 @@ TEST(InstallerUpgrade, VerifyDownloadedUpdateTakesTheSecondInstancesExitCode) {
     EXPECT_EQ(control.Starts(), Utf8(L"\"" + instance + L"\" /v \"" + file + L"\"\n"));
     EXPECT_EQ(log.text(), "[Info] Verification of Update returned " +
                               std::to_string(static_cast<std::int32_t>(verdict)) + "\r\n");
+  }
+}
+
+bool NotAnAdministrator() {
+  return false;
+}
+
+std::wstring LoadText(UINT id) {
+  wchar_t text[1024] = {};
+  LoadStringW(GetModuleHandleW(nullptr), id, text, 1024);
+  return text;
+}
+
+TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
+  const std::string required =
+      "[Info] Windows Installer upgrade is required.  System Version = 405, Minimum Version = "
+      "406.\r\n"
+      "[Info] Upgrade of Windows Installer is requested\r\n";
+  struct Case {
+    const char* name;
+    std::uint32_t minimum;
+    bool administrator;
+    int answer;
+    DWORD result;
+    std::vector<std::pair<UINT, BoxIcon>> boxes;
+    std::string lines;
+  };
+  const Case cases[] = {
+      {"recent enough", 405, true, IDYES, ERROR_SUCCESS, {},
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      // The administrator check comes before the question.
+      {"not an administrator", 406, false, IDYES, ERROR_INSTALL_FAILURE,
+       {{IDS_ADMIN_FOR_UPGRADE, BoxIcon::Error}}, required},
+      {"declined", 406, true, IDNO, ERROR_INSTALL_USEREXIT,
+       {{IDS_UPGRADE_QUESTION, BoxIcon::Question}, {IDS_CANCELLED, BoxIcon::Warning}},
+       required},
+  };
+  const InstallerUpgradeCallTable saved = InstallerUpgradeCalls();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.administrator) {
+      InstallerUpgradeCalls().isUserAdmin = &NotAnAdministrator;
+    }
+    RunState state;
+    state.instance = GetModuleHandleW(nullptr);
+    LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+    state.minimumMsi = c.minimum;
+    LogTail log;
+    MessageBoxRecorder boxes(c.answer);
+
+    EXPECT_EQ(PerformInstallerUpgradeStep(state), c.result);
+    InstallerUpgradeCalls() = saved;
+
+    ASSERT_EQ(boxes.boxes().size(), c.boxes.size());
+    for (std::size_t i = 0; i < c.boxes.size(); ++i) {
+      EXPECT_EQ(boxes.boxes()[i].text, LoadText(c.boxes[i].first));
+      EXPECT_EQ(boxes.boxes()[i].icon, c.boxes[i].second);
+      EXPECT_EQ(boxes.boxes()[i].caption, LoadText(IDS_APP_TITLE));
+    }
+    EXPECT_EQ(log.text(), c.lines);
+    // UPDATE and UPDATELOCATION are read only once the user agreed.
+    EXPECT_FALSE(state.updateName);
+    EXPECT_FALSE(state.updateLocation);
   }
 }
 

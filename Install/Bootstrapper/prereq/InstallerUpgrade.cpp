@@ -13,7 +13,6 @@
 #include "prereq/UpgradeRules.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
-#include "sys/PlatformChecks.h"
 #include "ui/MessageBoxes.h"
 
 namespace {
@@ -151,13 +150,18 @@ DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINST
 
 }  // namespace
 
+InstallerUpgradeCallTable& InstallerUpgradeCalls() {
+  static InstallerUpgradeCallTable table;
+  return table;
+}
+
 DWORD PerformInstallerUpgradeStep(RunState& state) {
   if (!NeedsInstallerUpgrade(state.minimumMsi)) {
     return ERROR_SUCCESS;
   }
   LogString(L"[Info] Upgrade of Windows Installer is requested\n");
   const MessageContext messages = state.Messages();
-  if (!IsUserAdmin()) {
+  if (!InstallerUpgradeCalls().isUserAdmin()) {
     ShowErrorMessage(messages, IDS_ADMIN_FOR_UPGRADE);
     return ERROR_INSTALL_FAILURE;
   }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "sys/PlatformChecks.h"
 #include "sys/Win32.h"
 #include "ui/ProgressDialog.h"
 
@@ -53,3 +54,12 @@ DWORD VerifyDownloadedUpdate(const wchar_t* exePath, const wchar_t* filePath);
 // The most significant 32 bits of the file version of `path`: 0 with `version` set, or the
 // Windows error. A version resource without a fixed-information block gives 0xFFFFFFFF.
 DWORD GetFileVersionNumber(const wchar_t* path, std::uint32_t& version);
+
+// The step's administrator check. The user of a test machine (a Wine prefix) is always an
+// administrator, so the refusal can only be tested by replacing this entry; tests put it back.
+struct InstallerUpgradeCallTable {
+  decltype(&::IsUserAdmin) isUserAdmin = &::IsUserAdmin;
+};
+
+// The table in use.
+InstallerUpgradeCallTable& InstallerUpgradeCalls();
