@@ -36,6 +36,9 @@ if(BOOTSTRAPPER_WINDOWS_PART STREQUAL "unittests")
   add_subdirectory(/usr/src/googletest googletest EXCLUDE_FROM_ALL)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/win tests/win)
 else()
+  # Targets that make the files which product descriptions name as payloads; every variant of
+  # setup.exe waits for them (a product's directory adds its own).
+  add_custom_target(product_payloads)
   add_subdirectory(${PROJECT_SOURCE_DIR}/products/demo products/demo)
   add_setup_variant(setup
     DESCRIPTION ${BOOTSTRAPPER_PRODUCT}

@@ -5,6 +5,7 @@ set(BOOTSTRAPPER_PURE_SOURCES
   config/FeatureSelectionText.cpp
   config/SettingRules.cpp
   config/TextUtil.cpp
+  prereq/RuntimeCommandLine.cpp
   prereq/UpgradeRules.cpp
   sys/LineFormat.cpp
   sys/LogLine.cpp

@@ -156,11 +156,7 @@ bool CheckMachine(RunState& state) {
   }
 
   // 10: administrator rights.
-  if (!IsUserAdmin()) {
-    ShowErrorMessage(state.Messages(), IDS_ADMIN_REQUIRED);
-    return EndRun(state, ERROR_INSTALL_FAILURE);
-  }
-  return true;
+  return RequireAdministrator(state);
 }
 
 bool ReadProductSettings(RunState& state) {
@@ -373,6 +369,14 @@ void RunSteps(RunState& state, const wchar_t* commandLine) {
 }
 
 }  // namespace
+
+bool RequireAdministrator(RunState& state) {
+  if (!IsUserAdmin()) {
+    ShowErrorMessage(state.Messages(), IDS_ADMIN_REQUIRED);
+    return EndRun(state, ERROR_INSTALL_FAILURE);
+  }
+  return true;
+}
 
 DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
   LogString(L"[Info] No BASEURL, generating media source.\n");

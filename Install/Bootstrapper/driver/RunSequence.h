@@ -9,6 +9,10 @@ struct RunState;
 // The body of the entry point: returns the process exit code.
 DWORD RunSetup(HINSTANCE instance, const wchar_t* commandLine);
 
+// Turns away a user who is not an administrator: the box of string 60 at every UI level and
+// exit code 1603. True to go on.
+bool RequireAdministrator(RunState& state);
+
 // The package taken from the executable itself: written to the temporary folder, with the
 // distributor's replacement files beside the executable copied over it. 0 to go on, else the
 // exit code. `baseUrlLookupCode` is the result of looking for BASEURL, which is also the code of

@@ -1,16 +1,102 @@
 #include "prereq/XmlParserPrerequisite.h"
 
-#include "driver/RunState.h"
+#include <string>
 
-// Placeholders until the parser step exists: the parser counts as present.
+#include "config/TextUtil.h"
+#include "driver/RunState.h"
+#include "payload/PayloadExtraction.h"
+#include "res/ResourceIds.h"
+#include "sys/BootstrapLog.h"
+#include "sys/RunTimeBinding.h"
+#include "ui/MessageBoxes.h"
+
+namespace {
+
+constexpr wchar_t kParserFile[] = L"\\msxml6.dll";
+constexpr wchar_t kRebootSuppressed[] = L"REBOOT=ReallySuppress";
+// The system folder with the parser's name appended, terminator included.
+constexpr std::size_t kParserPathCapacity = 261;
+// The relative package path from the string table.
+constexpr int kPackageNameCapacity = 256;
+
+}  // namespace
+
 bool IsXmlParserPresent() {
-  return true;
+  wchar_t systemFolder[kParserPathCapacity] = {};
+  const UINT length = GetSystemDirectoryW(systemFolder, kParserPathCapacity);
+  // Without the system folder the search would look at the root of the current drive: an
+  // unreadable system folder means that the parser counts as missing.
+  if (length == 0 || length >= kParserPathCapacity) {
+    return false;
+  }
+  std::wstring path(systemFolder);
+  if (!text::BoundedAppend(path, kParserFile, kParserPathCapacity)) {
+    return false;
+  }
+  // The process sees its own system folder: on 64-bit Windows this 32-bit program looks at the
+  // 32-bit one.
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(path.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool found = false;
+  do {
+    const std::wstring name = entry.cFileName;
+    found = name != L"." && name != L"..";
+  } while (!found && FindNextFileW(search, &entry));
+  FindClose(search);
+  return found;
 }
 
 bool IsWow64() {
-  return false;
+  // Systems older than Windows XP SP2 lack the function; they are all 32-bit.
+  decltype(&::IsWow64Process) isWow64Process = nullptr;
+  if (!BindProc(GetModuleHandleW(L"kernel32"), "IsWow64Process", isWow64Process)) {
+    return false;
+  }
+  BOOL wow64 = FALSE;
+  if (!isWow64Process(GetCurrentProcess(), &wow64)) {
+    return false;
+  }
+  return wow64 != FALSE;
 }
 
-unsigned long InstallXmlParserPrerequisite(RunState&) {
+unsigned long InstallXmlParserPrerequisite(RunState& state) {
+  if (state.mode != CommandLineResult::Normal || IsXmlParserPresent()) {
+    return ERROR_SUCCESS;
+  }
+  const MsiBindings& msi = state.msi;
+  // A silent run keeps the level NONE that was set before.
+  if (!state.silent()) {
+    LogString(L"[Info] Setting Internal UI level to BASIC...\n");
+    msi.MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
+  }
+
+  // The package for the platform's bitness: a 32-bit process under WOW64 still needs the 64-bit
+  // parser package, which also brings the 32-bit parser.
+  const bool wow64 = IsWow64();
+  wchar_t packageName[kPackageNameCapacity];
+  LoadMessage(state.instance, wow64 ? IDS_MSXML_X64_PATH : IDS_MSXML_X86_PATH, packageName,
+              kPackageNameCapacity);
+  const WORD payload = wow64 ? IDP_MSXML_X64 : IDP_MSXML_X86;
+  LogString(L"[Resource] Installing Prerequisite = %s\n", packageName);
+
+  // Known to clean-up from here on, which deletes the package and its folders also when the
+  // installation fails.
+  state.prereqPackagePath = state.tempFolder + packageName;
+  LogString(L"[Info] path to Prereq: %s\n", state.prereqPackagePath.c_str());
+  if (!ExtractFileFromResource(payload, state.instance, state.appTitle, L"",
+                               state.prereqPackagePath.c_str())) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+
+  const UINT result = msi.MsiInstallProductW(state.prereqPackagePath.c_str(), kRebootSuppressed);
+  if (result != ERROR_SUCCESS) {
+    // A restart request ends the run here too, before the product, without a box.
+    ShowInstallerErrorMessage(state.Messages(), result, msi.module);
+    return result;
+  }
+  LogNumber(L"[Info] MsiInstallProduct returned %d\n", result);
   return ERROR_SUCCESS;
 }

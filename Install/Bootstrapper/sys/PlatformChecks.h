@@ -3,6 +3,8 @@
 // system lacks gives no.
 #pragma once
 
+#include "sys/Win32.h"
+
 // Windows XP with Service Pack 3 or later.
 bool IsOSSupported();
 // The documented version test for 5.1 with Service Pack 3 or later.
@@ -11,3 +13,14 @@ bool MeetsMinimumWindowsVersion();
 bool IsUserAdmin();
 // Enables SeShutdownPrivilege for this process; true when it is now enabled.
 bool EnableShutdownPrivilege();
+
+// The membership question goes through this table: Wine runs every user as an administrator, so
+// only a replaced entry can give the answer "not a member". The entry binds CheckTokenMembership
+// from the advapi32.dll it is given (null when the system lacks it).
+using CheckTokenMembershipFunction = decltype(&::CheckTokenMembership);
+struct PlatformCallTable {
+  CheckTokenMembershipFunction (*bindCheckTokenMembership)(HMODULE advapi32);
+};
+
+// The table in use; tests replace entries and put them back.
+PlatformCallTable& PlatformCalls();
