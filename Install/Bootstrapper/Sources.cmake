@@ -5,6 +5,7 @@ set(BOOTSTRAPPER_PURE_SOURCES
   config/FeatureSelectionText.cpp
   config/SettingRules.cpp
   config/TextUtil.cpp
+  net/DownloadUrl.cpp
   prereq/RuntimeCommandLine.cpp
   prereq/UpgradeRules.cpp
   sys/LineFormat.cpp
@@ -18,6 +19,8 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   driver/MsiBindings.cpp
   driver/PackageOperation.cpp
   driver/RunSequence.cpp
+  net/DownloadTransfer.cpp
+  net/InternetFunctions.cpp
   net/PackageDownload.cpp
   net/SignatureVerification.cpp
   net/VerificationMode.cpp
@@ -34,9 +37,10 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   ui/ProgressDialog.cpp
 )
 
-# System libraries linked at load time: only what Windows XP SP3 has. msi.dll, wintrust.dll and
-# crypt32.dll are bound at run time and never appear here.
-set(BOOTSTRAPPER_SYSTEM_LIBRARIES comctl32 version urlmon wininet advapi32 user32 gdi32 kernel32)
+# System libraries linked at load time: only what Windows XP SP3 has, and only libraries that the
+# loader takes from the system folder whatever lies beside the executable. msi.dll, wintrust.dll,
+# crypt32.dll, urlmon.dll and wininet.dll are bound at run time from the system folder instead.
+set(BOOTSTRAPPER_SYSTEM_LIBRARIES comctl32 version advapi32 user32 gdi32 kernel32)
 
 list(TRANSFORM BOOTSTRAPPER_PURE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 list(TRANSFORM BOOTSTRAPPER_WINDOWS_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

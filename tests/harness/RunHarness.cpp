@@ -744,6 +744,19 @@ class Recorder {
     dialog_.events.push_back({control, text, Elapsed()});
   }
 
+  // A control that goes away while it is read gives an empty text that the program never set:
+  // only a read from a control that still exists afterwards counts.
+  void NoteControlText(HWND dlg, int id) {
+    HWND control = GetDlgItem(dlg, id);
+    if (control == nullptr) {
+      return;
+    }
+    const std::wstring text = WindowText(control);
+    if (IsWindow(control) && IsWindow(dlg)) {
+      NoteText(id, text);
+    }
+  }
+
   void WatchDialog(HWND dlg) {
     if (!dialogs_.count(dlg)) {
       dialogs_.insert(dlg);
@@ -754,7 +767,12 @@ class Recorder {
     bool visible = IsWindowVisible(dlg) != FALSE;
     dialog_.visibleLast = visible;
     dialog_.everVisible = dialog_.everVisible || visible;
-    dialog_.title = WindowText(dlg);
+    // The title read while the dialog is destroyed is empty; only a read from a live window
+    // counts.
+    const std::wstring title = WindowText(dlg);
+    if (IsWindow(dlg)) {
+      dialog_.title = title;
+    }
     RECT rc{};
     // Once the dialog has been seen on screen, its place there is what counts, not where a
     // later hidden state leaves it.
@@ -763,8 +781,8 @@ class Recorder {
       dialog_.haveRect = true;
       dialog_.rectWhileVisible = visible;
     }
-    NoteText(kMainTextId, WindowText(GetDlgItem(dlg, kMainTextId)));
-    NoteText(kDetailTextId, WindowText(GetDlgItem(dlg, kDetailTextId)));
+    NoteControlText(dlg, kMainTextId);
+    NoteControlText(dlg, kDetailTextId);
     QueryProgress(GetDlgItem(dlg, kProgressBarId));
     MaybeSendEscape(dlg);
   }

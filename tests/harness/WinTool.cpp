@@ -18,6 +18,7 @@
 //   add-root-cert FILE                           DER or PEM certificate into the machine's Root
 //   root-cert-present FILE                       whether that certificate is in the machine's Root
 //   file-exists PATH | ls DIR | delete PATH      (delete removes folders with their contents)
+//   url-cache                                    every entry of the user's URL cache (URL, file)
 //   wow64 | sysdir | temp | version
 // The exit code is 0 when every command could be carried out (a missing registry value is an
 // answer, not a failure) and 1 otherwise.
@@ -27,6 +28,7 @@
 #include "HarnessCommon.h"
 #include <msi.h>
 #include <wincrypt.h>
+#include <wininet.h>
 // clang-format on
 
 #include <algorithm>
@@ -405,6 +407,41 @@ bool FileExists(Args a, JsonWriter& j) {
   return true;
 }
 
+// The entry info of FindFirst/NextUrlCacheEntryW into a buffer that grows as asked.
+using CacheEntryBuffer = std::vector<unsigned char>;
+INTERNET_CACHE_ENTRY_INFOW* CacheEntry(CacheEntryBuffer& buffer) {
+  return reinterpret_cast<INTERNET_CACHE_ENTRY_INFOW*>(buffer.data());
+}
+
+bool UrlCache(Args a, JsonWriter& j) {
+  Expect(a, 0, 0);
+  CacheEntryBuffer buffer(4096);
+  DWORD size = static_cast<DWORD>(buffer.size());
+  HANDLE find = FindFirstUrlCacheEntryW(nullptr, CacheEntry(buffer), &size);
+  if (find == nullptr && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    buffer.resize(size);
+    find = FindFirstUrlCacheEntryW(nullptr, CacheEntry(buffer), &size);
+  }
+  DWORD code = find == nullptr ? GetLastError() : 0;
+  j.Key("entries").BeginArray();
+  while (find != nullptr) {
+    const INTERNET_CACHE_ENTRY_INFOW* entry = CacheEntry(buffer);
+    j.BeginObject().Key("url").String(entry->lpszSourceUrlName ? entry->lpszSourceUrlName : L"");
+    j.Key("file").String(entry->lpszLocalFileName ? entry->lpszLocalFileName : L"").EndObject();
+    size = static_cast<DWORD>(buffer.size());
+    if (!FindNextUrlCacheEntryW(find, CacheEntry(buffer), &size)) {
+      if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+      buffer.resize(size);
+      if (!FindNextUrlCacheEntryW(find, CacheEntry(buffer), &size)) break;
+    }
+  }
+  if (find != nullptr) FindCloseUrlCache(find);
+  j.EndArray();
+  // An empty cache is an answer, not a failure.
+  j.Key("code").Unsigned(code == ERROR_NO_MORE_ITEMS ? 0 : code);
+  return code == 0 || code == ERROR_NO_MORE_ITEMS;
+}
+
 bool ListFolder(Args a, JsonWriter& j) {
   Expect(a, 1, 1);
   struct Entry {
@@ -504,6 +541,30 @@ bool Version(Args a, JsonWriter& j) {
   return ok != FALSE;
 }
 
+// hold-file PATH MARKER: opens PATH with no sharing, makes MARKER, and keeps PATH open until
+// MARKER is deleted (or two minutes pass), so a test can have a file in use by another process.
+bool HoldFile(Args a, JsonWriter& j) {
+  Expect(a, 2, 2);
+  HANDLE file = CreateFileW(a[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    j.Key("code").Unsigned(GetLastError());
+    return false;
+  }
+  HANDLE marker = CreateFileW(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (marker != INVALID_HANDLE_VALUE) {
+    CloseHandle(marker);
+  }
+  for (int waited = 0; waited < 120000 && GetFileAttributesW(a[1].c_str()) != INVALID_FILE_ATTRIBUTES;
+       waited += 20) {
+    Sleep(20);
+  }
+  CloseHandle(file);
+  j.Key("code").Unsigned(0);
+  return true;
+}
+
 using Command = bool (*)(Args, JsonWriter&);
 const std::map<std::wstring, Command> kCommands = {
     {L"reg-get", RegGet},
@@ -518,11 +579,13 @@ const std::map<std::wstring, Command> kCommands = {
     {L"root-cert-present", RootCertPresent},
     {L"file-exists", FileExists},
     {L"ls", ListFolder},
+    {L"url-cache", UrlCache},
     {L"delete", Delete},
     {L"wow64", Wow64},
     {L"sysdir", SystemFolder},
     {L"temp", TempFolder},
     {L"version", Version},
+    {L"hold-file", HoldFile},
 };
 
 bool RunCommand(const Args& words) {

@@ -4,6 +4,7 @@
 // package or the verifying instance with their command lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -241,6 +242,61 @@ TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
     // UPDATE and UPDATELOCATION are read only once the user agreed.
     EXPECT_FALSE(state.updateName);
     EXPECT_FALSE(state.updateLocation);
+  }
+}
+
+TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
+  // A file URL stands in for the server, and the stand-in plays the verifying instance as well
+  // as the package: with 0 both pass, any other code stops at the verdict.
+  ScratchFolder folder;
+  ASSERT_TRUE(CopyFileW(StandIn(L"update_v406").c_str(), (folder / L"update.exe").c_str(), FALSE));
+  const std::wstring verifier = StandIn(L"update_v405");
+  std::wstring location = L"file:///" + folder.path();
+  location.pop_back();
+  struct Case {
+    DWORD verdict;
+    DWORD result;
+    std::vector<std::pair<UINT, BoxIcon>> boxes;
+    int starts;  // the verifier's start, and the package's when it runs
+  };
+  const Case cases[] = {
+      {0, ERROR_SUCCESS, {}, 2},
+      {0x800B0001, ERROR_CALL_NOT_IMPLEMENTED, {{IDS_NO_SIGNATURE_SUPPORT, BoxIcon::Error}}, 1},
+      {0x800B0004, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
+      {0x80096010, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.verdict);
+    StandInControl control(folder, c.verdict);
+    DeleteFileW((folder / L"starts.txt").c_str());
+    ProgressDialog dialog;
+    MessageBoxRecorder boxes;
+    EXPECT_EQ(UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr),
+                                      dialog, location.c_str(), L"update.exe", 406),
+              c.result);
+    ASSERT_EQ(boxes.boxes().size(), c.boxes.size());
+    for (std::size_t i = 0; i < c.boxes.size(); ++i) {
+      EXPECT_EQ(boxes.boxes()[i].icon, c.boxes[i].second);
+      EXPECT_EQ(boxes.boxes()[i].caption, L"Caption");
+    }
+    if (c.result == 4) {
+      // String 22 names the downloaded copy, which was handed to the verifier.
+      const std::wstring& text = boxes.boxes()[0].text;
+      const std::wstring prefix = L"Installation failed.  '";
+      const std::wstring suffix = L"' is not trusted.";
+      ASSERT_GT(text.size(), prefix.size() + suffix.size());
+      EXPECT_EQ(text.substr(0, prefix.size()), prefix);
+      EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix);
+      const std::wstring copy =
+          text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
+      EXPECT_NE(Utf8(copy).find("update"), std::string::npos);
+      EXPECT_NE(control.Starts().find(Utf8(L"/v \"" + copy + L"\"")), std::string::npos);
+    } else if (c.result == ERROR_CALL_NOT_IMPLEMENTED) {
+      EXPECT_EQ(boxes.boxes()[0].text, LoadText(IDS_NO_SIGNATURE_SUPPORT));
+    }
+    const std::string starts = control.Starts();
+    EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), c.starts) << starts;
+    EXPECT_EQ(starts.rfind(Utf8(L"\"" + verifier + L"\" /v \""), 0), 0u) << starts;
   }
 }
 

@@ -45,3 +45,13 @@ add_setup_variant(setup-engine-media DESCRIPTION ${demo_description} VARS ${demo
 add_setup_variant(setup-engine-media-old DESCRIPTION ${demo_description} VARS ${demo_vars}
   SET MINIMUM_MSI=406 PAYLOAD 1001=${update_standins}/update_v405.exe
   DEPENDS demo_package update_v405)
+
+# The update fetched from UPDATELOCATION, without and with a trailing "/", on the loopback port
+# the download scenarios' server listens on (see trust/Trust.cmake). Both name the same file.
+set(update_location http://127.0.0.1:${BOOTSTRAPPER_TEST_HTTP_PORT}/engine)
+add_setup_variant(setup-engine-url DESCRIPTION ${demo_description} VARS ${demo_vars}
+  SET MINIMUM_MSI=406 UPDATELOCATION=${update_location} UPDATE=update.exe
+  DEPENDS demo_package)
+add_setup_variant(setup-engine-url-slash DESCRIPTION ${demo_description} VARS ${demo_vars}
+  SET MINIMUM_MSI=406 UPDATELOCATION=${update_location}/ UPDATE=update.exe
+  DEPENDS demo_package)

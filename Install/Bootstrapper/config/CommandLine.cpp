@@ -191,7 +191,34 @@ CommandLineResult ParseCommandLine(std::wstring_view commandLine, RunOptions& op
   }
 }
 
-bool ParseVerificationCommandLine(std::wstring_view, std::wstring&) {
-  // Placeholder until the verification mode exists: no command line selects it.
-  return false;
+bool ParseVerificationCommandLine(std::wstring_view commandLine, std::wstring& file) {
+  // Only the exact form a first instance builds selects the mode: a switch character, the letter
+  // v, and one file name in double quotes (which may hold "-" and "/"), with blanks around them.
+  // Anything else, a lone /v included, is left to the ordinary grammar, which rejects the letter.
+  std::wstring_view rest = commandLine;
+  const auto skipBlanks = [&rest] {
+    const std::size_t first = rest.find_first_not_of(text::kBlanks);
+    rest.remove_prefix(first == std::wstring_view::npos ? rest.size() : first);
+  };
+  skipBlanks();
+  if (rest.size() < 2 || !IsSwitch(rest[0]) || text::FoldLower(rest[1]) != L'v') {
+    return false;
+  }
+  rest.remove_prefix(2);
+  skipBlanks();
+  if (rest.empty() || rest[0] != L'"') {
+    return false;
+  }
+  const std::size_t closing = rest.find(L'"', 1);
+  if (closing == std::wstring_view::npos || closing == 1) {
+    return false;
+  }
+  const std::wstring_view name = rest.substr(1, closing - 1);
+  rest.remove_prefix(closing + 1);
+  skipBlanks();
+  if (!rest.empty()) {
+    return false;
+  }
+  file.assign(name);
+  return true;
 }

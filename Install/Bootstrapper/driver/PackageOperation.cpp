@@ -183,7 +183,15 @@ void RunPackageOperation(RunState& state) {
   LogString(
       L"[Info] Setting MSI Install Log Mode: INSTALLLOGMODE_VERBOSE | "
       L"INSTALLLOGMODE_PROPERTYDUMP\n[Info]   Setting MSI Install Log Attributes: None");
-  msi.MsiEnableLogW(kLogMode, state.msiLogPath.c_str(), 0);
+  if (state.msiLogPath.size() < MAX_PATH) {
+    msi.MsiEnableLogW(kLogMode, state.msiLogPath.c_str(), 0);
+  } else {
+    // A long product name: the log's path cut short would name some other file, so the
+    // installation goes on without its verbose log, and there is nothing to copy at the end.
+    OutputDebugStringW(L"[Info] installer log path too long; no installer log\n");
+    state.msiLogName.clear();
+    state.msiLogPath.clear();
+  }
 
   // 9 to 11: the one call into the installer.
   BuildCommandLine(state);

@@ -21,6 +21,7 @@
 #include "sys/BootstrapLog.h"
 #include "sys/LineFormat.h"
 #include "sys/PlatformChecks.h"
+#include "sys/RunTimeBinding.h"
 #include "sys/SingleInstance.h"
 #include "ui/MessageBoxes.h"
 
@@ -29,6 +30,7 @@ namespace {
 constexpr wchar_t kDefaultOperation[] = L"DEFAULT";
 constexpr wchar_t kAcceptedOperations[][11] = {L"INSTALL", L"INSTALLUPD", L"DEFAULT"};
 constexpr wchar_t kOemSubfolder[] = L"OEM\\";
+constexpr wchar_t kFallbackTempSubfolder[] = L"SetupTemp\\";
 constexpr wchar_t kReadmeName[] = L"readme.txt";
 constexpr wchar_t kSupportDocumentName[] = L"technicalsupport.rtf";
 constexpr wchar_t kPlatformCaption[] = L"Is OS Supported";
@@ -271,14 +273,20 @@ DWORD GetMediaFolder(const std::wstring& exePath, std::wstring& folder) {
   return ERROR_SUCCESS;
 }
 
-// The temporary folder: GetTempPathW, or `fallback` when that fails; created when missing. When
-// it cannot be had the user is told and the run ends with `failureCode`.
-bool PrepareTempFolder(RunState& state, const std::wstring& fallback, DWORD failureCode) {
+// The temporary folder: GetTempPathW, or a folder of its own inside `exeFolder` when that fails
+// (a temporary folder whose path does not fit counts as failing); created when missing. When it
+// cannot be had the user is told and the run ends with `failureCode`.
+//
+// The fallback is a subfolder rather than the executable's folder itself: the run writes its
+// package, readme, support document and ini file into the temporary folder and deletes them at
+// the end, which in the executable's folder would overwrite and then delete a distributor's own
+// files of the same names.
+bool PrepareTempFolder(RunState& state, const std::wstring& exeFolder, DWORD failureCode) {
   wchar_t temp[MAX_PATH] = {};
   const DWORD length = GetTempPathW(MAX_PATH, temp);
   if (length == 0 || length >= MAX_PATH) {
     LogNumber(L"[Info] unable to acquire temp folder %ld\n", GetLastError());
-    state.tempFolder = fallback;
+    state.tempFolder = exeFolder + kFallbackTempSubfolder;
   } else {
     state.tempFolder.assign(temp, length);
   }
@@ -306,8 +314,8 @@ bool ResolvePackage(RunState& state) {
   }
 
   // The downloaded package is prepared in the same temporary folder as an embedded one, so
-  // prerequisites, the installer log and clean-up work alike. The executable's folder is only a
-  // fallback for it here; nothing is copied there or from there on this path.
+  // prerequisites, the installer log and clean-up work alike. Nothing is copied into the
+  // executable's folder or from there on this path.
   std::wstring exeFolder;
   GetMediaFolder(state.exePath, exeFolder);
   if (!PrepareTempFolder(state, exeFolder, ERROR_PATH_NOT_FOUND)) {
@@ -424,6 +432,7 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
 }
 
 DWORD RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
+  RestrictLibrarySearchToSystemFolder();
   if (commandLine == nullptr) {
     commandLine = L"";
   }

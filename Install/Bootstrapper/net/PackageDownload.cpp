@@ -1,26 +1,117 @@
 #include "net/PackageDownload.h"
 
-// Placeholder until the download exists: the package cannot be fetched.
-DWORD ResolvePackageFromUrl(const wchar_t*, const wchar_t*, const wchar_t*, ProgressDialog&,
-                            const MessageContext&, DownloadedPackage&) {
-  return ERROR_CALL_NOT_IMPLEMENTED;
+#include <memory>
+#include <new>
+
+#include "net/DownloadTransfer.h"
+#include "net/DownloadUrl.h"
+#include "net/SignatureVerification.h"
+#include "res/ResourceIds.h"
+#include "sys/BootstrapLog.h"
+#include "sys/LineFormat.h"
+
+namespace {
+
+constexpr int kStatusFormatCapacity = 256;
+constexpr std::size_t kStatusTextCapacity = 2048;
+
+// One of the dialog's detail lines, string `id` with the package name for its "%s"; false when
+// the user has cancelled, after telling them.
+bool ShowDetail(ProgressDialog& dialog, const MessageContext& messages, UINT id,
+                const wchar_t* packageName) {
+  wchar_t format[kStatusFormatCapacity];
+  LoadMessage(messages.instance, id, format, kStatusFormatCapacity);
+  // A name too long for the line is shown cut; the line is only a status.
+  std::wstring detail;
+  linefmt::FormatBounded(detail, format, {linefmt::Arg::Text(packageName)}, kStatusTextCapacity);
+  if (dialog.SetDetailText(detail.c_str()) == 1) {
+    ShowCancelledMessage(messages);
+    return false;
+  }
+  return true;
+}
+
+DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t* exePath,
+               ProgressDialog& dialog, const MessageContext& messages, DownloadedPackage& package) {
+  LogString(L"[Info] BASEURL found: %s\n", baseUrl);
+
+  std::wstring composedUrl;
+  const std::size_t composedCapacity = ComposedUrlCapacity(baseUrl, packageName);
+  if (!ComposeDownloadUrl(baseUrl, packageName, composedCapacity, composedUrl)) {
+    ShowErrorMessage(messages, IDS_INTERNAL_ERROR);
+    return ERROR_INSTALL_FAILURE;
+  }
+
+  const DWORD canonical =
+      CanonicalizeDownloadUrl(composedUrl, composedCapacity, package.canonicalUrl);
+  if (canonical == ERROR_OUTOFMEMORY) {
+    ShowOutOfMemoryMessage(messages);
+    return ERROR_OUTOFMEMORY;
+  }
+  if (canonical != ERROR_SUCCESS) {
+    ShowTextMessage(messages, IDS_INVALID_PATH, composedUrl.c_str());
+    return canonical;
+  }
+  const wchar_t* url = package.canonicalUrl.c_str();
+
+  if (!ShowDetail(dialog, messages, IDS_DOWNLOADING_PACKAGE, packageName)) {
+    return ERROR_INSTALL_USEREXIT;
+  }
+  LogString(L"[Info] Downloading msi file %s for WinVerifyTrust check\n", url);
+
+  std::unique_ptr<wchar_t[]> cacheFile(new (std::nothrow) wchar_t[MAX_PATH]);
+  if (!cacheFile) {
+    ShowOutOfMemoryMessage(messages);
+    return ERROR_OUTOFMEMORY;
+  }
+  // From here on a copy may sit in the URL cache, whatever the transfer answers.
+  package.cacheEntryPending = true;
+  const HRESULT transfer = DownloadToCache(url, dialog, cacheFile.get());
+
+  // Escape wins over whatever the transfer made of it, a completed transfer included.
+  if (dialog.IsCancelled()) {
+    ShowCancelledMessage(messages);
+    return ERROR_INSTALL_USEREXIT;
+  }
+  if (FAILED(transfer)) {
+    ShowTextMessage(messages, IDS_PACKAGE_NOT_FOUND, url);
+    return ERROR_FILE_NOT_FOUND;
+  }
+  package.cacheFilePath = cacheFile.get();
+  LogString(L"[Info] Msi file was cached to %s\n", package.cacheFilePath.c_str());
+
+  if (!ShowDetail(dialog, messages, IDS_VERIFYING_SIGNATURE, packageName)) {
+    return ERROR_INSTALL_USEREXIT;
+  }
+  switch (VerifyPackageTrust(exePath, package.cacheFilePath.c_str())) {
+    case kTrustTrusted:
+      return ERROR_SUCCESS;
+    case kTrustCannotVerify:
+      ShowErrorMessage(messages, IDS_NO_SIGNATURE_SUPPORT);
+      return ERROR_CALL_NOT_IMPLEMENTED;
+    default:
+      // The user knows the package by its URL, not by the cache file's name.
+      ShowTextMessage(messages, IDS_NOT_TRUSTED, url);
+      return kPackageNotTrusted;
+  }
+}
+
+}  // namespace
+
+DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
+                            const wchar_t* exePath, ProgressDialog& dialog,
+                            const MessageContext& messages, DownloadedPackage& package) {
+  try {
+    return Download(baseUrl, packageName, exePath, dialog, messages, package);
+  } catch (const std::bad_alloc&) {
+    ShowOutOfMemoryMessage(messages);
+    return ERROR_OUTOFMEMORY;
+  }
 }
 
 void RemoveDownloadedCopy(DownloadedPackage& package) {
+  if (package.cacheEntryPending && !package.canonicalUrl.empty()) {
+    DeleteCachedCopy(package.canonicalUrl.c_str());
+  }
   package = DownloadedPackage{};
-}
-
-bool ComposeDownloadUrl(const wchar_t*, const wchar_t*, std::wstring& url) {
-  url.clear();
-  return false;
-}
-
-DWORD CanonicalizeDownloadUrl(const std::wstring&, std::wstring& canonicalUrl) {
-  canonicalUrl.clear();
-  return ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-HRESULT DownloadToCache(const wchar_t*, ProgressDialog&, std::wstring& cacheFilePath) {
-  cacheFilePath.clear();
-  return E_NOTIMPL;
 }

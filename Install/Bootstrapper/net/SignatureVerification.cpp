@@ -1,20 +1,195 @@
 #include "net/SignatureVerification.h"
+// After the one include of <windows.h>, which they need.
+#include <softpub.h>
+#include <wintrust.h>
 
-// Placeholders until signature verification exists: every file counts as trusted.
-TrustResult CheckTrust(const wchar_t*, PCCERT_CONTEXT* signerCertificate, bool* isSigned) {
+#include "sys/BootstrapLog.h"
+#include "sys/RunTimeBinding.h"
+
+namespace {
+
+// The layouts WinVerifyTrust is given: the file record and the trust data without the
+// signature-settings member, which older systems do not know.
+static_assert(sizeof(WINTRUST_FILE_INFO) == 4 * sizeof(void*), "file record layout");
+static_assert(sizeof(void*) != 4 || sizeof(WINTRUST_DATA) == 48, "trust data layout");
+
+constexpr wchar_t kWinTrustLibrary[] = L"wintrust.dll";
+constexpr wchar_t kCryptoLibrary[] = L"crypt32.dll";
+constexpr DWORD kCertificateEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+struct WinTrustFunctions {
+  decltype(&::WinVerifyTrust) WinVerifyTrust = nullptr;
+  decltype(&::WTHelperProvDataFromStateData) WTHelperProvDataFromStateData = nullptr;
+  decltype(&::WTHelperGetProvSignerFromChain) WTHelperGetProvSignerFromChain = nullptr;
+  decltype(&::WTHelperGetProvCertFromChain) WTHelperGetProvCertFromChain = nullptr;
+
+  bool Bind(HMODULE module) {
+    return BindProc(module, "WinVerifyTrust", WinVerifyTrust) &&
+           BindProc(module, "WTHelperProvDataFromStateData", WTHelperProvDataFromStateData) &&
+           BindProc(module, "WTHelperGetProvSignerFromChain", WTHelperGetProvSignerFromChain) &&
+           BindProc(module, "WTHelperGetProvCertFromChain", WTHelperGetProvCertFromChain);
+  }
+};
+
+// A copy of the signing certificate that the verification state held; null when none could be
+// had (no state, no signer, or crypt32 without the function).
+PCCERT_CONTEXT DuplicateSignerCertificate(const WinTrustFunctions& trust, HANDLE stateData) {
+  CRYPT_PROVIDER_DATA* provider = trust.WTHelperProvDataFromStateData(stateData);
+  CRYPT_PROVIDER_SGNR* signer =
+      provider != nullptr ? trust.WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+  CRYPT_PROVIDER_CERT* certificate =
+      signer != nullptr ? trust.WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+  if (certificate == nullptr || certificate->pCert == nullptr) {
+    return nullptr;
+  }
+  ModuleHandle crypt32(LoadSystemLibrary(kCryptoLibrary));
+  decltype(&::CertDuplicateCertificateContext) duplicate = nullptr;
+  if (!crypt32 || !BindProc(crypt32.get(), "CertDuplicateCertificateContext", duplicate)) {
+    return nullptr;
+  }
+  // The copy holds its own reference inside crypt32, which the process keeps loaded for
+  // wintrust; it outlives both this library handle and the verification state.
+  return duplicate(certificate->pCert);
+}
+
+// A certificate obtained by CheckTrust, freed exactly once with the bound release function.
+class OwnedCertificate {
+ public:
+  explicit OwnedCertificate(decltype(&::CertFreeCertificateContext) release) : release_(release) {}
+  ~OwnedCertificate() {
+    if (certificate_ != nullptr) {
+      release_(certificate_);
+    }
+  }
+  OwnedCertificate(const OwnedCertificate&) = delete;
+  OwnedCertificate& operator=(const OwnedCertificate&) = delete;
+
+  PCCERT_CONTEXT* receive() { return &certificate_; }
+  PCCERT_CONTEXT get() const { return certificate_; }
+
+ private:
+  decltype(&::CertFreeCertificateContext) release_;
+  PCCERT_CONTEXT certificate_ = nullptr;
+};
+
+const wchar_t* FlagText(bool value) { return value ? L"TRUE" : L"FALSE"; }
+
+}  // namespace
+
+TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate, bool* isSigned) {
   if (signerCertificate != nullptr) {
     *signerCertificate = nullptr;
   }
   if (isSigned != nullptr) {
-    *isSigned = true;
+    *isSigned = false;
   }
-  return kTrustTrusted;
+  const bool wantsCertificate = signerCertificate != nullptr;
+
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof(WINTRUST_FILE_INFO);
+  file.pcwszFilePath = filePath;
+  file.hFile = nullptr;
+  file.pgKnownSubject = nullptr;
+
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(WINTRUST_DATA);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  // The state is kept only when the signer certificate is to be read from it afterwards.
+  data.dwStateAction = wantsCertificate ? WTD_STATEACTION_VERIFY : WTD_STATEACTION_IGNORE;
+
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  HWND const noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
+
+  ModuleHandle wintrust(LoadSystemLibrary(kWinTrustLibrary));
+  WinTrustFunctions trust;
+  if (!wintrust || !trust.Bind(wintrust.get())) {
+    return kTrustCannotVerify;
+  }
+
+  const LONG result = trust.WinVerifyTrust(noWindow, &action, &data);
+  LogNumber(L"[WVT] WVT returned 0x%X\n", static_cast<std::uint32_t>(result));
+
+  // Releases whatever the verification kept; its own result tells nothing more.
+  const auto close = [&] {
+    data.dwUIChoice = WTD_UI_NONE;
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    trust.WinVerifyTrust(noWindow, &action, &data);
+  };
+
+  if (result == TRUST_E_PROVIDER_UNKNOWN) {
+    close();
+    return kTrustCannotVerify;
+  }
+  const TrustResult answer = result == ERROR_SUCCESS ? kTrustTrusted : kTrustNotTrusted;
+  // A signature that fails verification still makes the file a signed one.
+  if (isSigned != nullptr) {
+    *isSigned = result != TRUST_E_NOSIGNATURE;
+  }
+  if (result == TRUST_E_NOSIGNATURE) {
+    close();
+    return kTrustNotTrusted;
+  }
+  if (wantsCertificate) {
+    *signerCertificate = DuplicateSignerCertificate(trust, data.hWVTStateData);
+    close();
+  }
+  return answer;
 }
 
-TrustResult VerifyPackageTrust(const wchar_t*, const wchar_t*) {
-  return kTrustTrusted;
+TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath) {
+  ModuleHandle crypt32(LoadSystemLibrary(kCryptoLibrary));
+  decltype(&::CertCompareCertificate) compare = nullptr;
+  decltype(&::CertFreeCertificateContext) release = nullptr;
+  if (!crypt32 || !BindProc(crypt32.get(), "CertCompareCertificate", compare) ||
+      !BindProc(crypt32.get(), "CertFreeCertificateContext", release)) {
+    return kTrustCannotVerify;
+  }
+  // Declared after the library so that both are freed before it is released.
+  OwnedCertificate setupCertificate(release);
+  OwnedCertificate packageCertificate(release);
+
+  LogString(L"[WVT] step 1: silently call WinVerifyTrust on szSetupExe, ignoring return value\n");
+  bool setupIsSigned = false;
+  if (CheckTrust(bootstrapperPath, setupCertificate.receive(), &setupIsSigned) ==
+      kTrustCannotVerify) {
+    return kTrustCannotVerify;
+  }
+  LogString(L"[WVT] fSetupExeIsSigned = %s\n", FlagText(setupIsSigned));
+
+  bool samePublisher = false;
+  if (setupIsSigned) {
+    LogString(L"[WVT] step2: silently call WinVerifyTrust on szPackage, ignoring return value\n");
+    bool packageIsSigned = false;
+    if (CheckTrust(packagePath, packageCertificate.receive(), &packageIsSigned) ==
+        kTrustCannotVerify) {
+      return kTrustCannotVerify;
+    }
+    LogString(L"[WVT] fPackageIsSigned = %s\n", FlagText(packageIsSigned));
+    // Same issuer and serial number: the package comes from the bootstrapper's own publisher.
+    samePublisher = packageIsSigned && setupCertificate.get() != nullptr &&
+                    packageCertificate.get() != nullptr &&
+                    compare(kCertificateEncoding, setupCertificate.get()->pCertInfo,
+                            packageCertificate.get()->pCertInfo);
+  }
+  // The comparison only chooses the line: the last verification shows no UI either way, and a
+  // trusted package of another publisher is accepted.
+  LogString(
+      samePublisher
+          ? L"[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong\n"
+          : L"[WVT] step3: last call to WinVerifyTrust using full UI\n");
+  return CheckTrust(packagePath, nullptr, nullptr);
 }
 
-HRESULT VerifyFileSignature(const wchar_t*) {
-  return S_OK;
+HRESULT VerifyFileSignature(const wchar_t* filePath) {
+  switch (VerifyPackageTrust(filePath, filePath)) {
+    case kTrustTrusted:
+      return S_OK;
+    case kTrustCannotVerify:
+      return TRUST_E_PROVIDER_UNKNOWN;
+    default:
+      return TRUST_E_SUBJECT_NOT_TRUSTED;
+  }
 }

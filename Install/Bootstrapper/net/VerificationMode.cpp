@@ -1,6 +1,11 @@
 #include "net/VerificationMode.h"
 
-// Placeholder until the verification mode exists.
-unsigned long RunVerificationMode(const std::wstring&) {
-  return 0x800B0004ul;
+#include "net/SignatureVerification.h"
+#include "sys/BootstrapLog.h"
+
+unsigned long RunVerificationMode(const std::wstring& file) {
+  // The first instance is running and owns bootstrap.log; the checks below still describe their
+  // steps, but only on the debugger output.
+  KeepLogOffFile();
+  return static_cast<unsigned long>(VerifyFileSignature(file.c_str()));
 }

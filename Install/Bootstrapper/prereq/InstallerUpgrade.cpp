@@ -7,6 +7,8 @@
 #include "config/ResourceSettings.h"
 #include "config/TextUtil.h"
 #include "driver/RunState.h"
+#include "net/DownloadTransfer.h"
+#include "net/DownloadUrl.h"
 #include "net/PackageDownload.h"
 #include "payload/FileUtilities.h"
 #include "payload/PayloadExtraction.h"
@@ -21,8 +23,6 @@ constexpr wchar_t kEngineLibrary[] = L"\\MSI.DLL";
 constexpr wchar_t kFixedInfoQuery[] = L"\\";
 // The second instance reports this when the system has no signature support at all.
 constexpr DWORD kTrustProviderUnknown = 0x800B0001;
-// The result for a downloaded update whose signature is not trusted.
-constexpr DWORD kUpdateNotTrusted = 4;
 
 MessageContext Messages(const ProgressDialog& dialog, HINSTANCE instance, const wchar_t* caption) {
   return MessageContext{instance, dialog.window, caption};
@@ -125,7 +125,9 @@ DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINST
                            const wchar_t* exePath, const std::wstring& canonicalUrl,
                            std::uint32_t minimum, DownloadedPackage& download) {
   const MessageContext messages = Messages(dialog, instance, caption);
-  const HRESULT transfer = DownloadToCache(canonicalUrl.c_str(), dialog, download.cacheFilePath);
+  wchar_t cacheFile[MAX_PATH] = {};
+  const HRESULT transfer = DownloadToCache(canonicalUrl.c_str(), dialog, cacheFile);
+  download.cacheFilePath = cacheFile;
   // A cancellation wins over whatever the transfer made of it.
   if (dialog.IsCancelled()) {
     ShowCancelledMessage(messages);
@@ -143,7 +145,7 @@ DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINST
   }
   if (verdict != ERROR_SUCCESS) {
     ShowTextMessage(messages, IDS_NOT_TRUSTED, download.cacheFilePath.c_str());
-    return kUpdateNotTrusted;
+    return kPackageNotTrusted;
   }
   return ValidateAndRunUpdate(dialog, download.cacheFilePath.c_str(), instance, caption, minimum);
 }
@@ -276,12 +278,13 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
                               const wchar_t* updateName, std::uint32_t minimum) {
   const MessageContext messages = Messages(dialog, instance, caption);
   std::wstring composedUrl;
-  if (!ComposeDownloadUrl(updateLocation, updateName, composedUrl)) {
+  const std::size_t composedCapacity = ComposedUrlCapacity(updateLocation, updateName);
+  if (!ComposeDownloadUrl(updateLocation, updateName, composedCapacity, composedUrl)) {
     ShowTextMessage(messages, IDS_INVALID_PATH, composedUrl.c_str());
     return ERROR_INSUFFICIENT_BUFFER;
   }
   std::wstring canonicalUrl;
-  const DWORD canonical = CanonicalizeDownloadUrl(composedUrl, canonicalUrl);
+  const DWORD canonical = CanonicalizeDownloadUrl(composedUrl, composedCapacity, canonicalUrl);
   if (canonical == ERROR_OUTOFMEMORY) {
     ShowOutOfMemoryMessage(messages);
     return canonical;

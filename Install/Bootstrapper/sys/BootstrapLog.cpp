@@ -3,6 +3,8 @@
 #include <share.h>
 #include <stdio.h>
 
+#include <iterator>
+
 #include "sys/LogLine.h"
 #include "sys/SingleInstance.h"
 #include "sys/Win32.h"
@@ -37,12 +39,16 @@ void InitialiseLog() {
       g_logPath[0] = L'\0';
     }
   }
-  // Bounded append: a name that does not fit is cut at 259 characters.
   std::size_t length = 0;
   while (g_logPath[length] != L'\0') {
     ++length;
   }
-  for (const wchar_t* c = kLogName; *c != L'\0' && length < MAX_PATH - 1; ++c) {
+  // A log name cut short would be some other file: a temporary folder too long to hold the
+  // whole name counts as unavailable, and the bare name is used.
+  if (length + std::size(kLogName) > MAX_PATH) {
+    length = 0;
+  }
+  for (const wchar_t* c = kLogName; *c != L'\0'; ++c) {
     g_logPath[length++] = *c;
   }
   g_logPath[length] = L'\0';

@@ -17,3 +17,20 @@ HMODULE LoadSystemLibrary(const wchar_t* fileName) {
   // library's own dependencies come from its folder, the system folder, too.
   return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+void RestrictLibrarySearchToSystemFolder() {
+  // Not declared for Windows XP: both are looked up in kernel32, which is always loaded.
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  using SetDllDirectoryFunction = BOOL(WINAPI*)(const wchar_t*);
+  constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  SetDefaultDllDirectoriesFunction setDefaultDirectories = nullptr;
+  if (BindProc(kernel32, "SetDefaultDllDirectories", setDefaultDirectories)) {
+    setDefaultDirectories(kSearchSystem32);
+  }
+  SetDllDirectoryFunction setDllDirectory = nullptr;
+  if (BindProc(kernel32, "SetDllDirectoryW", setDllDirectory)) {
+    setDllDirectory(L"");
+  }
+}

@@ -19,6 +19,12 @@ bool BindProc(HMODULE module, const char* name, Function& target) {
 // executable's folder or the current folder, where someone else may have put a file of that name.
 HMODULE LoadSystemLibrary(const wchar_t* fileName);
 
+// Takes the executable's folder and the current folder out of the search for libraries that the
+// process, or a system library on its behalf, loads by name later: the default search becomes
+// the system folder where the system can do that, and the current folder is dropped in any
+// case. Called first thing in the run; functions a system lacks are simply not called.
+void RestrictLibrarySearchToSystemFolder();
+
 // Owner of a module loaded at run time: freed exactly once.
 class ModuleHandle {
  public:

@@ -88,7 +88,8 @@ class HttpServer:
                  folder: Optional[Union[str, Path]] = None, chunk_size: int = 64 * 1024,
                  delay_per_chunk: float = 0.0, stall_after: Optional[int] = None,
                  refuse: bool = False, statuses: Optional[Dict[str, int]] = None,
-                 headers: Optional[Dict[str, str]] = None, max_lifetime: float = 600.0):
+                 headers: Optional[Dict[str, str]] = None, max_lifetime: float = 600.0,
+                 port: int = 0):
         self.files: Dict[str, bytes] = dict(files or {})
         self.folder = Path(folder) if folder else None
         self.chunk_size = chunk_size
@@ -101,6 +102,8 @@ class HttpServer:
         self.requests: List[Tuple[str, str, Dict[str, str]]] = []
         self.aborted: List[str] = []
         self.bytes_sent = 0
+        # 0 takes a free port; a program whose URL was fixed at build time needs its own.
+        self.requested_port = port
         self.port: Optional[int] = None
         self._lock = threading.Condition()
         self._stopping = threading.Event()
@@ -118,10 +121,13 @@ class HttpServer:
             # A bound socket that never listens: the port stays ours and every connection to
             # it is refused.
             self._refusing = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            self._refusing.bind((_HOST, 0))
+            # Like the serving socket: a fixed port may still hold connections of an earlier
+            # server in TIME_WAIT.
+            self._refusing.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self._refusing.bind((_HOST, self.requested_port))
             self.port = self._refusing.getsockname()[1]
         else:
-            self._server = _Server((_HOST, 0), _Handler)
+            self._server = _Server((_HOST, self.requested_port), _Handler)
             self._server.owner = self
             self.port = self._server.server_address[1]
             self._thread = threading.Thread(target=self._server.serve_forever,

@@ -458,6 +458,13 @@ class Prefix:
         """Deletes a file or a folder tree through Windows; returns whether it existed."""
         return self.wintool(["delete", self.to_windows(path)])[0]["existed"]
 
+    def url_cache(self) -> List[Tuple[str, str]]:
+        """(URL, local file) of every entry of the user's URL cache."""
+        (answer,) = self.wintool(["url-cache"])
+        if not answer["ok"]:
+            raise WineError(f"url-cache failed: {answer}")
+        return [(e["url"], e["file"]) for e in answer["entries"]]
+
     def wow64(self) -> bool:
         return self.wintool(["wow64"])[0]["wow64"]
 

@@ -14,7 +14,8 @@ ScratchFolder::ScratchFolder() {
   for (;;) {
     path_ = std::wstring(temp) + L"unit-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
             std::to_wstring(++counter) + L"\\";
-    if (CreateDirectoryW(path_.c_str(), nullptr)) {
+    // Only a name already taken is worth another try; a missing temporary folder is not.
+    if (CreateDirectoryW(path_.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) {
       return;
     }
   }

@@ -1,0 +1,143 @@
+"""The product package fetched from a base URL on 127.0.0.1.
+
+setup-download.exe and setup-download-slash.exe carry BASEURL http://127.0.0.1:<port>/packages,
+without and with a trailing "/"; the port was fixed when the build was configured (see
+tests/windows/trust/Trust.cmake) and the server of each test listens on it. The package is
+downloaded into the URL cache with progress, verified against the executable's signer, and the
+Windows Installer is given its URL; the cached copy leaves the cache at the end of the run.
+"""
+
+import re
+import unittest
+
+from testbed import SetupTestCase, artifact
+from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, TRUSTED_STEPS,
+                           WVT_NO_SIGNATURE, download_port, publisher_root, steps_in,
+                           trust_file)
+
+ERROR_FILE_NOT_FOUND = 2
+ERROR_NOT_TRUSTED = 4
+ERROR_INSTALL_USEREXIT = 1602
+
+PACKAGE_PATH = f"/packages/{PACKAGE_NAME}"
+CACHED = re.compile(r"^\[Info\] Msi file was cached to (.+)$")
+
+
+class DownloadTest(SetupTestCase):
+    root_cert = publisher_root()
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        other = publisher_root("other-publisher")
+        if other:
+            cls.prefix.add_root_cert(other)
+        cls.port = download_port()
+        cls.url = f"http://127.0.0.1:{cls.port}{PACKAGE_PATH}"
+        cls.downloading = f"[Info] Downloading msi file {cls.url} for WinVerifyTrust check"
+
+    def serve(self, package: str = "signed", **kwargs):
+        """Serves the demo package signed as named (signed, other-publisher, unsigned)."""
+        data = trust_file(f"{package}/{PACKAGE_NAME}").read_bytes()
+        return self.http_server(files={PACKAGE_PATH: data}, port=self.port, **kwargs), data
+
+    def download_steps(self, result):
+        """The "[WVT]" lines of the downloaded package's verification."""
+        lines = result.log_lines
+        return steps_in(lines[lines.index(self.downloading):])
+
+    def assert_not_in_cache(self, result):
+        """The URL cache holds no entry for the package, and the copy that was verified is
+        gone. (An aborted or refused transfer can leave a partial file that never became an
+        entry; that file is the download machinery's, not the program's.)"""
+        self.assertEqual([], [e for e in self.prefix.url_cache() if e[0] == self.url],
+                         result.describe())
+        for line in result.log_lines:
+            match = CACHED.match(line)
+            if match:
+                self.assertFalse(self.prefix.to_linux(match.group(1)).exists(), line)
+
+    def test_signed_package_installs_from_its_url(self):
+        self.addCleanup(self.prefix.msi_remove, PRODUCT_CODE)
+        server, _ = self.serve()
+        result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual([], result.boxes, result.describe())
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+
+        lines = result.log_lines
+        self.assertIn(f"[Info] BASEURL found: http://127.0.0.1:{self.port}/packages", lines)
+        self.assertIn(self.downloading, lines)
+        self.assertTrue(any(CACHED.match(line) for line in lines), result.describe())
+        # The downloaded copy is verified against the executable's own signer.
+        self.assertEqual(TRUSTED_STEPS, self.download_steps(result))
+        # The installer is given the URL; the identity was read from the cached copy.
+        self.assertIn(f"[Info] Calling MsiInstallProduct with szInstallPath = {self.url}, and "
+                      "szCommandLine = MSI_VIA_EXE=true", result.log)
+        self.assertIn(f"[Info] The product code '{PRODUCT_CODE}' is unknown. Will use first time "
+                      "install logic...", lines)
+        self.assertGreaterEqual(server.count(PACKAGE_PATH), 1)
+        # (The harness may also catch a text half written; the whole one follows.)
+        for text in (f"Downloading package '{PACKAGE_NAME}'",
+                     f"Verifying digital signature of '{PACKAGE_NAME}'"):
+            self.assertIn(text, result.dialog.detail_texts, result.describe())
+        self.assert_not_in_cache(result)
+
+    def test_unsigned_package_is_refused_by_its_url_with_or_without_a_trailing_slash(self):
+        # Served in pieces with pauses, so that the bar moves through several data events and
+        # the harness's reading of the bar is answered at each of them.
+        _, data = self.serve("unsigned", chunk_size=4096, delay_per_chunk=0.2)
+        for variant in ("setup-download.exe", "setup-download-slash.exe"):
+            with self.subTest(variant):
+                result = self.run_program(artifact(variant))
+                self.assertEqual(ERROR_NOT_TRUSTED, result.exit_code, result.describe())
+                # The bar ends at the size the end-of-data event reports.
+                dialog = result.dialog
+                self.assertEqual((0, len(data), len(data)),
+                                 (dialog.range_low, dialog.range_high, dialog.max_pos),
+                                 result.describe())
+                # Both base URLs give the same package URL, which the box names.
+                self.assertEqual([f"Installation failed.  '{self.url}' is not trusted."],
+                                 [b.text for b in result.boxes], result.describe())
+                self.assertEqual("error", result.boxes[0].icon)
+                self.assertEqual(["[WVT] fPackageIsSigned = FALSE", STEP3_FULL_UI,
+                                  WVT_NO_SIGNATURE], self.download_steps(result)[-3:])
+                self.assert_not_in_cache(result)
+        self.assertEqual(-1, self.prefix.msi_state(PRODUCT_CODE))
+
+    def test_package_of_another_trusted_publisher_passes_the_check(self):
+        # Only the log tells the publishers apart; the run goes on to the installation, which the
+        # test stops at the first box: none is expected, so a package that passed installs.
+        self.addCleanup(self.prefix.msi_remove, PRODUCT_CODE)
+        self.serve("other-publisher")
+        result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual(STEP3_FULL_UI, self.download_steps(result)[-2])
+
+    def test_refused_connection(self):
+        server = self.http_server(refuse=True, port=self.port)
+        result = self.run_program(artifact("setup-download.exe"))
+        self.assertEqual(ERROR_FILE_NOT_FOUND, result.exit_code, result.describe())
+        self.assertEqual(
+            [f"Setup was unable to find the msi package or patch '{self.url}'."],
+            [b.text for b in result.boxes], result.describe())
+        self.assertEqual(0, server.count())
+        self.assert_not_in_cache(result)
+
+    def test_escape_during_a_slow_transfer_cancels(self):
+        server, data = self.serve(chunk_size=1024, delay_per_chunk=0.25)
+        result = self.run_program(artifact("setup-download.exe"),
+                                  escape_when=f"Downloading package '{PACKAGE_NAME}'")
+        self.assertTrue(result.dialog.escape_sent, result.describe())
+        self.assertEqual(ERROR_INSTALL_USEREXIT, result.exit_code, result.describe())
+        self.assertEqual([("Setup was cancelled", "warning")],
+                         [(b.text, b.icon) for b in result.boxes], result.describe())
+        self.assertEqual(1, server.count(PACKAGE_PATH))
+        self.assertFalse(any(CACHED.match(line) for line in result.log_lines))
+        self.assert_not_in_cache(result)
+        print(f"\n  escape: {server.bytes_sent} of {len(data)} bytes sent, "
+              f"aborted: {server.aborted}")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,220 @@
+"""Hostile input: libraries planted beside setup.exe and in its current folder, paths and names
+that are too long or outside Latin-1, a temporary folder that cannot be written, a package file in
+use, and feature files that are folders, huge, empty or binary. Each case works or ends with a
+clear message and a failure code; never a crash, a hang, or a path that was cut short. The table
+of what each case does is in docs/hostile-input.md."""
+
+import shutil
+import threading
+import unittest
+
+from testbed import SetupTestCase, artifact
+from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_file
+
+PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
+# The libraries the program binds at run time. (A version.dll is not planted: Wine's own system
+# libraries import it while the process starts, before any of the program's code runs, so the
+# loader would take a planted one whatever the program does.)
+PLANTED_NAMES = ["msi.dll", "wintrust.dll", "crypt32.dll", "urlmon.dll", "wininet.dll"]
+CAPTION = "Windows Installer Wrapper"
+
+
+class HostileCase(SetupTestCase):
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(self.remove_product)
+
+    def remove_product(self):
+        if self.prefix.msi_state(PRODUCT_CODE) in (1, 5):
+            self.prefix.msi_remove(PRODUCT_CODE)
+        shutil.rmtree(self.prefix.drive_c / "Program Files" / "Corvell Vesk", ignore_errors=True)
+
+    def folder(self, *parts):
+        """A fresh folder below C:\\ that the test removes again."""
+        path = self.prefix.drive_c.joinpath(*parts)
+        shutil.rmtree(self.prefix.drive_c / parts[0], ignore_errors=True)
+        path.mkdir(parents=True)
+        self.addCleanup(shutil.rmtree, self.prefix.drive_c / parts[0], ignore_errors=True)
+        return path
+
+    def assert_one_error_box(self, result, text):
+        # (The icon of a box wider than the screen is not read reliably; texts are.)
+        self.assertEqual([(CAPTION, text)], [(b.caption, b.text) for b in result.boxes],
+                         result.describe())
+
+
+class PlantedLibraryTest(HostileCase):
+    """Wine is told to prefer a native library of each planted name wherever it finds one."""
+
+    dll_overrides = ",".join(name[:-4] for name in PLANTED_NAMES) + "=n,b"
+    root_cert = publisher_root()
+
+    def plant(self, *folders):
+        markers = self.prefix.drive_c / "planted-markers"
+        shutil.rmtree(markers, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, markers, ignore_errors=True)
+        for folder in folders:
+            for name in PLANTED_NAMES:
+                shutil.copy(artifact("PlantedLibrary.dll"), folder / name)
+        return markers
+
+    def test_libraries_beside_the_executable_and_in_the_current_folder_are_never_loaded(self):
+        media = self.folder("media")
+        current = self.folder("current")
+        shutil.copy(artifact("setup.exe"), media / "setup.exe")
+        markers = self.plant(media, current)
+        result = self.run_program(media / "setup.exe", args=["/qn"], cwd=current)
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual([], result.boxes, result.describe())
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+        self.assertFalse(markers.exists() and any(markers.iterdir()),
+                         sorted(p.name for p in markers.iterdir()) if markers.exists() else [])
+
+    def test_the_download_path_loads_no_planted_library_either(self):
+        media = self.folder("media")
+        shutil.copy(artifact("setup-download.exe"), media / "setup.exe")
+        markers = self.plant(media)
+        port = download_port()
+        data = trust_file(f"signed/{PACKAGE_NAME}").read_bytes()
+        self.http_server(files={f"/packages/{PACKAGE_NAME}": data}, port=port)
+        result = self.run_program(media / "setup.exe", args=["/qn"], cwd=media)
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertFalse(markers.exists() and any(markers.iterdir()))
+
+
+class LongAndForeignNamesTest(HostileCase):
+    def test_a_temporary_folder_of_250_characters(self):
+        # The folder itself fits, the package's path in it does not: the package is refused with
+        # its path rather than written under a name cut short, and the log, whose path in that
+        # folder would not fit either, is written in the current folder instead.
+        temp = self.folder("t", *(["x" * 49] * 4), "x" * 45)
+        temp_windows = self.prefix.to_windows(temp)
+        self.assertEqual(250, len(temp_windows))
+        current = self.folder("current")
+        result = self.run_program(artifact("setup.exe"), args=["/qn"], cwd=current,
+                                  env={"TMP": temp_windows, "TEMP": temp_windows})
+        self.assertEqual(2, result.exit_code, result.describe())
+        self.assert_one_error_box(
+            result, f"The path '{temp_windows}\\{PACKAGE_NAME}' is invalid.")
+        log = (current / "bootstrap.log").read_text("latin-1")
+        self.assertTrue(log.startswith("[Info] we are running from --> "))
+        self.assertIn("[Info] Setup exit code is 2", log)
+        self.assertEqual([], sorted(p.name for p in temp.iterdir()))
+
+    def test_an_executable_folder_near_the_limit(self):
+        # 243 characters of folder: setup.exe's own path fits, its OEM folder does not; the run
+        # installs and simply finds no distributor's files there.
+        media = self.folder("m", *(["y" * 59] * 3), "y" * 58)
+        self.assertEqual(243, len(self.prefix.to_windows(media)))
+        shutil.copy(artifact("setup.exe"), media / "setup.exe")
+        result = self.run_program(media / "setup.exe", args=["/qn"])
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+
+    def test_an_administrative_target_that_does_not_fit(self):
+        target = "C:\\" + "\\".join(["a" * 60] * 5)
+        result = self.run_program(artifact("setup.exe"), args=["/a", target, "/qn"])
+        call = [line for line in result.log_lines if "szCommandLine = " in line]
+        # Passed whole to the installer, which answers for itself; never cut.
+        self.assertEqual(1, len(call), result.describe())
+        self.assertTrue(call[0].endswith(f" ACTION=ADMIN TARGETDIR=\"{target}\\\""), call[0])
+        self.assertNotEqual(0, result.exit_code)
+        self.assertIn(f"[Info] Setup exit code is {result.exit_code}", result.log_lines)
+
+    def test_a_database_name_of_300_characters_is_refused(self):
+        result = self.run_program(artifact("setup-longdatabase.exe"), args=["/qn"])
+        self.assertEqual(1603, result.exit_code, result.describe())
+        self.assert_one_error_box(result, "An irrecoverable internal error occured.")
+
+    def test_a_product_name_of_300_characters_installs_without_an_installer_log(self):
+        result = self.run_program(artifact("setup-longname.exe"), args=["/qn"])
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+        self.assertIn("[Info] unable to copy Install log file.", result.log_lines)
+        self.assertEqual(["bootstrap.log"], sorted(p.name for p in self.prefix.temp_dir.iterdir()))
+
+    def test_names_outside_latin1(self):
+        media = self.folder("Медиа 媒体")
+        shutil.copy(artifact("setup-unicode.exe"), media / "setup.exe")
+        result = self.run_program(media / "setup.exe", args=["/qn"])
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+        self.assertIn("Корвелл Веск 测试.log", [p.name for p in self.prefix.temp_dir.iterdir()])
+        # The 8-bit log stores what it cannot hold as "?".
+        self.assertIn("[Info] path to Msi: C:\\users\\root\\Temp\\??????.msi", result.log_lines)
+
+
+class UnusableFilesTest(HostileCase):
+    def test_a_package_file_in_use_by_another_process(self):
+        package = self.prefix.temp_dir / PACKAGE_NAME
+        marker = self.prefix.scratch / "holding"
+        marker.unlink(missing_ok=True)
+        holder = threading.Thread(target=self.prefix.wintool, args=(
+            ["hold-file", self.prefix.to_windows(package), self.prefix.to_windows(marker)],))
+        holder.start()
+        try:
+            for _ in range(400):
+                if marker.exists():
+                    break
+                threading.Event().wait(0.05)
+            self.assertTrue(marker.exists(), "the file was not taken")
+            result = self.run_program(artifact("setup.exe"), args=["/qn"], keep_log=True)
+        finally:
+            marker.unlink(missing_ok=True)
+            holder.join(60)
+        self.assertEqual(2, result.exit_code, result.describe())
+        self.assert_one_error_box(result, f"Could not create   {PACKAGE_NAME}")
+        self.assertIn("[ExtractFileFromResource] CreateFile failure: 32", result.log_lines)
+
+    def test_feature_files_that_are_no_ini_files(self):
+        media = self.folder("media")
+        shutil.copy(artifact("setup.exe"), media / "setup.exe")
+        oem = media / "OEM"
+        oem.mkdir()
+        base = ("ALLDRIVERS=exclude ADDLOCAL=InstallationProperties,license_techsupport_rtfs,"
+                "MicrosoftDependancies,Halvane,OPCPellin ENABLEPLUGINS=0 INTERFACES=exclude")
+        cases = {
+            "a folder": (lambda path: path.mkdir(), None),
+            "an empty file": (lambda path: path.write_bytes(b""), base),
+            "binary bytes": (lambda path: path.write_bytes(bytes(range(256)) * 64), base),
+            "1 MB of ini": (lambda path: path.write_bytes(
+                b"[oem]\r\ninclude=" + b"SerialA," * 131072 + b"\r\n"), None),
+        }
+        for name, (make, expected) in cases.items():
+            with self.subTest(feature_file=name):
+                feature = oem / "Feature.ini"
+                shutil.rmtree(feature, ignore_errors=True)
+                feature.unlink(missing_ok=True)
+                make(feature)
+                result = self.run_program(media / "setup.exe", args=["/qn"])
+                self.assertEqual(0, result.exit_code, result.describe())
+                call = [line for line in result.log_lines if "szCommandLine = " in line][0]
+                command_line = call.split("szCommandLine = ", 1)[1]
+                if name == "a folder":
+                    self.assertEqual("MSI_VIA_EXE=true", command_line)
+                elif expected is not None:
+                    self.assertEqual("MSI_VIA_EXE=true " + expected, command_line)
+                else:
+                    # The value is cut by the system's reader at 2048 characters.
+                    self.assertIn(",DeviceDrivers,SerialA,SerialA", command_line)
+                    self.assertLess(len(command_line), 2048 + 300)
+                self.remove_product()
+
+
+class ReadOnlyTempTest(HostileCase):
+    def test_a_temporary_folder_that_cannot_be_written(self):
+        temp = self.folder("readonly-temp")
+        # Wine runs as root here, so only an immutable folder refuses its writes.
+        import subprocess
+        if subprocess.run(["chattr", "+i", str(temp)], capture_output=True).returncode != 0:
+            self.skipTest("chattr +i is not possible here")
+        self.addCleanup(subprocess.run, ["chattr", "-i", str(temp)], capture_output=True)
+        temp_windows = self.prefix.to_windows(temp)
+        result = self.run_program(artifact("setup.exe"), args=["/qn"],
+                                  env={"TMP": temp_windows, "TEMP": temp_windows})
+        self.assertEqual(2, result.exit_code, result.describe())
+        self.assert_one_error_box(result, f"Could not create   {PACKAGE_NAME}")
+
+
+if __name__ == "__main__":
+    unittest.main()

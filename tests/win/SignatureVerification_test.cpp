@@ -1,0 +1,203 @@
+// Authenticode checks through the real WinTrust on real files: small programs and product
+// packages that the build signed with its own publisher, with a second publisher, not at all, or
+// changed after signing. Each case reads back the "[WVT]" lines it wrote to bootstrap.log.
+#include "net/SignatureVerification.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "sys/BootstrapLog.h"
+#include "sys/Win32.h"
+
+namespace {
+
+using testing_support::ReadFileBytes;
+using testing_support::ScratchFolder;
+
+// A marker for a "[WVT] WVT returned" line whose code is a failure other than "no signature":
+// what WinTrust answers for a broken signature differs between systems.
+constexpr char kAnyFailure[] = "[WVT] WVT returned <failure>";
+// A marker for either step-3 line: whether the signer of a file whose signature no longer matches
+// can still be read differs between systems (Wine gives none), and with it the comparison.
+constexpr char kEitherStep3[] = "[WVT] step3: <either>";
+
+const char kStep1[] =
+    "[WVT] step 1: silently call WinVerifyTrust on szSetupExe, ignoring return value";
+const char kStep2[] =
+    "[WVT] step2: silently call WinVerifyTrust on szPackage, ignoring return value";
+const char kStep3FullUi[] = "[WVT] step3: last call to WinVerifyTrust using full UI";
+const char kStep3Quiet[] =
+    "[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong";
+const char kTrusted[] = "[WVT] WVT returned 0x0";
+const char kNoSignature[] = "[WVT] WVT returned 0x800B0100";
+
+std::wstring TrustFile(const std::wstring& name) {
+  return testing_support::WindowsBuildFolder() + L"tests\\windows\\trust\\" + name;
+}
+
+class SignatureVerification : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // The log goes to a folder of its own, fixed by the first line the process writes.
+    temp_ = std::make_unique<ScratchFolder>();
+    SetEnvironmentVariableW(L"TMP", temp_->path().c_str());
+    SetEnvironmentVariableW(L"TEMP", temp_->path().c_str());
+    LogString(L"[Info] signature verification tests\n");
+  }
+  static void TearDownTestSuite() { temp_.reset(); }
+
+  void SetUp() override { logStart_ = ReadFileBytes(BootstrapLogPath()).size(); }
+
+  // The lines written since the test began, without their line ends.
+  std::vector<std::string> NewLogLines() const {
+    const std::string text = ReadFileBytes(BootstrapLogPath()).substr(logStart_);
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (std::size_t end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+      lines.push_back(text.substr(begin, end - begin));
+    }
+    return lines;
+  }
+
+  void ExpectLogLines(const std::vector<std::string>& expected) const {
+    const std::vector<std::string> lines = NewLogLines();
+    ASSERT_EQ(lines.size(), expected.size()) << testing::PrintToString(lines);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (expected[i] == kEitherStep3) {
+        EXPECT_TRUE(lines[i] == kStep3FullUi || lines[i] == kStep3Quiet) << lines[i];
+      } else if (expected[i] == kAnyFailure) {
+        const std::string prefix = "[WVT] WVT returned 0x";
+        EXPECT_EQ(lines[i].substr(0, prefix.size()), prefix);
+        EXPECT_NE(lines[i], prefix + "0");
+        EXPECT_NE(lines[i], prefix + "800B0100");
+      } else {
+        EXPECT_EQ(lines[i], expected[i]) << "line " << i;
+      }
+    }
+  }
+
+ private:
+  static std::unique_ptr<ScratchFolder> temp_;
+  std::size_t logStart_ = 0;
+};
+
+std::unique_ptr<ScratchFolder> SignatureVerification::temp_;
+
+TEST_F(SignatureVerification, UnsignedBootstrapperSkipsThePackageSteps) {
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"unsigned.exe").c_str(),
+                               TrustFile(L"signed\\CorvellVesk5.msi").c_str()),
+            kTrustTrusted);
+  ExpectLogLines({kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kTrusted});
+}
+
+TEST_F(SignatureVerification, PackageOfTheSamePublisher) {
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(),
+                               TrustFile(L"signed\\CorvellVesk5.msi").c_str()),
+            kTrustTrusted);
+  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
+                  "[WVT] fPackageIsSigned = TRUE", kStep3Quiet, kTrusted});
+}
+
+TEST_F(SignatureVerification, TrustedPackageOfAnotherPublisherIsAccepted) {
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(),
+                               TrustFile(L"other-publisher\\CorvellVesk5.msi").c_str()),
+            kTrustTrusted);
+  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
+                  "[WVT] fPackageIsSigned = TRUE", kStep3FullUi, kTrusted});
+}
+
+TEST_F(SignatureVerification, UnsignedPackageIsNotTrusted) {
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(),
+                               TrustFile(L"unsigned\\CorvellVesk5.msi").c_str()),
+            kTrustNotTrusted);
+  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kNoSignature,
+                  "[WVT] fPackageIsSigned = FALSE", kStep3FullUi, kNoSignature});
+}
+
+TEST_F(SignatureVerification, PackageChangedAfterSigningIsSignedButNotTrusted) {
+  EXPECT_EQ(
+      VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), TrustFile(L"tampered.exe").c_str()),
+      kTrustNotTrusted);
+  // It still counts as signed; only the verification fails.
+  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kAnyFailure,
+                  "[WVT] fPackageIsSigned = TRUE", kEitherStep3, kAnyFailure});
+}
+
+TEST_F(SignatureVerification, OwnSignatureComparesTheCertificateWithItself) {
+  struct Case {
+    const wchar_t* file;
+    HRESULT result;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {L"signed.exe",
+       S_OK,
+       {kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
+        "[WVT] fPackageIsSigned = TRUE", kStep3Quiet, kTrusted}},
+      {L"unsigned.exe",
+       TRUST_E_SUBJECT_NOT_TRUSTED,
+       {kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kNoSignature}},
+      {L"tampered.exe",
+       TRUST_E_SUBJECT_NOT_TRUSTED,
+       {kStep1, kAnyFailure, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kAnyFailure,
+        "[WVT] fPackageIsSigned = TRUE", kEitherStep3, kAnyFailure}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "file: " << std::wstring(c.file));
+    SetUp();
+    EXPECT_EQ(VerifyFileSignature(TrustFile(c.file).c_str()), c.result);
+    ExpectLogLines(c.lines);
+  }
+}
+
+// The common name of a certificate's subject.
+std::wstring SubjectName(PCCERT_CONTEXT certificate) {
+  wchar_t name[256] = {};
+  CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
+  return name;
+}
+
+TEST_F(SignatureVerification, CheckTrustHandsOutTheSigningCertificate) {
+  struct Case {
+    const wchar_t* file;
+    TrustResult result;
+    bool isSigned;
+    const wchar_t* signer;  // null: no certificate; kMaybe: this signer or none
+  };
+  const wchar_t* const kMaybe = L"Bootstrapper Test Publisher (if readable)";
+  const Case cases[] = {
+      {L"signed.exe", kTrustTrusted, true, L"Bootstrapper Test Publisher"},
+      {L"other-publisher.exe", kTrustTrusted, true, L"Bootstrapper Other Publisher"},
+      {L"signed\\CorvellVesk5.msi", kTrustTrusted, true, L"Bootstrapper Test Publisher"},
+      {L"tampered.exe", kTrustNotTrusted, true, kMaybe},
+      {L"unsigned.exe", kTrustNotTrusted, false, nullptr},
+      {L"missing.exe", kTrustNotTrusted, true, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "file: " << std::wstring(c.file));
+    PCCERT_CONTEXT certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
+    bool isSigned = !c.isSigned;
+    EXPECT_EQ(CheckTrust(TrustFile(c.file).c_str(), &certificate, &isSigned), c.result);
+    EXPECT_EQ(isSigned, c.isSigned);
+    if (c.signer == nullptr) {
+      EXPECT_EQ(certificate, nullptr);
+    } else if (c.signer == kMaybe) {
+      if (certificate != nullptr) {
+        EXPECT_EQ(SubjectName(certificate), L"Bootstrapper Test Publisher");
+        CertFreeCertificateContext(certificate);
+      }
+    } else {
+      ASSERT_NE(certificate, nullptr);
+      EXPECT_EQ(SubjectName(certificate), c.signer);
+      CertFreeCertificateContext(certificate);
+    }
+    // Without the outputs nothing is kept, and the answer is the same.
+    EXPECT_EQ(CheckTrust(TrustFile(c.file).c_str(), nullptr, nullptr), c.result);
+  }
+}
+
+}  // namespace
