@@ -2,13 +2,14 @@
 // InstallLocation, the removal of what the run extracted, the ini file copied back with /w, and
 // the restart question. The restart itself goes through the restart call table, so that a Yes
 // can be given without restarting the machine.
+#include "driver/CleanUp.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "driver/CleanUp.h"
 #include "driver/RunState.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
@@ -18,12 +19,12 @@
 
 namespace {
 
+using testing_support::BoxIcon;
 using testing_support::Exists;
 using testing_support::LogTail;
-using testing_support::BoxIcon;
 using testing_support::MessageBoxRecorder;
-using testing_support::RecordedBox;
 using testing_support::ReadFileBytes;
+using testing_support::RecordedBox;
 using testing_support::ScratchFolder;
 using testing_support::WriteFileBytes;
 
@@ -43,8 +44,8 @@ class UninstallEntry {
  public:
   explicit UninstallEntry(const std::wstring& installLocation) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_WRITE,
-                              nullptr, &key, nullptr),
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExW(key, L"InstallLocation", 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(installLocation.c_str()),
@@ -132,9 +133,10 @@ TEST(CleanUp, WhichLogLinesARunGets) {
                  "[Info] unable to copy bootstrapper log file.\r\n"},
       // The product's entry names no existing folder (the install failed or was removed).
       {"no install location", CommandLineResult::Normal, true, nullptr,
-       "[Info] Begin CleanUp.\r\n" + noKey + "[Info] failed to copy Install log file.\r\n"
-       "[Info] Setup exit code is 1618\r\n" + noKey +
-       "[Info] unable to copy bootstrapper log file.\r\n"},
+       "[Info] Begin CleanUp.\r\n" + noKey +
+           "[Info] failed to copy Install log file.\r\n"
+           "[Info] Setup exit code is 1618\r\n" +
+           noKey + "[Info] unable to copy bootstrapper log file.\r\n"},
       {"location not a folder", CommandLineResult::Normal, true, L"C:\\no\\such\\folder",
        "[Info] Begin CleanUp.\r\n"
        "[Info] failed to copy Install log file.\r\n"

@@ -2,6 +2,8 @@
 // executables (the update stand-ins the build makes in several versions, and the prefix's own
 // msi.dll, 4.5), deciding whether the engine or a package is recent enough, and starting a
 // package or the verifying instance with their command lines.
+#include "prereq/InstallerUpgrade.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "driver/RunState.h"
-#include "prereq/InstallerUpgrade.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
 #include "support/TestSupport.h"
@@ -41,9 +42,9 @@ std::wstring EngineLibrary() {
 
 std::string Utf8(const std::wstring& text) {
   std::string bytes(text.size() * 3, '\0');
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         bytes.data(), static_cast<int>(bytes.size()), nullptr,
-                                         nullptr);
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(),
+                          static_cast<int>(bytes.size()), nullptr, nullptr);
   bytes.resize(length);
   return bytes;
 }
@@ -104,9 +105,12 @@ TEST(InstallerUpgrade, TheEngineOfThePrefixIs405) {
     const char* line;
   };
   const Case cases[] = {
-      {150, false, "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
-      {301, false, "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
-      {405, false, "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      {150, false,
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      {301, false,
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      {405, false,
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
       {406, true,
        "[Info] Windows Installer upgrade is required.  System Version = 405, Minimum Version = "
        "406.\r\n"},
@@ -182,9 +186,7 @@ TEST(InstallerUpgrade, VerifyDownloadedUpdateTakesTheSecondInstancesExitCode) {
   }
 }
 
-bool NotAnAdministrator() {
-  return false;
-}
+bool NotAnAdministrator() { return false; }
 
 std::wstring LoadText(UINT id) {
   wchar_t text[1024] = {};
@@ -207,12 +209,26 @@ TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
     std::string lines;
   };
   const Case cases[] = {
-      {"recent enough", 405, true, IDYES, ERROR_SUCCESS, {},
+      {"recent enough",
+       405,
+       true,
+       IDYES,
+       ERROR_SUCCESS,
+       {},
        "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
       // The administrator check comes before the question.
-      {"not an administrator", 406, false, IDYES, ERROR_INSTALL_FAILURE,
-       {{IDS_ADMIN_FOR_UPGRADE, BoxIcon::Error}}, required},
-      {"declined", 406, true, IDNO, ERROR_INSTALL_USEREXIT,
+      {"not an administrator",
+       406,
+       false,
+       IDYES,
+       ERROR_INSTALL_FAILURE,
+       {{IDS_ADMIN_FOR_UPGRADE, BoxIcon::Error}},
+       required},
+      {"declined",
+       406,
+       true,
+       IDNO,
+       ERROR_INSTALL_USEREXIT,
        {{IDS_UPGRADE_QUESTION, BoxIcon::Question}, {IDS_CANCELLED, BoxIcon::Warning}},
        required},
   };

@@ -188,8 +188,7 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
                                    state.updateName.get(), state.minimumMsi);
   }
   return UpgradeInstallerFromMedia(state.progress, state.appTitle, state.instance,
-                                   state.exePath.c_str(), state.updateName.get(),
-                                   state.minimumMsi);
+                                   state.exePath.c_str(), state.updateName.get(), state.minimumMsi);
 }
 
 bool NeedsInstallerUpgrade(std::uint32_t minimum) {
@@ -229,9 +228,9 @@ bool NeedsInstallerUpgrade(std::uint32_t minimum) {
   return false;
 }
 
-DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption,
-                                HINSTANCE instance, const wchar_t* exePath,
-                                const wchar_t* updateName, std::uint32_t minimum) {
+DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
+                                const wchar_t* exePath, const wchar_t* updateName,
+                                std::uint32_t minimum) {
   const MessageContext messages = Messages(dialog, instance, caption);
   std::wstring exeFolder;
   const DWORD folderResult = GetExecutableFolder(exePath, exeFolder);
@@ -253,8 +252,7 @@ DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption,
   const std::wstring packagePath = tempFolder + updateName;
   const std::vector<std::wstring> createdFolders = FoldersToBeCreated(tempFolder, updateName);
   DWORD result = ERROR_SUCCESS;
-  if (!ExtractFileFromResource(IDP_INSTALLER_UPDATE, instance, caption, L"",
-                               packagePath.c_str())) {
+  if (!ExtractFileFromResource(IDP_INSTALLER_UPDATE, instance, caption, L"", packagePath.c_str())) {
     result = ERROR_FILE_NOT_FOUND;
   } else if (GetFileAttributesW(packagePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
     ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, packagePath.c_str());
@@ -312,8 +310,8 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
   return result;
 }
 
-DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath,
-                           HINSTANCE instance, const wchar_t* caption, std::uint32_t minimum) {
+DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath, HINSTANCE instance,
+                           const wchar_t* caption, std::uint32_t minimum) {
   const MessageContext messages = Messages(dialog, instance, caption);
   if (!IsUpdateVersionSufficient(packagePath, minimum)) {
     ShowTextMessage(messages, IDS_INVALID_UPDATE, packagePath);
@@ -383,8 +381,8 @@ DWORD GetFileVersionNumber(const wchar_t* path, std::uint32_t& version) {
     UINT fixedLength = 0;
     const bool found = VerQueryValueW(block, kFixedInfoQuery, &fixed, &fixedLength) &&
                        fixed != nullptr && fixedLength >= sizeof(VS_FIXEDFILEINFO);
-    version = found ? static_cast<const VS_FIXEDFILEINFO*>(fixed)->dwFileVersionMS
-                    : kNoFixedFileVersion;
+    version =
+        found ? static_cast<const VS_FIXEDFILEINFO*>(fixed)->dwFileVersionMS : kNoFixedFileVersion;
   }
   GlobalFree(block);
   return result;

@@ -23,9 +23,9 @@ bool NeedsInstallerUpgrade(std::uint32_t minimum);
 
 // Writes the update package carried as payload 1001 to the temporary folder under `updateName`,
 // runs it when its version is sufficient, and deletes it again.
-DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption,
-                                HINSTANCE instance, const wchar_t* exePath,
-                                const wchar_t* updateName, std::uint32_t minimum);
+DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
+                                const wchar_t* exePath, const wchar_t* updateName,
+                                std::uint32_t minimum);
 
 // Downloads `updateLocation`/`updateName` into the URL cache, has a second instance of this
 // executable verify its signature, and runs it when trusted and of a sufficient version. The
@@ -36,8 +36,8 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
 
 // Runs the package at `packagePath` when its own version reaches `minimum`, and turns its exit
 // code into the step's result: 0 and 3010 pass, everything else is reported.
-DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath,
-                           HINSTANCE instance, const wchar_t* caption, std::uint32_t minimum);
+DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath, HINSTANCE instance,
+                           const wchar_t* caption, std::uint32_t minimum);
 
 // False when the package's version cannot be read or is below `minimum`.
 bool IsUpdateVersionSufficient(const wchar_t* packagePath, std::uint32_t minimum);
