@@ -7,6 +7,7 @@ set(BOOTSTRAPPER_PURE_SOURCES
   config/TextUtil.cpp
   net/DownloadUrl.cpp
   prereq/RuntimeCommandLine.cpp
+  prereq/UpgradeRules.cpp
   sys/LineFormat.cpp
   sys/LogLine.cpp
 )
