@@ -182,6 +182,7 @@ TEST(CleanUp, RemovesWhatTheRunExtractedAndCopiesTheIniBackOnlyWithW) {
       state.options.optionWord |= RunOptions::kWriteIniFile;
     }
     state.packagePath = temp / L"UnitProduct.msi";
+    state.packageExtracted = true;
     state.oemFolder = temp / L"OEM\\";
     state.prereqPackagePath = temp / L"Prereqs\\MSXML6\\msxml6_x86.msi";
     ASSERT_TRUE(CreateDirectoryW((temp / L"Prereqs").c_str(), nullptr));

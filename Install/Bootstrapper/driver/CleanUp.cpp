@@ -71,8 +71,13 @@ void RemoveExtractedFiles(RunState& state) {
     DeleteFile(state.tempFolder.c_str(), L"", state.iniFileName.c_str());
   }
   // The extracted package; a downloaded one lives in the URL cache instead.
-  if (!state.mediaFolder.empty() && !state.packagePath.empty()) {
+  if (state.packageExtracted && !state.packagePath.empty()) {
     DeleteFileW(state.packagePath.c_str());
+  }
+  // The run's own folder beside the executable, when there was no temporary folder; it stays
+  // while it holds the installer's log.
+  if (state.tempFolderIsFallback && !state.tempFolder.empty()) {
+    RemoveDirectory(state.tempFolder.c_str(), L"");
   }
 }
 

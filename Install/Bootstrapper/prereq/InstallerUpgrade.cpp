@@ -15,6 +15,7 @@
 #include "prereq/UpgradeRules.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
+#include "sys/VersionFunctions.h"
 #include "ui/MessageBoxes.h"
 
 namespace {
@@ -239,15 +240,8 @@ DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, 
     return folderResult;
   }
 
-  wchar_t temp[MAX_PATH] = {};
-  const DWORD tempLength = GetTempPathW(MAX_PATH, temp);
-  std::wstring tempFolder;
-  if (tempLength == 0 || tempLength >= MAX_PATH) {
-    LogNumber(L"[Info] unable to acquire temp folder %ld\n", GetLastError());
-    tempFolder = exeFolder;
-  } else {
-    tempFolder.assign(temp, tempLength);
-  }
+  bool fellBack = false;
+  const std::wstring tempFolder = GetWorkingTempFolder(exeFolder, fellBack);
 
   const std::wstring packagePath = tempFolder + updateName;
   const std::vector<std::wstring> createdFolders = FoldersToBeCreated(tempFolder, updateName);
@@ -267,6 +261,9 @@ DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, 
   DeleteFileW(packagePath.c_str());
   for (const std::wstring& folder : createdFolders) {
     RemoveDirectory(tempFolder.c_str(), folder.c_str());
+  }
+  if (fellBack) {
+    RemoveDirectory(tempFolder.c_str(), L"");
   }
   return result;
 }
@@ -363,8 +360,13 @@ DWORD VerifyDownloadedUpdate(const wchar_t* exePath, const wchar_t* filePath) {
 }
 
 DWORD GetFileVersionNumber(const wchar_t* path, std::uint32_t& version) {
+  const VersionFunctionTable& functions = VersionFunctions();
+  if (functions.getFileVersionInfoSize == nullptr || functions.getFileVersionInfo == nullptr ||
+      functions.verQueryValue == nullptr) {
+    return ERROR_PROC_NOT_FOUND;
+  }
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  const DWORD size = functions.getFileVersionInfoSize(path, &ignored);
   if (size == 0) {
     return LastErrorOr(ERROR_RESOURCE_TYPE_NOT_FOUND);
   }
@@ -373,13 +375,13 @@ DWORD GetFileVersionNumber(const wchar_t* path, std::uint32_t& version) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   DWORD result = ERROR_SUCCESS;
-  if (!GetFileVersionInfoW(path, 0, size, block)) {
+  if (!functions.getFileVersionInfo(path, 0, size, block)) {
     result = LastErrorOr(ERROR_RESOURCE_DATA_NOT_FOUND);
   } else {
     // A version resource may carry only texts; such a file counts as new enough.
     void* fixed = nullptr;
     UINT fixedLength = 0;
-    const bool found = VerQueryValueW(block, kFixedInfoQuery, &fixed, &fixedLength) &&
+    const bool found = functions.verQueryValue(block, kFixedInfoQuery, &fixed, &fixedLength) &&
                        fixed != nullptr && fixedLength >= sizeof(VS_FIXEDFILEINFO);
     version =
         found ? static_cast<const VS_FIXEDFILEINFO*>(fixed)->dwFileVersionMS : kNoFixedFileVersion;
