@@ -7,6 +7,7 @@ set(BOOTSTRAPPER_PURE_SOURCES
   config/TextUtil.cpp
   net/DownloadUrl.cpp
   prereq/RuntimeCommandLine.cpp
+  prereq/UpgradeRules.cpp
   sys/LineFormat.cpp
   sys/LogLine.cpp
 )
@@ -32,14 +33,16 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   sys/BootstrapLog.cpp
   sys/PlatformChecks.cpp
   sys/RunTimeBinding.cpp
+  sys/VersionFunctions.cpp
   ui/MessageBoxes.cpp
   ui/ProgressDialog.cpp
 )
 
 # System libraries linked at load time: only what Windows XP SP3 has, and only libraries that the
 # loader takes from the system folder whatever lies beside the executable. msi.dll, wintrust.dll,
-# crypt32.dll, urlmon.dll and wininet.dll are bound at run time from the system folder instead.
-set(BOOTSTRAPPER_SYSTEM_LIBRARIES comctl32 version advapi32 user32 gdi32 kernel32)
+# crypt32.dll, urlmon.dll, wininet.dll and version.dll are bound at run time from the system
+# folder instead.
+set(BOOTSTRAPPER_SYSTEM_LIBRARIES comctl32 advapi32 user32 gdi32 kernel32)
 
 list(TRANSFORM BOOTSTRAPPER_PURE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 list(TRANSFORM BOOTSTRAPPER_WINDOWS_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

@@ -59,7 +59,9 @@ class DownloadTest(SetupTestCase):
 
     def test_signed_package_installs_from_its_url(self):
         self.addCleanup(self.prefix.msi_remove, PRODUCT_CODE)
-        server, _ = self.serve()
+        # Served in pieces with pauses, so that the download's detail text stays long enough
+        # for the harness to see it even on a loaded machine.
+        server, _ = self.serve(chunk_size=4096, delay_per_chunk=0.1)
         result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual([], result.boxes, result.describe())

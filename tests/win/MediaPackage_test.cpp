@@ -26,6 +26,7 @@ using testing_support::MessageBoxRecorder;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchFolder;
 using testing_support::WriteFileBytes;
+using testing_support::WriteFileBytes;
 
 const auto* const kTempEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
@@ -144,14 +145,20 @@ TEST_F(MediaPackage, AnUnusableTemporaryFolderEndsWithTheBaseUrlLookupCode) {
   EXPECT_FALSE(Exists(media_ + L"UnitProduct.msi"));
 }
 
-TEST_F(MediaPackage, WithoutATemporaryFolderTheExecutablesFolderIsUsed) {
-  // A temporary folder too long for a path buffer cannot be had.
+TEST_F(MediaPackage, WithoutATemporaryFolderAFolderOfTheRunsOwnBesideTheExecutableIsUsed) {
+  // A temporary folder too long for a path buffer cannot be had. The run then works in a
+  // folder of its own beside the executable, so that a distributor's files of the same names
+  // there are neither overwritten nor, at the end, deleted.
   UseTemp(root_ / std::wstring(MAX_PATH, L't') + L"\\");
+  WriteFileBytes(media_ + L"UnitProduct.msi", "the distributor's own copy");
   LogTail log;
   EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
-  EXPECT_EQ(state_.tempFolder, media_);
-  EXPECT_EQ(ReadFileBytes(media_ + L"UnitProduct.msi"), "unit package payload\n");
-  EXPECT_EQ(ReadFileBytes(media_ + L"OEM\\readme.txt").size(), 12u);
+  const std::wstring own = media_ + L"SetupTemp\\";
+  EXPECT_EQ(state_.tempFolder, own);
+  EXPECT_TRUE(state_.tempFolderIsFallback);
+  EXPECT_EQ(ReadFileBytes(own + L"UnitProduct.msi"), "unit package payload\n");
+  EXPECT_EQ(ReadFileBytes(own + L"OEM\\readme.txt").size(), 12u);
+  EXPECT_EQ(ReadFileBytes(media_ + L"UnitProduct.msi"), "the distributor's own copy");
   ASSERT_GE(log.lines().size(), 2u);
   EXPECT_THAT(log.lines()[1], StartsWith("[Info] unable to acquire temp folder "));
 }

@@ -19,9 +19,6 @@ constexpr wchar_t kInstallLocation[] = L"InstallLocation";
 constexpr wchar_t kOemSubfolder[] = L"OEM\\";
 constexpr wchar_t kReadmeName[] = L"readme.txt";
 constexpr wchar_t kSupportDocumentName[] = L"technicalsupport.rtf";
-// Planned, with the clean UI flag, for the installation of an application.
-constexpr DWORD kRestartReason = SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_FLAG_CLEAN_UI |
-                                 SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION;
 
 // The product's install folder, read afresh each time from its uninstall entry.
 std::wstring ReadInstallDir(const RunState& state) {
@@ -52,8 +49,9 @@ void CopyInstallerLog(const RunState& state) {
 }
 
 void RemoveExtractedFiles(RunState& state) {
-  // The XML parser package and its folders, once msi.dll was bound.
-  if (!state.prereqPackagePath.empty()) {
+  // The XML parser package and its folders, once msi.dll was bound. Without a temporary folder
+  // the folders would be looked for at the root of the current drive.
+  if (!state.prereqPackagePath.empty() && !state.tempFolder.empty()) {
     DeleteFileW(state.prereqPackagePath.c_str());
     RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs\\MSXML6");
     RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs");
@@ -73,8 +71,13 @@ void RemoveExtractedFiles(RunState& state) {
     DeleteFile(state.tempFolder.c_str(), L"", state.iniFileName.c_str());
   }
   // The extracted package; a downloaded one lives in the URL cache instead.
-  if (!state.mediaFolder.empty() && !state.packagePath.empty()) {
+  if (state.packageExtracted && !state.packagePath.empty()) {
     DeleteFileW(state.packagePath.c_str());
+  }
+  // The run's own folder beside the executable, when there was no temporary folder; it stays
+  // while it holds the installer's log.
+  if (state.tempFolderIsFallback && !state.tempFolder.empty()) {
+    RemoveDirectory(state.tempFolder.c_str(), L"");
   }
 }
 
@@ -91,6 +94,11 @@ void ReleaseRun(RunState& state) {
     RemoveDownloadedCopy(state.download);
   }
   state.packagePath.clear();
+  // A run that ended before the installer took over still has its progress window.
+  if (state.progress.window != nullptr) {
+    ShowWindow(state.progress.window, SW_HIDE);
+    state.progress.Destroy();
+  }
   // The mutex goes before the log copy and the restart question, so that a new instance can
   // start while the question is open.
   if (state.instanceMutex != nullptr) {
@@ -130,25 +138,38 @@ void OfferRestart(const RunState& state) {
   LoadMessage(state.instance, IDS_RESTART_QUESTION, question, kMessageBufferSize);
   // Asked at every UI level: the engine upgrade cannot be used until the machine restarts.
   if (MessageBoxW(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
-    EnableShutdownPrivilege();
-    ExitWindowsEx(EWX_REBOOT, kRestartReason);
+    // Both results are left alone: without the privilege the restart is still asked for, and a
+    // restart that does not happen leaves the exit code as it is.
+    RestartCalls().enableShutdownPrivilege();
+    RestartCalls().exitWindowsEx(EWX_REBOOT, kRestartReason);
+  }
+}
+
+// Runs one clean-up action. Nothing in clean-up may change the outcome of the run, and an
+// action that fails for lack of memory must not keep the later ones (the mutex, the exit-code
+// line, the restart question) from happening: it only leaves something behind.
+template <typename Action>
+void Attempt(Action action) {
+  try {
+    action();
+  } catch (...) {
   }
 }
 
 }  // namespace
 
+RestartCallTable& RestartCalls() {
+  static RestartCallTable table;
+  return table;
+}
+
 DWORD CleanUp(RunState& state) {
-  try {
-    LogString(L"[Info] Begin CleanUp.\n");
-    CopyInstallerLog(state);
-    RemoveExtractedFiles(state);
-    ReleaseRun(state);
-    LogNumber(L"[Info] Setup exit code is %d\n", state.exitCode);
-    CopyBootstrapLog(state);
-    OfferRestart(state);
-  } catch (...) {
-    // Nothing in clean-up may change the outcome of the run; a failed allocation here only
-    // leaves something behind.
-  }
+  Attempt([&] { LogString(L"[Info] Begin CleanUp.\n"); });
+  Attempt([&] { CopyInstallerLog(state); });
+  Attempt([&] { RemoveExtractedFiles(state); });
+  Attempt([&] { ReleaseRun(state); });
+  Attempt([&] { LogNumber(L"[Info] Setup exit code is %d\n", state.exitCode); });
+  Attempt([&] { CopyBootstrapLog(state); });
+  Attempt([&] { OfferRestart(state); });
   return state.exitCode;
 }

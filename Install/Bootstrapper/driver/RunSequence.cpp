@@ -30,7 +30,6 @@ namespace {
 constexpr wchar_t kDefaultOperation[] = L"DEFAULT";
 constexpr wchar_t kAcceptedOperations[][11] = {L"INSTALL", L"INSTALLUPD", L"DEFAULT"};
 constexpr wchar_t kOemSubfolder[] = L"OEM\\";
-constexpr wchar_t kFallbackTempSubfolder[] = L"SetupTemp\\";
 constexpr wchar_t kReadmeName[] = L"readme.txt";
 constexpr wchar_t kSupportDocumentName[] = L"technicalsupport.rtf";
 constexpr wchar_t kPlatformCaption[] = L"Is OS Supported";
@@ -273,23 +272,10 @@ DWORD GetMediaFolder(const std::wstring& exePath, std::wstring& folder) {
   return ERROR_SUCCESS;
 }
 
-// The temporary folder: GetTempPathW, or a folder of its own inside `exeFolder` when that fails
-// (a temporary folder whose path does not fit counts as failing); created when missing. When it
-// cannot be had the user is told and the run ends with `failureCode`.
-//
-// The fallback is a subfolder rather than the executable's folder itself: the run writes its
-// package, readme, support document and ini file into the temporary folder and deletes them at
-// the end, which in the executable's folder would overwrite and then delete a distributor's own
-// files of the same names.
+// The temporary folder (see GetWorkingTempFolder), created when missing. When it cannot be had
+// the user is told and the run ends with `failureCode`.
 bool PrepareTempFolder(RunState& state, const std::wstring& exeFolder, DWORD failureCode) {
-  wchar_t temp[MAX_PATH] = {};
-  const DWORD length = GetTempPathW(MAX_PATH, temp);
-  if (length == 0 || length >= MAX_PATH) {
-    LogNumber(L"[Info] unable to acquire temp folder %ld\n", GetLastError());
-    state.tempFolder = exeFolder + kFallbackTempSubfolder;
-  } else {
-    state.tempFolder.assign(temp, length);
-  }
+  state.tempFolder = GetWorkingTempFolder(exeFolder, state.tempFolderIsFallback);
   if (!IsExistingFolder(state.tempFolder.c_str())) {
     CreateDirectoryTree(state.tempFolder.c_str());
     if (!IsExistingFolder(state.tempFolder.c_str())) {
@@ -314,10 +300,13 @@ bool ResolvePackage(RunState& state) {
   }
 
   // The downloaded package is prepared in the same temporary folder as an embedded one, so
-  // prerequisites, the installer log and clean-up work alike. Nothing is copied into the
-  // executable's folder or from there on this path.
+  // prerequisites, the installer log and clean-up work alike.
   std::wstring exeFolder;
-  GetMediaFolder(state.exePath, exeFolder);
+  if (GetMediaFolder(state.exePath, exeFolder) == ERROR_SUCCESS) {
+    // Nothing is prepared from here on this path; it is where the ini file that /w has the
+    // product write comes back to.
+    state.mediaFolder = exeFolder;
+  }
   if (!PrepareTempFolder(state, exeFolder, ERROR_PATH_NOT_FOUND)) {
     return false;
   }
@@ -401,6 +390,7 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
 
   // The extraction refuses a path too long for the file system calls, with its own message.
   state.packagePath = state.tempFolder + state.databaseName.get();
+  state.packageExtracted = true;
   LogString(L"[Info] path to Msi: %s\n", state.packagePath.c_str());
   if (!ExtractFileFromResource(IDP_PRODUCT_PACKAGE, state.instance, state.appTitle, nullptr,
                                state.packagePath.c_str())) {

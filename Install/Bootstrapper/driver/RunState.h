@@ -23,7 +23,7 @@ struct RunState {
   HINSTANCE instance = nullptr;
   wchar_t appTitle[256] = {};
   std::wstring exePath;
-  std::wstring mediaFolder;  // the executable's folder, ending in a backslash; media path only
+  std::wstring mediaFolder;  // the executable's folder, ending in a backslash
 
   // Settings read from the executable's resources; null when absent.
   SettingBuffer operation;
@@ -38,6 +38,8 @@ struct RunState {
   std::uint32_t minimumMsi = 0;
 
   std::wstring tempFolder;         // working folder, ending in a backslash
+  bool tempFolderIsFallback = false;  // tempFolder is the run's own folder beside the executable
+  bool packageExtracted = false;   // packagePath names a file the run wrote
   std::wstring packagePath;        // what the installer is given: a path or the package's URL
   std::wstring oemFolder;          // tempFolder + "OEM\"; media path only
   std::wstring oemSourceFolder;    // mediaFolder + "OEM\"; media path only

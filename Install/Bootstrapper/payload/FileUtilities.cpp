@@ -146,3 +146,14 @@ DWORD WaitPumpingMessages(HANDLE process) {
     }
   }
 }
+
+std::wstring GetWorkingTempFolder(const std::wstring& exeFolder, bool& fellBack) {
+  wchar_t temp[MAX_PATH] = {};
+  const DWORD length = GetTempPathW(MAX_PATH, temp);
+  fellBack = length == 0 || length >= MAX_PATH;
+  if (fellBack) {
+    LogNumber(L"[Info] unable to acquire temp folder %ld\n", GetLastError());
+    return exeFolder + kFallbackTempSubfolder;
+  }
+  return std::wstring(temp, length);
+}

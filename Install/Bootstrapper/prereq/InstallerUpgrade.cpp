@@ -1,12 +1,391 @@
 #include "prereq/InstallerUpgrade.h"
 
-#include "driver/RunState.h"
+#include <new>
+#include <string>
+#include <vector>
 
-// Placeholders until the engine step exists: the engine is recent enough.
-bool NeedsInstallerUpgrade(std::uint32_t) {
+#include "config/ResourceSettings.h"
+#include "config/TextUtil.h"
+#include "driver/RunState.h"
+#include "net/DownloadTransfer.h"
+#include "net/DownloadUrl.h"
+#include "net/PackageDownload.h"
+#include "payload/FileUtilities.h"
+#include "payload/PayloadExtraction.h"
+#include "prereq/UpgradeRules.h"
+#include "res/ResourceIds.h"
+#include "sys/BootstrapLog.h"
+#include "sys/VersionFunctions.h"
+#include "ui/MessageBoxes.h"
+
+namespace {
+
+constexpr wchar_t kEngineLibrary[] = L"\\MSI.DLL";
+constexpr wchar_t kFixedInfoQuery[] = L"\\";
+// The second instance reports this when the system has no signature support at all.
+constexpr DWORD kTrustProviderUnknown = 0x800B0001;
+
+MessageContext Messages(const ProgressDialog& dialog, HINSTANCE instance, const wchar_t* caption) {
+  return MessageContext{instance, dialog.window, caption};
+}
+
+// A failure code that is never 0, even when the failing call left no error behind.
+DWORD LastErrorOr(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
+// Starts `commandLine` with its window shown and waits, keeping this thread's windows alive,
+// until it ends. Its exit code, or the Windows error of the start or the wait.
+DWORD RunShownAndWait(std::wstring commandLine) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                      CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
+    return LastErrorOr(ERROR_INSTALL_FAILURE);
+  }
+  DWORD result = WaitPumpingMessages(process.hProcess);
+  if (result == ERROR_SUCCESS) {
+    DWORD exitCode = 0;
+    result = GetExitCodeProcess(process.hProcess, &exitCode) ? exitCode
+                                                             : LastErrorOr(ERROR_INSTALL_FAILURE);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return result;
+}
+
+// The executable's folder with its trailing backslash, from its full path name.
+DWORD GetExecutableFolder(const wchar_t* exePath, std::wstring& folder) {
+  wchar_t full[MAX_PATH] = {};
+  wchar_t* filePart = nullptr;
+  const DWORD length = GetFullPathNameW(exePath, MAX_PATH, full, &filePart);
+  if (length == 0 || length >= MAX_PATH) {
+    // A result that did not fit leaves the buffer untouched: the message then shows it empty.
+    return LastErrorOr(ERROR_FILENAME_EXCED_RANGE);
+  }
+  if (filePart != nullptr) {
+    *filePart = L'\0';
+  }
+  folder = full;
+  return ERROR_SUCCESS;
+}
+
+// The folders below `base` that writing `base` + `relativePath` will create, deepest first, so
+// that they can be removed again once the file is gone. Folders that already exist are not
+// listed: they are not the run's to remove.
+std::vector<std::wstring> FoldersToBeCreated(const std::wstring& base,
+                                             const std::wstring& relativePath) {
+  std::vector<std::wstring> created;
+  for (std::size_t cut = relativePath.find_first_of(L"\\/"); cut != std::wstring::npos;
+       cut = relativePath.find_first_of(L"\\/", cut + 1)) {
+    const std::wstring relativeFolder = relativePath.substr(0, cut);
+    if (!relativeFolder.empty() && !IsExistingFolder((base + relativeFolder).c_str())) {
+      created.insert(created.begin(), relativeFolder);
+    }
+  }
+  return created;
+}
+
+// Reads a setting of the engine step: true with `buffer` filled or null (absent); false when
+// no buffer could be had.
+bool ReadUpgradeSetting(HINSTANCE instance, const wchar_t* name, SettingBuffer& buffer) {
+  const DWORD lookup = LoadResourceSetting(instance, name, buffer);
+  if (lookup == ERROR_OUTOFMEMORY) {
+    return false;
+  }
+  if (lookup != ERROR_SUCCESS) {
+    buffer.reset();
+  }
+  return true;
+}
+
+// UPDATE and UPDATELOCATION; UPDATE falls back to string 42.
+bool ReadUpdateSettings(RunState& state) {
+  if (!ReadUpgradeSetting(state.instance, kSettingUpdate, state.updateName) ||
+      !ReadUpgradeSetting(state.instance, kSettingUpdateLocation, state.updateLocation)) {
+    return false;
+  }
+  if (!state.updateName) {
+    constexpr int kDefaultCapacity = 256;
+    state.updateName.reset(new (std::nothrow) wchar_t[kDefaultCapacity]);
+    if (!state.updateName) {
+      return false;
+    }
+    LoadMessage(state.instance, IDS_DEFAULT_UPDATE, state.updateName.get(), kDefaultCapacity);
+  }
+  return true;
+}
+
+// The download variant from the cache file on: verification by a second instance, then the
+// version check and the run.
+DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
+                           const wchar_t* exePath, const std::wstring& canonicalUrl,
+                           std::uint32_t minimum, DownloadedPackage& download) {
+  const MessageContext messages = Messages(dialog, instance, caption);
+  wchar_t cacheFile[MAX_PATH] = {};
+  const HRESULT transfer = DownloadToCache(canonicalUrl.c_str(), dialog, cacheFile);
+  download.cacheFilePath = cacheFile;
+  // A cancellation wins over whatever the transfer made of it.
+  if (dialog.IsCancelled()) {
+    ShowCancelledMessage(messages);
+    return ERROR_INSTALL_USEREXIT;
+  }
+  if (FAILED(transfer)) {
+    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
+    return ERROR_FILE_NOT_FOUND;
+  }
+
+  const DWORD verdict = VerifyDownloadedUpdate(exePath, download.cacheFilePath.c_str());
+  if (verdict == kTrustProviderUnknown) {
+    ShowErrorMessage(messages, IDS_NO_SIGNATURE_SUPPORT);
+    return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+  if (verdict != ERROR_SUCCESS) {
+    ShowTextMessage(messages, IDS_NOT_TRUSTED, download.cacheFilePath.c_str());
+    return kPackageNotTrusted;
+  }
+  return ValidateAndRunUpdate(dialog, download.cacheFilePath.c_str(), instance, caption, minimum);
+}
+
+}  // namespace
+
+InstallerUpgradeCallTable& InstallerUpgradeCalls() {
+  static InstallerUpgradeCallTable table;
+  return table;
+}
+
+DWORD PerformInstallerUpgradeStep(RunState& state) {
+  if (!NeedsInstallerUpgrade(state.minimumMsi)) {
+    return ERROR_SUCCESS;
+  }
+  LogString(L"[Info] Upgrade of Windows Installer is requested\n");
+  const MessageContext messages = state.Messages();
+  if (!InstallerUpgradeCalls().isUserAdmin()) {
+    ShowErrorMessage(messages, IDS_ADMIN_FOR_UPGRADE);
+    return ERROR_INSTALL_FAILURE;
+  }
+
+  // Asked at every UI level, the silent ones included: an engine upgrade is never made without
+  // the user's consent.
+  wchar_t question[kMessageBufferSize];
+  LoadMessage(state.instance, IDS_UPGRADE_QUESTION, question, kMessageBufferSize);
+  if (MessageBoxW(state.progress.window, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) !=
+      IDYES) {
+    ShowCancelledMessage(messages);
+    return ERROR_INSTALL_USEREXIT;
+  }
+
+  if (!ReadUpdateSettings(state)) {
+    ShowOutOfMemoryMessage(messages);
+    return ERROR_OUTOFMEMORY;
+  }
+  if (state.updateLocation) {
+    return UpgradeInstallerFromUrl(state.appTitle, state.exePath.c_str(), state.instance,
+                                   state.progress, state.updateLocation.get(),
+                                   state.updateName.get(), state.minimumMsi);
+  }
+  return UpgradeInstallerFromMedia(state.progress, state.appTitle, state.instance,
+                                   state.exePath.c_str(), state.updateName.get(), state.minimumMsi);
+}
+
+bool NeedsInstallerUpgrade(std::uint32_t minimum) {
+  wchar_t systemFolder[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH);
+  if (length == 0 || length > MAX_PATH) {
+    LogString(L"[Info] Can't obtain system directory; assuming upgrade is necessary.\n");
+    return true;
+  }
+  std::wstring enginePath;
+  if (!text::BoundedCopy(enginePath, systemFolder, MAX_PATH) ||
+      !text::BoundedAppend(enginePath, kEngineLibrary, MAX_PATH)) {
+    LogString(L"[Info] Can't obtain msi.dll path; assuming upgrade is necessary.\n");
+    return true;
+  }
+  // Loading proves that the library is usable, not merely present.
+  HMODULE engine = LoadLibraryW(enginePath.c_str());
+  if (engine == nullptr) {
+    LogString(L"[Info] Can't load msi.dll; assuming upgrade is necessary.\n");
+    return true;
+  }
+  FreeLibrary(engine);
+
+  std::uint32_t version = 0;
+  if (GetFileVersionNumber(enginePath.c_str(), version) != ERROR_SUCCESS) {
+    LogString(L"[Info] Can't obtain version information; assuming upgrade is necessary.\n");
+    return true;
+  }
+  if (!MeetsMinimumVersion(version, minimum)) {
+    LogNumbers(
+        L"[Info] Windows Installer upgrade is required.  System Version = %d, Minimum Version = "
+        L"%d.\n",
+        EngineVersionNumber(version), minimum);
+    return true;
+  }
+  LogString(L"[Info] No upgrade is necessary.  System version meets minimum requirements\n");
   return false;
 }
 
-DWORD PerformInstallerUpgradeStep(RunState&) {
-  return ERROR_SUCCESS;
+DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
+                                const wchar_t* exePath, const wchar_t* updateName,
+                                std::uint32_t minimum) {
+  const MessageContext messages = Messages(dialog, instance, caption);
+  std::wstring exeFolder;
+  const DWORD folderResult = GetExecutableFolder(exePath, exeFolder);
+  if (folderResult != ERROR_SUCCESS) {
+    ShowTextMessage(messages, IDS_INVALID_PATH, exeFolder.c_str());
+    return folderResult;
+  }
+
+  bool fellBack = false;
+  const std::wstring tempFolder = GetWorkingTempFolder(exeFolder, fellBack);
+
+  const std::wstring packagePath = tempFolder + updateName;
+  const std::vector<std::wstring> createdFolders = FoldersToBeCreated(tempFolder, updateName);
+  DWORD result = ERROR_SUCCESS;
+  if (!ExtractFileFromResource(IDP_INSTALLER_UPDATE, instance, caption, L"", packagePath.c_str())) {
+    result = ERROR_FILE_NOT_FOUND;
+  } else if (GetFileAttributesW(packagePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, packagePath.c_str());
+    result = ERROR_FILE_NOT_FOUND;
+  } else {
+    result = ValidateAndRunUpdate(dialog, packagePath.c_str(), instance, caption, minimum);
+  }
+
+  // Whatever happened, nothing of the package stays in the temporary folder: also not a file
+  // that an interrupted extraction left, nor the folders made for it. A failed removal is
+  // ignored.
+  DeleteFileW(packagePath.c_str());
+  for (const std::wstring& folder : createdFolders) {
+    RemoveDirectory(tempFolder.c_str(), folder.c_str());
+  }
+  if (fellBack) {
+    RemoveDirectory(tempFolder.c_str(), L"");
+  }
+  return result;
+}
+
+DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HINSTANCE instance,
+                              ProgressDialog& dialog, const wchar_t* updateLocation,
+                              const wchar_t* updateName, std::uint32_t minimum) {
+  const MessageContext messages = Messages(dialog, instance, caption);
+  std::wstring composedUrl;
+  const std::size_t composedCapacity = ComposedUrlCapacity(updateLocation, updateName);
+  if (!ComposeDownloadUrl(updateLocation, updateName, composedCapacity, composedUrl)) {
+    ShowTextMessage(messages, IDS_INVALID_PATH, composedUrl.c_str());
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::wstring canonicalUrl;
+  const DWORD canonical = CanonicalizeDownloadUrl(composedUrl, composedCapacity, canonicalUrl);
+  if (canonical == ERROR_OUTOFMEMORY) {
+    ShowOutOfMemoryMessage(messages);
+    return canonical;
+  }
+  if (canonical != ERROR_SUCCESS) {
+    ShowTextMessage(messages, IDS_INVALID_PATH, composedUrl.c_str());
+    return canonical;
+  }
+  LogString(L"[Info] Downloading update package from --> %s\n", canonicalUrl.c_str());
+
+  wchar_t detail[kMessageBufferSize];
+  LoadMessage(instance, IDS_DOWNLOADING_UPDATE, detail, kMessageBufferSize);
+  if (dialog.SetDetailText(detail) == 1) {
+    ShowCancelledMessage(messages);
+    return ERROR_INSTALL_USEREXIT;
+  }
+
+  // From here on the cache may hold a copy, and it must not outlive the step.
+  DownloadedPackage download;
+  download.canonicalUrl = canonicalUrl;
+  download.cacheEntryPending = true;
+  const DWORD result =
+      VerifyAndRunDownload(dialog, caption, instance, exePath, canonicalUrl, minimum, download);
+  RemoveDownloadedCopy(download);
+  return result;
+}
+
+DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath, HINSTANCE instance,
+                           const wchar_t* caption, std::uint32_t minimum) {
+  const MessageContext messages = Messages(dialog, instance, caption);
+  if (!IsUpdateVersionSufficient(packagePath, minimum)) {
+    ShowTextMessage(messages, IDS_INVALID_UPDATE, packagePath);
+    return ERROR_INVALID_PARAMETER;
+  }
+  const DWORD exitCode = RunUpdatePackage(packagePath);
+  switch (exitCode) {
+    case ERROR_SUCCESS:
+    case ERROR_SUCCESS_REBOOT_REQUIRED:
+      // Installed; a needed restart is offered at the end of the run.
+      return exitCode;
+    case ERROR_FILE_NOT_FOUND:
+      ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, packagePath);
+      return exitCode;
+    default:
+      // 3011 included: the engine cannot be used in this run, so it is a failure here.
+      ShowNumberMessage(messages, IDS_UPGRADE_FAILED, static_cast<std::int32_t>(exitCode));
+      return exitCode;
+  }
+}
+
+bool IsUpdateVersionSufficient(const wchar_t* packagePath, std::uint32_t minimum) {
+  std::uint32_t version = 0;
+  if (GetFileVersionNumber(packagePath, version) != ERROR_SUCCESS) {
+    LogString(
+        L"[Info] Can't obtain version information for update package; assuming it is not the "
+        L"proper version\n");
+    return false;
+  }
+  if (!MeetsMinimumVersion(version, minimum)) {
+    LogNumbers(
+        L"[Info] The update package is improper version for upgrade. Update package Version = "
+        L"%d, Minimum Version = %d.\n",
+        EngineVersionNumber(version), minimum);
+    return false;
+  }
+  return true;
+}
+
+DWORD RunUpdatePackage(const wchar_t* packagePath) {
+  LogString(L"[Info] Running update package from --> %s\n", packagePath);
+  return RunShownAndWait(BuildUpdateCommandLine(packagePath));
+}
+
+DWORD VerifyDownloadedUpdate(const wchar_t* exePath, const wchar_t* filePath) {
+  const DWORD result = RunShownAndWait(BuildVerifyCommandLine(exePath, filePath));
+  LogNumber(L"[Info] Verification of Update returned %d\n", result);
+  return result;
+}
+
+DWORD GetFileVersionNumber(const wchar_t* path, std::uint32_t& version) {
+  const VersionFunctionTable& functions = VersionFunctions();
+  if (functions.getFileVersionInfoSize == nullptr || functions.getFileVersionInfo == nullptr ||
+      functions.verQueryValue == nullptr) {
+    return ERROR_PROC_NOT_FOUND;
+  }
+  DWORD ignored = 0;
+  const DWORD size = functions.getFileVersionInfoSize(path, &ignored);
+  if (size == 0) {
+    return LastErrorOr(ERROR_RESOURCE_TYPE_NOT_FOUND);
+  }
+  HGLOBAL block = GlobalAlloc(GMEM_ZEROINIT, size);
+  if (block == nullptr) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  DWORD result = ERROR_SUCCESS;
+  if (!functions.getFileVersionInfo(path, 0, size, block)) {
+    result = LastErrorOr(ERROR_RESOURCE_DATA_NOT_FOUND);
+  } else {
+    // A version resource may carry only texts; such a file counts as new enough.
+    void* fixed = nullptr;
+    UINT fixedLength = 0;
+    const bool found = functions.verQueryValue(block, kFixedInfoQuery, &fixed, &fixedLength) &&
+                       fixed != nullptr && fixedLength >= sizeof(VS_FIXEDFILEINFO);
+    version =
+        found ? static_cast<const VS_FIXEDFILEINFO*>(fixed)->dwFileVersionMS : kNoFixedFileVersion;
+  }
+  GlobalFree(block);
+  return result;
 }

@@ -20,6 +20,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import paths
 from .display import Display
+from .leftovers import TempLeftovers, snapshot, temp_leftovers
 from .results import HarnessError, HarnessTimeout, RunResult, load_record
 
 PathLike = Union[str, os.PathLike]
@@ -285,7 +286,8 @@ class Prefix:
             timeout: float = 120.0, keep_log: bool = False,
             raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
             hold_answers_until: Optional[PathLike] = None,
-            box_seen_file: Optional[PathLike] = None) -> RunResult:
+            box_seen_file: Optional[PathLike] = None,
+            check_temp: bool = True) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
 
         `answers` maps a text found in a box's caption or text to the button to press (ok,
@@ -295,6 +297,8 @@ class Prefix:
         `timeout` seconds raises HarnessTimeout with the windows that were open. With
         `hold_answers_until` (a Linux path) boxes wait unanswered until that file exists, and
         `box_seen_file` is made once a box waits, so a test can act while the program is held.
+        A run that ends by itself and leaves anything besides the logs in its temporary folder
+        raises TempLeftovers, unless `check_temp` is False.
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -307,6 +311,7 @@ class Prefix:
         log_file = log_dir / LOG_NAME if log_dir else None
         if log_file and not keep_log:
             log_file.unlink(missing_ok=True)
+        temp_before = snapshot(log_dir) if check_temp and log_dir else None
 
         words: List[str] = ["--record", self.to_windows(record_file),
                             "--timeout-ms", str(max(1, int(timeout * 1000)))]
@@ -353,6 +358,11 @@ class Prefix:
         result = RunResult(record, log_bytes, stdout, stderr)
         if result.timed_out and raise_on_timeout:
             raise HarnessTimeout(result)
+        # A program ended at the time-out had no chance to clean up.
+        if temp_before is not None and not result.timed_out:
+            result.temp_leftovers = temp_leftovers(log_dir, temp_before)
+            if result.temp_leftovers:
+                raise TempLeftovers(result, log_dir)
         return result
 
     def _log_dir(self, env: Optional[Dict[str, Optional[str]]]) -> Optional[Path]:

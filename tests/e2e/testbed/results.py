@@ -126,6 +126,8 @@ class RunResult:
         self.log_lines = _split_log_lines(log_bytes)
         self.harness_stdout = stdout
         self.harness_stderr = stderr
+        # What the run left in its temporary folder besides the logs (see leftovers.py).
+        self.temp_leftovers: List[str] = []
 
     @property
     def exit_code_hex(self) -> Optional[str]:

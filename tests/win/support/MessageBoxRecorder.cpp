@@ -47,7 +47,7 @@ bool IsDialogBox(HWND window) {
 
 }  // namespace
 
-MessageBoxRecorder::MessageBoxRecorder() {
+MessageBoxRecorder::MessageBoxRecorder(int answer) : answer_(answer) {
   g_active = this;
   hook_ = SetWindowsHookExW(WH_CBT, &MessageBoxRecorder::Hook, nullptr, GetCurrentThreadId());
 }
@@ -83,7 +83,9 @@ LRESULT CALLBACK MessageBoxRecorder::Hook(int code, WPARAM wParam, LPARAM lParam
       record.icon = IconOf(box);
       g_active->boxes_.push_back(record);
       const LRESULT button = SendMessageW(box, DM_GETDEFID, 0, 0);
-      const WORD id = HIWORD(button) == DC_HASDEFID ? LOWORD(button) : IDOK;
+      const WORD id = g_active->answer_ != 0          ? static_cast<WORD>(g_active->answer_)
+                      : HIWORD(button) == DC_HASDEFID ? LOWORD(button)
+                                                      : IDOK;
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     }
   }

@@ -22,7 +22,8 @@ struct RecordedBox {
 // Records every message box opened on the calling thread while it lives. One at a time.
 class MessageBoxRecorder {
  public:
-  MessageBoxRecorder();
+  // Each box is closed with `answer` (IDYES, IDNO, ...), or with its default button when 0.
+  explicit MessageBoxRecorder(int answer = 0);
   ~MessageBoxRecorder();
   MessageBoxRecorder(const MessageBoxRecorder&) = delete;
   MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
@@ -35,6 +36,7 @@ class MessageBoxRecorder {
  private:
   static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);
   HHOOK hook_ = nullptr;
+  int answer_ = 0;
   std::vector<RecordedBox> boxes_;
   std::vector<HWND> open_;  // boxes recorded and not yet destroyed
 };

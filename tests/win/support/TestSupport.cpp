@@ -123,6 +123,14 @@ std::vector<std::string> LogTail::lines() const {
   return result;
 }
 
+std::string LogTail::text() const {
+  std::string text;
+  for (const std::string& line : lines()) {
+    text += line + "\r\n";
+  }
+  return text;
+}
+
 std::wstring ProgramFolder() {
   wchar_t path[MAX_PATH] = {};
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);

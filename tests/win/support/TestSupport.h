@@ -51,6 +51,8 @@ class LogTail {
  public:
   LogTail();
   std::vector<std::string> lines() const;
+  // The same lines, each with its line end, as the file holds them.
+  std::string text() const;
 
  private:
   std::size_t start_ = 0;

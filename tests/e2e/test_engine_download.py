@@ -1,0 +1,109 @@
+"""The Windows Installer engine update fetched from UPDATELOCATION, end to end.
+
+setup-engine-url.exe and setup-engine-url-slash.exe ask for engine 406 and carry UPDATELOCATION
+http://127.0.0.1:<port>/engine without and with a trailing "/", and UPDATE update.exe; the port
+is the one the download variants were built for. The server gives out the update stand-in signed
+by the build's publisher or unsigned. A second instance of setup.exe in its /v mode verifies the
+downloaded copy before it may run, and the copy leaves the URL cache at the end of the step.
+"""
+
+import re
+import unittest
+
+from engine_support import PASSIVE, UPGRADE_QUESTION, EngineUpgradeTestCase
+from testbed import artifact
+from trust_support import download_port, publisher_root
+
+UPDATE_PATH = "/engine/update.exe"
+DOWNLOADING_DETAIL = "Downloading Windows Installer update executable"
+RUNNING = re.compile(r"^\[Info\] Running update package from --> (.+)$")
+
+
+class UrlUpgradeTest(EngineUpgradeTestCase):
+    root_cert = publisher_root()
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.port = download_port()
+        cls.url = f"http://127.0.0.1:{cls.port}{UPDATE_PATH}"
+
+    def serve(self, standin="update_v406", **kwargs):
+        data = artifact(f"{standin}.exe").read_bytes()
+        return self.http_server(files={UPDATE_PATH: data}, port=self.port, **kwargs)
+
+    def assert_left_the_cache(self, result, cache_file=None):
+        self.assertEqual([], [e for e in self.prefix.url_cache() if e[0] == self.url],
+                         result.describe())
+        if cache_file:
+            self.assertFalse(self.prefix.to_linux(cache_file).exists(), cache_file)
+
+    def test_update_location_with_or_without_slash_gives_one_url(self):
+        # The package's exit code chooses how far each run goes: 0 installs the product, 3011
+        # ends the run right after the package.
+        server = self.serve()
+        for variant, package_exit in (("setup-engine-url.exe", 0),
+                                      ("setup-engine-url-slash.exe", 3011)):
+            with self.subTest(variant=variant):
+                self.record.unlink(missing_ok=True)
+                earlier = len(server.requests)
+                result = self.run_setup(variant, ["/qn"], exit_code=package_exit)
+                self.assertEqual(package_exit, result.exit_code, result.describe())
+                self.assertEqual([("GET", UPDATE_PATH)],
+                                 [(method, path) for method, path, _ in server.requests[earlier:]])
+                self.assertIn(f"[Info] Downloading update package from --> {self.url}",
+                              result.log_lines)
+                self.assertIn(DOWNLOADING_DETAIL, result.dialog.detail_texts, result.describe())
+                self.assertIn("[Info] Verification of Update returned 0", result.log_lines)
+                cache_file = [RUNNING.match(line).group(1) for line in result.log_lines
+                              if RUNNING.match(line)]
+                self.assertEqual(1, len(cache_file), result.describe())
+                self.assertEqual([f'"{cache_file[0]}"{PASSIVE}'], self.starts())
+                self.assert_left_the_cache(result, cache_file[0])
+
+    def test_unsigned_update_is_never_run(self):
+        self.serve("update_v406_unsigned")
+        result = self.run_setup("setup-engine-url.exe", ["/qn"], exit_code=0)
+        self.assertEqual(4, result.exit_code, result.describe())
+        self.assertEqual(2, len(result.boxes), result.describe())
+        self.assertEqual(("question", UPGRADE_QUESTION), (result.boxes[0].icon,
+                                                          result.boxes[0].text))
+        untrusted = re.fullmatch(r"Installation failed\.  '(.+)' is not trusted\.",
+                                 result.boxes[1].text)
+        self.assertIsNotNone(untrusted, result.describe())
+        self.assertEqual("error", result.boxes[1].icon)
+        # The box names the downloaded copy, not the URL.
+        cache_file = untrusted.group(1)
+        self.assertNotIn("http", cache_file)
+        self.assertIn("[Info] Verification of Update returned -2146762748", result.log_lines)
+        self.assertEqual([], self.starts())
+        self.assert_left_the_cache(result, cache_file)
+
+    def test_failed_transfer_names_the_url(self):
+        self.http_server(refuse=True, port=self.port)
+        result = self.run_setup("setup-engine-url.exe", ["/qn"], exit_code=0)
+        self.assertEqual(2, result.exit_code, result.describe())
+        self.assertEqual([("question", UPGRADE_QUESTION, True),
+                          ("error", f"Setup was unable to find the update file '{self.url}'.",
+                           True)],
+                         self.box_summary(result), result.describe())
+        self.assertEqual([], self.starts())
+        self.assert_left_the_cache(result)
+
+    def test_escape_during_the_transfer_cancels(self):
+        # Small chunks with a pause between them: progress events keep coming while the user
+        # presses Escape in the visible dialog.
+        self.serve(chunk_size=1024, delay_per_chunk=0.05)
+        result = self.run_setup("setup-engine-url.exe", [], exit_code=0,
+                                escape_when=DOWNLOADING_DETAIL)
+        self.assertEqual(1602, result.exit_code, result.describe())
+        self.assertTrue(result.dialog.escape_sent, result.describe())
+        self.assertEqual([("question", UPGRADE_QUESTION, True),
+                          ("warning", "Setup was cancelled", True)],
+                         self.box_summary(result), result.describe())
+        self.assertEqual([], self.starts())
+        self.assert_left_the_cache(result)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,98 @@
+"""The Windows Installer engine upgrade from the executable, end to end.
+
+The engine of a Wine prefix is 4.5 (405), so the variants that ask for 406 need an upgrade;
+setup-engine-media.exe carries the update stand-in in version 4.6 as payload 1001,
+setup-engine-media-old.exe the one in version 4.5.
+"""
+
+import unittest
+
+from engine_support import (CANCELLED, PASSIVE, PRODUCT_CODE, RESTART_QUESTION, UPGRADE_QUESTION,
+                            UPGRADE_REQUESTED, UPGRADED_LINE, EngineUpgradeTestCase)
+
+
+class MediaUpgradeTest(EngineUpgradeTestCase):
+    def test_no_upgrade_at_the_default_minimum(self):
+        result = self.run_setup("setup.exe", ["/qn"])
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual([], result.boxes, result.describe())
+        self.assertIn("[Info] No upgrade is necessary.  System version meets minimum requirements",
+                      result.log_lines)
+        self.assertNotIn(UPGRADE_REQUESTED, result.log_lines)
+        self.assertEqual([], self.starts())
+
+    def test_declined_upgrade_ends_the_run_at_every_ui_level(self):
+        for args in ([], ["/qn"]):
+            with self.subTest(args=args):
+                result = self.run_setup("setup-engine-media.exe", args, upgrade="no")
+                self.assertEqual(1602, result.exit_code, result.describe())
+                # The question is owned by the progress dialog, hidden or not.
+                self.assertEqual([("question", UPGRADE_QUESTION, True),
+                                  ("warning", CANCELLED, True)],
+                                 self.box_summary(result), result.describe())
+                self.assertEqual(["Yes", "No"], result.boxes[0].button_labels)
+                self.assertIn("[Info] Windows Installer upgrade is required.  System Version = "
+                              "405, Minimum Version = 406.", result.log_lines)
+                self.assertIn(UPGRADE_REQUESTED, result.log_lines)
+                self.assertNotIn(UPGRADED_LINE, result.log_lines)
+                self.assertEqual([], self.starts())
+
+    def test_upgrade_that_succeeds_lets_the_product_install(self):
+        result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=0)
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual([("question", UPGRADE_QUESTION, True)], self.box_summary(result))
+        package = self.media_package()
+        self.assertEqual([f'"{package}"{PASSIVE}'], self.starts())
+        self.assertIn(f"[Info] Running update package from --> {package}", result.log_lines)
+        # The engine line comes once, from the run, after the package ran.
+        self.assertEqual(1, result.log_lines.count(UPGRADED_LINE))
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+        self.assertFalse(self.prefix.file_exists(package))
+
+    def test_restart_needed_is_asked_at_the_end_even_when_silent(self):
+        result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=3010, restart="no")
+        # Declining the restart leaves the product install's result.
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual([("question", UPGRADE_QUESTION, True),
+                          ("question", RESTART_QUESTION, False)],
+                         self.box_summary(result), result.describe())
+        restart = result.boxes[1]
+        self.assertEqual((["Yes", "No"], "no"), (restart.button_labels, restart.answer))
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+        # The question comes after everything else: the exit code is already logged.
+        self.assertEqual("[Info] copy bootstrapper log file to INSTALLDIR.", result.log_lines[-1])
+        self.assertIn("[Info] Setup exit code is 0", result.log_lines)
+
+    def test_package_results_that_end_the_run(self):
+        package = self.media_package()
+        cases = [
+            (3011, 3011, "Setup was unable to upgrade the Windows Installer, error code: 3011."),
+            (1603, 1603, "Setup was unable to upgrade the Windows Installer, error code: 1603."),
+            (2, 2, f"Setup was unable to find the update file '{package}'."),
+        ]
+        for package_exit, run_exit, message in cases:
+            with self.subTest(package_exit=package_exit):
+                self.record.unlink(missing_ok=True)
+                result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=package_exit)
+                self.assertEqual(run_exit, result.exit_code, result.describe())
+                # No restart question: only a package that returned 3010 asks for one.
+                self.assertEqual([("question", UPGRADE_QUESTION, True), ("error", message, True)],
+                                 self.box_summary(result), result.describe())
+                self.assertEqual([f'"{package}"{PASSIVE}'], self.starts())
+                self.assertNotIn(UPGRADED_LINE, result.log_lines)
+                self.assertEqual(-1, self.prefix.msi_state(PRODUCT_CODE))
+
+    def test_package_older_than_the_minimum_never_runs(self):
+        result = self.run_setup("setup-engine-media-old.exe", ["/qn"], exit_code=0)
+        self.assertEqual(87, result.exit_code, result.describe())
+        package = self.media_package()
+        self.assertEqual([("question", UPGRADE_QUESTION, True),
+                          ("error", f"The provided update package '{package}' is invalid.", True)],
+                         self.box_summary(result), result.describe())
+        self.assertIn("[Info] The update package is improper version for upgrade. Update package "
+                      "Version = 405, Minimum Version = 406.", result.log_lines)
+        self.assertEqual([], self.starts())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,319 @@
+// The parts of the engine upgrade that work without a person: reading file versions of real
+// executables (the update stand-ins the build makes in several versions, and the prefix's own
+// msi.dll, 4.5), deciding whether the engine or a package is recent enough, and starting a
+// package or the verifying instance with their command lines.
+#include "prereq/InstallerUpgrade.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/RunState.h"
+#include "res/ResourceIds.h"
+#include "support/MessageBoxRecorder.h"
+#include "support/TestSupport.h"
+#include "sys/BootstrapLog.h"
+#include "sys/Win32.h"
+
+namespace {
+
+using testing_support::BoxIcon;
+using testing_support::LogTail;
+using testing_support::MessageBoxRecorder;
+using testing_support::ReadFileBytes;
+using testing_support::ScratchFolder;
+using testing_support::WindowsBuildFolder;
+
+const auto* const kTempEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
+
+std::wstring StandIn(const wchar_t* name) {
+  return WindowsBuildFolder() + L"tests\\windows\\engine\\" + name + L".exe";
+}
+
+std::wstring EngineLibrary() {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return std::wstring(system) + L"\\msi.dll";
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string bytes(text.size() * 3, '\0');
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(),
+                          static_cast<int>(bytes.size()), nullptr, nullptr);
+  bytes.resize(length);
+  return bytes;
+}
+
+// The stand-in's exit code and its record of each start, through the environment that child
+// processes inherit; both variables are removed again on destruction.
+class StandInControl {
+ public:
+  StandInControl(const ScratchFolder& folder, DWORD exitCode) : record_(folder / L"starts.txt") {
+    SetEnvironmentVariableW(L"BOOTSTRAPPER_UPDATE_RECORD", record_.c_str());
+    SetEnvironmentVariableW(L"BOOTSTRAPPER_UPDATE_EXIT", std::to_wstring(exitCode).c_str());
+  }
+  ~StandInControl() {
+    SetEnvironmentVariableW(L"BOOTSTRAPPER_UPDATE_RECORD", nullptr);
+    SetEnvironmentVariableW(L"BOOTSTRAPPER_UPDATE_EXIT", nullptr);
+  }
+  StandInControl(const StandInControl&) = delete;
+  StandInControl& operator=(const StandInControl&) = delete;
+
+  std::string Starts() const { return ReadFileBytes(record_); }
+
+ private:
+  std::wstring record_;
+};
+
+TEST(InstallerUpgrade, GetFileVersionNumber) {
+  ScratchFolder folder;
+  struct Case {
+    std::wstring path;
+    DWORD result;
+    std::uint32_t version;
+  };
+  const Case cases[] = {
+      {EngineLibrary(), ERROR_SUCCESS, 0x00040005},
+      {StandIn(L"update_v405"), ERROR_SUCCESS, 0x00040005},
+      {StandIn(L"update_v406"), ERROR_SUCCESS, 0x00040006},
+      // A version resource with texts only reads as the largest version.
+      {StandIn(L"update_nofixed"), ERROR_SUCCESS, 0xFFFFFFFF},
+      {folder / L"missing.exe", ERROR_FILE_NOT_FOUND, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
+    std::uint32_t version = 0;
+    EXPECT_EQ(GetFileVersionNumber(c.path.c_str(), version), c.result);
+    if (c.result == ERROR_SUCCESS) {
+      EXPECT_EQ(version, c.version);
+    }
+  }
+  // No version resource at all is a failure, whatever code the system gives for it.
+  std::uint32_t version = 0;
+  EXPECT_NE(GetFileVersionNumber(StandIn(L"update_noversion").c_str(), version), 0u);
+}
+
+TEST(InstallerUpgrade, TheEngineOfThePrefixIs405) {
+  struct Case {
+    std::uint32_t minimum;
+    bool needed;
+    const char* line;
+  };
+  const Case cases[] = {
+      {150, false,
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      {301, false,
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      {405, false,
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      {406, true,
+       "[Info] Windows Installer upgrade is required.  System Version = 405, Minimum Version = "
+       "406.\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.minimum);
+    LogTail log;
+    EXPECT_EQ(NeedsInstallerUpgrade(c.minimum), c.needed);
+    EXPECT_EQ(log.text(), c.line);
+  }
+}
+
+TEST(InstallerUpgrade, IsUpdateVersionSufficient) {
+  const std::string unreadable =
+      "[Info] Can't obtain version information for update package; assuming it is not the "
+      "proper version\r\n";
+  struct Case {
+    const wchar_t* standIn;
+    std::uint32_t minimum;
+    bool sufficient;
+    std::string line;
+  };
+  const Case cases[] = {
+      {L"update_v406", 406, true, ""},
+      {L"update_v406", 301, true, ""},
+      {L"update_v405", 406, false,
+       "[Info] The update package is improper version for upgrade. Update package Version = 405, "
+       "Minimum Version = 406.\r\n"},
+      {L"update_nofixed", 0xFFFFFFFF, true, ""},
+      {L"update_noversion", 150, false, unreadable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.standIn, c.standIn + wcslen(c.standIn)));
+    LogTail log;
+    EXPECT_EQ(IsUpdateVersionSufficient(StandIn(c.standIn).c_str(), c.minimum), c.sufficient);
+    EXPECT_EQ(log.text(), c.line);
+  }
+}
+
+TEST(InstallerUpgrade, RunUpdatePackageStartsItUnattendedAndPassesItsExitCodeOn) {
+  ScratchFolder folder;
+  const std::wstring package = StandIn(L"update_v406");
+  for (const DWORD exitCode : {0ul, 3010ul, 3011ul, 0x80070005ul}) {
+    SCOPED_TRACE(exitCode);
+    StandInControl control(folder, exitCode);
+    DeleteFileW((folder / L"starts.txt").c_str());
+    LogTail log;
+    EXPECT_EQ(RunUpdatePackage(package.c_str()), exitCode);
+    EXPECT_EQ(control.Starts(), Utf8(L"\"" + package + L"\" /passive /norestart\n"));
+    EXPECT_EQ(log.text(), "[Info] Running update package from --> " + Utf8(package) + "\r\n");
+  }
+  // A package that cannot be started gives the reason it could not.
+  StandInControl control(folder, 0);
+  EXPECT_EQ(RunUpdatePackage((folder / L"gone.exe").c_str()),
+            static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(InstallerUpgrade, VerifyDownloadedUpdateTakesTheSecondInstancesExitCode) {
+  // The stand-in plays the second instance here: only the command line and the exit code
+  // matter to the first.
+  ScratchFolder folder;
+  const std::wstring instance = StandIn(L"update_v405");
+  const std::wstring file = folder / L"update[1].exe";
+  for (const DWORD verdict : {0ul, 0x800B0001ul, 0x800B0004ul}) {
+    SCOPED_TRACE(verdict);
+    StandInControl control(folder, verdict);
+    DeleteFileW((folder / L"starts.txt").c_str());
+    LogTail log;
+    EXPECT_EQ(VerifyDownloadedUpdate(instance.c_str(), file.c_str()), verdict);
+    EXPECT_EQ(control.Starts(), Utf8(L"\"" + instance + L"\" /v \"" + file + L"\"\n"));
+    EXPECT_EQ(log.text(), "[Info] Verification of Update returned " +
+                              std::to_string(static_cast<std::int32_t>(verdict)) + "\r\n");
+  }
+}
+
+bool NotAnAdministrator() { return false; }
+
+std::wstring LoadText(UINT id) {
+  wchar_t text[1024] = {};
+  LoadStringW(GetModuleHandleW(nullptr), id, text, 1024);
+  return text;
+}
+
+TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
+  const std::string required =
+      "[Info] Windows Installer upgrade is required.  System Version = 405, Minimum Version = "
+      "406.\r\n"
+      "[Info] Upgrade of Windows Installer is requested\r\n";
+  struct Case {
+    const char* name;
+    std::uint32_t minimum;
+    bool administrator;
+    int answer;
+    DWORD result;
+    std::vector<std::pair<UINT, BoxIcon>> boxes;
+    std::string lines;
+  };
+  const Case cases[] = {
+      {"recent enough",
+       405,
+       true,
+       IDYES,
+       ERROR_SUCCESS,
+       {},
+       "[Info] No upgrade is necessary.  System version meets minimum requirements\r\n"},
+      // The administrator check comes before the question.
+      {"not an administrator",
+       406,
+       false,
+       IDYES,
+       ERROR_INSTALL_FAILURE,
+       {{IDS_ADMIN_FOR_UPGRADE, BoxIcon::Error}},
+       required},
+      {"declined",
+       406,
+       true,
+       IDNO,
+       ERROR_INSTALL_USEREXIT,
+       {{IDS_UPGRADE_QUESTION, BoxIcon::Question}, {IDS_CANCELLED, BoxIcon::Warning}},
+       required},
+  };
+  const InstallerUpgradeCallTable saved = InstallerUpgradeCalls();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.administrator) {
+      InstallerUpgradeCalls().isUserAdmin = &NotAnAdministrator;
+    }
+    RunState state;
+    state.instance = GetModuleHandleW(nullptr);
+    LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+    state.minimumMsi = c.minimum;
+    LogTail log;
+    MessageBoxRecorder boxes(c.answer);
+
+    EXPECT_EQ(PerformInstallerUpgradeStep(state), c.result);
+    InstallerUpgradeCalls() = saved;
+
+    ASSERT_EQ(boxes.boxes().size(), c.boxes.size());
+    for (std::size_t i = 0; i < c.boxes.size(); ++i) {
+      EXPECT_EQ(boxes.boxes()[i].text, LoadText(c.boxes[i].first));
+      EXPECT_EQ(boxes.boxes()[i].icon, c.boxes[i].second);
+      EXPECT_EQ(boxes.boxes()[i].caption, LoadText(IDS_APP_TITLE));
+    }
+    EXPECT_EQ(log.text(), c.lines);
+    // UPDATE and UPDATELOCATION are read only once the user agreed.
+    EXPECT_FALSE(state.updateName);
+    EXPECT_FALSE(state.updateLocation);
+  }
+}
+
+TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
+  // A file URL stands in for the server, and the stand-in plays the verifying instance as well
+  // as the package: with 0 both pass, any other code stops at the verdict.
+  ScratchFolder folder;
+  ASSERT_TRUE(CopyFileW(StandIn(L"update_v406").c_str(), (folder / L"update.exe").c_str(), FALSE));
+  const std::wstring verifier = StandIn(L"update_v405");
+  std::wstring location = L"file:///" + folder.path();
+  location.pop_back();
+  struct Case {
+    DWORD verdict;
+    DWORD result;
+    std::vector<std::pair<UINT, BoxIcon>> boxes;
+    int starts;  // the verifier's start, and the package's when it runs
+  };
+  const Case cases[] = {
+      {0, ERROR_SUCCESS, {}, 2},
+      {0x800B0001, ERROR_CALL_NOT_IMPLEMENTED, {{IDS_NO_SIGNATURE_SUPPORT, BoxIcon::Error}}, 1},
+      {0x800B0004, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
+      {0x80096010, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.verdict);
+    StandInControl control(folder, c.verdict);
+    DeleteFileW((folder / L"starts.txt").c_str());
+    ProgressDialog dialog;
+    MessageBoxRecorder boxes;
+    EXPECT_EQ(UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr),
+                                      dialog, location.c_str(), L"update.exe", 406),
+              c.result);
+    ASSERT_EQ(boxes.boxes().size(), c.boxes.size());
+    for (std::size_t i = 0; i < c.boxes.size(); ++i) {
+      EXPECT_EQ(boxes.boxes()[i].icon, c.boxes[i].second);
+      EXPECT_EQ(boxes.boxes()[i].caption, L"Caption");
+    }
+    if (c.result == 4) {
+      // String 22 names the downloaded copy, which was handed to the verifier.
+      const std::wstring& text = boxes.boxes()[0].text;
+      const std::wstring prefix = L"Installation failed.  '";
+      const std::wstring suffix = L"' is not trusted.";
+      ASSERT_GT(text.size(), prefix.size() + suffix.size());
+      EXPECT_EQ(text.substr(0, prefix.size()), prefix);
+      EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix);
+      const std::wstring copy =
+          text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
+      EXPECT_NE(Utf8(copy).find("update"), std::string::npos);
+      EXPECT_NE(control.Starts().find(Utf8(L"/v \"" + copy + L"\"")), std::string::npos);
+    } else if (c.result == ERROR_CALL_NOT_IMPLEMENTED) {
+      EXPECT_EQ(boxes.boxes()[0].text, LoadText(IDS_NO_SIGNATURE_SUPPORT));
+    }
+    const std::string starts = control.Starts();
+    EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), c.starts) << starts;
+    EXPECT_EQ(starts.rfind(Utf8(L"\"" + verifier + L"\" /v \""), 0), 0u) << starts;
+  }
+}
+
+}  // namespace
