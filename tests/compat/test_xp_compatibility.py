@@ -20,7 +20,8 @@ XP = (5, 1)
 # What the program binds at run time because Windows XP SP3 (or an early XP) lacks it or a system
 # may miss it, and functions of later Windows that are easy to reach for by mistake: none of it may
 # be imported at load time, whatever the allow-list says.
-RUN_TIME_DLLS = {"msi.dll", "wintrust.dll", "crypt32.dll", "urlmon.dll", "wininet.dll"}
+RUN_TIME_DLLS = {"msi.dll", "wintrust.dll", "crypt32.dll", "urlmon.dll", "wininet.dll",
+                 "version.dll"}
 RUN_TIME_FUNCTIONS = {
     "IsWow64Process", "SetDefaultDllDirectories", "SetDllDirectoryW", "AddDllDirectory",
     "CheckTokenMembership", "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges",
