@@ -76,13 +76,7 @@ const wchar_t* FlagText(bool value) { return value ? L"TRUE" : L"FALSE"; }
 
 }  // namespace
 
-namespace {
-
-constexpr wchar_t kResultLine[] = L"[WVT] WVT returned 0x%X\n";
-
-// CheckTrust, also handing out WinVerifyTrust's own result code.
-TrustResult CheckTrustWithCode(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate,
-                               bool* isSigned, LONG* code) {
+TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate, bool* isSigned) {
   if (signerCertificate != nullptr) {
     *signerCertificate = nullptr;
   }
@@ -116,8 +110,7 @@ TrustResult CheckTrustWithCode(const wchar_t* filePath, PCCERT_CONTEXT* signerCe
   }
 
   const LONG result = trust.WinVerifyTrust(noWindow, &action, &data);
-  *code = result;
-  LogNumber(kResultLine, static_cast<std::uint32_t>(result));
+  LogNumber(L"[WVT] WVT returned 0x%X\n", static_cast<std::uint32_t>(result));
 
   // Releases whatever the verification kept; its own result tells nothing more.
   const auto close = [&] {
@@ -146,12 +139,7 @@ TrustResult CheckTrustWithCode(const wchar_t* filePath, PCCERT_CONTEXT* signerCe
   return answer;
 }
 
-// The three steps. When the package is the bootstrapper itself, the second and third looks at the
-// file are answered from the first verification instead of hashing the whole file twice more
-// (each verification reads every byte, payloads included: about a quarter of a second for a 55 MB
-// executable). The log is the same line for line, since the same file gives the same answer.
-TrustResult RunTrustSteps(const wchar_t* bootstrapperPath, const wchar_t* packagePath,
-                          bool packageIsBootstrapper) {
+TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath) {
   ModuleHandle crypt32(LoadSystemLibrary(kCryptoLibrary));
   decltype(&::CertCompareCertificate) compare = nullptr;
   decltype(&::CertFreeCertificateContext) release = nullptr;
@@ -165,10 +153,8 @@ TrustResult RunTrustSteps(const wchar_t* bootstrapperPath, const wchar_t* packag
 
   LogString(L"[WVT] step 1: silently call WinVerifyTrust on szSetupExe, ignoring return value\n");
   bool setupIsSigned = false;
-  LONG setupCode = 0;
-  const TrustResult setupResult =
-      CheckTrustWithCode(bootstrapperPath, setupCertificate.receive(), &setupIsSigned, &setupCode);
-  if (setupResult == kTrustCannotVerify) {
+  if (CheckTrust(bootstrapperPath, setupCertificate.receive(), &setupIsSigned) ==
+      kTrustCannotVerify) {
     return kTrustCannotVerify;
   }
   LogString(L"[WVT] fSetupExeIsSigned = %s\n", FlagText(setupIsSigned));
@@ -177,21 +163,16 @@ TrustResult RunTrustSteps(const wchar_t* bootstrapperPath, const wchar_t* packag
   if (setupIsSigned) {
     LogString(L"[WVT] step2: silently call WinVerifyTrust on szPackage, ignoring return value\n");
     bool packageIsSigned = false;
-    if (packageIsBootstrapper) {
-      LogNumber(kResultLine, static_cast<std::uint32_t>(setupCode));
-      packageIsSigned = setupIsSigned;
-    } else if (CheckTrust(packagePath, packageCertificate.receive(), &packageIsSigned) ==
-               kTrustCannotVerify) {
+    if (CheckTrust(packagePath, packageCertificate.receive(), &packageIsSigned) ==
+        kTrustCannotVerify) {
       return kTrustCannotVerify;
     }
     LogString(L"[WVT] fPackageIsSigned = %s\n", FlagText(packageIsSigned));
     // Same issuer and serial number: the package comes from the bootstrapper's own publisher.
-    const PCCERT_CONTEXT packageSigner =
-        packageIsBootstrapper ? setupCertificate.get() : packageCertificate.get();
     samePublisher = packageIsSigned && setupCertificate.get() != nullptr &&
-                    packageSigner != nullptr &&
+                    packageCertificate.get() != nullptr &&
                     compare(kCertificateEncoding, setupCertificate.get()->pCertInfo,
-                            packageSigner->pCertInfo);
+                            packageCertificate.get()->pCertInfo);
   }
   // The comparison only chooses the line: the last verification shows no UI either way, and a
   // trusted package of another publisher is accepted.
@@ -199,26 +180,11 @@ TrustResult RunTrustSteps(const wchar_t* bootstrapperPath, const wchar_t* packag
       samePublisher
           ? L"[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong\n"
           : L"[WVT] step3: last call to WinVerifyTrust using full UI\n");
-  if (packageIsBootstrapper) {
-    LogNumber(kResultLine, static_cast<std::uint32_t>(setupCode));
-    return setupResult;
-  }
   return CheckTrust(packagePath, nullptr, nullptr);
 }
 
-}  // namespace
-
-TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate, bool* isSigned) {
-  LONG code = 0;
-  return CheckTrustWithCode(filePath, signerCertificate, isSigned, &code);
-}
-
-TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath) {
-  return RunTrustSteps(bootstrapperPath, packagePath, false);
-}
-
 HRESULT VerifyFileSignature(const wchar_t* filePath) {
-  switch (RunTrustSteps(filePath, filePath, true)) {
+  switch (VerifyPackageTrust(filePath, filePath)) {
     case kTrustTrusted:
       return S_OK;
     case kTrustCannotVerify:

@@ -23,6 +23,5 @@ TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificat
 TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath);
 
 // S_OK when `filePath` is trusted, TRUST_E_PROVIDER_UNKNOWN when signatures cannot be verified on
-// this system, TRUST_E_SUBJECT_NOT_TRUSTED otherwise. Logged as the three steps of
-// VerifyPackageTrust with the file as both bootstrapper and package, but verified only once.
+// this system, TRUST_E_SUBJECT_NOT_TRUSTED otherwise.
 HRESULT VerifyFileSignature(const wchar_t* filePath);
