@@ -16,9 +16,6 @@ namespace {
 
 constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr wchar_t kInstallLocation[] = L"InstallLocation";
-constexpr wchar_t kOemSubfolder[] = L"OEM\\";
-constexpr wchar_t kReadmeName[] = L"readme.txt";
-constexpr wchar_t kSupportDocumentName[] = L"technicalsupport.rtf";
 
 // The product's install folder, read afresh each time from its uninstall entry.
 std::wstring ReadInstallDir(const RunState& state) {

@@ -29,9 +29,6 @@ namespace {
 
 constexpr wchar_t kDefaultOperation[] = L"DEFAULT";
 constexpr wchar_t kAcceptedOperations[][11] = {L"INSTALL", L"INSTALLUPD", L"DEFAULT"};
-constexpr wchar_t kOemSubfolder[] = L"OEM\\";
-constexpr wchar_t kReadmeName[] = L"readme.txt";
-constexpr wchar_t kSupportDocumentName[] = L"technicalsupport.rtf";
 constexpr wchar_t kPlatformCaption[] = L"Is OS Supported";
 constexpr wchar_t kSignatureCaption[] = L"Verify File Signature";
 constexpr wchar_t kCheckingPrerequisites[] = L"Checking Prerequisites, Please wait...";

@@ -14,6 +14,12 @@
 #include "ui/MessageBoxes.h"
 #include "ui/ProgressDialog.h"
 
+// Names of what the run prepares beside the package: the OEM folder in the temporary folder (and
+// beside the executable, for the distributor's replacements) and the files written into it.
+inline constexpr wchar_t kOemSubfolder[] = L"OEM\\";
+inline constexpr wchar_t kReadmeName[] = L"readme.txt";
+inline constexpr wchar_t kSupportDocumentName[] = L"technicalsupport.rtf";
+
 struct RunState {
   // Result of the run, returned as the process exit code; HRESULTs are kept as their bit pattern.
   DWORD exitCode = ERROR_SUCCESS;
