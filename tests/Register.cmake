@@ -27,6 +27,13 @@ foreach(source IN LISTS e2e_tests)
            WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/e2e)
   set_tests_properties(e2e.${short} PROPERTIES LABELS e2e TIMEOUT 900
                        ENVIRONMENT "${test_environment}")
+  # The download variants carry a base URL with a port fixed at build time: the files whose
+  # servers listen on it take turns.
+  file(READ ${source} content)
+  string(FIND "${content}" "download_port" uses_port)
+  if(NOT uses_port EQUAL -1)
+    set_tests_properties(e2e.${short} PROPERTIES RESOURCE_LOCK download_port)
+  endif()
 endforeach()
 
 # Static checks that setup.exe loads on Windows XP SP3 (headers, imports, loader features).
