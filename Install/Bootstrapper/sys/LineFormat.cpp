@@ -5,7 +5,7 @@
 namespace linefmt {
 namespace {
 
-struct Spec {
+struct FieldFormat {
   bool leftAlign = false;
   bool zeroPad = false;
   bool plusSign = false;
@@ -20,14 +20,14 @@ void Pad(std::wstring& out, std::size_t count, wchar_t c) {
   out.append(count, c);
 }
 
-void EmitField(std::wstring& out, const Spec& spec, std::wstring_view sign, std::wstring_view prefix,
+void EmitField(std::wstring& out, const FieldFormat& field, std::wstring_view sign, std::wstring_view prefix,
                std::wstring_view body) {
   const std::size_t length = sign.size() + prefix.size() + body.size();
-  const std::size_t fill = spec.width > length ? spec.width - length : 0;
-  if (spec.leftAlign) {
+  const std::size_t fill = field.width > length ? field.width - length : 0;
+  if (field.leftAlign) {
     out.append(sign).append(prefix).append(body);
     Pad(out, fill, L' ');
-  } else if (spec.zeroPad && !spec.hasPrecision) {
+  } else if (field.zeroPad && !field.hasPrecision) {
     out.append(sign).append(prefix);
     Pad(out, fill, L'0');
     out.append(body);
@@ -52,7 +52,7 @@ std::wstring Digits(std::uint32_t value, unsigned base, bool upper) {
   return digits;
 }
 
-void EmitNumber(std::wstring& out, const Spec& spec, wchar_t conversion, std::uint32_t raw) {
+void EmitNumber(std::wstring& out, const FieldFormat& field, wchar_t conversion, std::uint32_t raw) {
   std::wstring sign;
   std::wstring prefix;
   std::wstring body;
@@ -64,9 +64,9 @@ void EmitNumber(std::wstring& out, const Spec& spec, wchar_t conversion, std::ui
       body = Digits(magnitude, 10, false);
       if (value < 0) {
         sign = L"-";
-      } else if (spec.plusSign) {
+      } else if (field.plusSign) {
         sign = L"+";
-      } else if (spec.spaceSign) {
+      } else if (field.spaceSign) {
         sign = L" ";
       }
       break;
@@ -77,7 +77,7 @@ void EmitNumber(std::wstring& out, const Spec& spec, wchar_t conversion, std::ui
     case L'x':
     case L'X':
       body = Digits(raw, 16, conversion == L'X');
-      if (spec.alternate && raw != 0) {
+      if (field.alternate && raw != 0) {
         prefix = conversion == L'X' ? L"0X" : L"0x";
       }
       break;
@@ -87,14 +87,14 @@ void EmitNumber(std::wstring& out, const Spec& spec, wchar_t conversion, std::ui
     default:
       break;
   }
-  if (spec.hasPrecision) {
-    if (spec.precision == 0 && raw == 0) {
+  if (field.hasPrecision) {
+    if (field.precision == 0 && raw == 0) {
       body.clear();
-    } else if (body.size() < spec.precision) {
-      body.insert(0, spec.precision - body.size(), L'0');
+    } else if (body.size() < field.precision) {
+      body.insert(0, field.precision - body.size(), L'0');
     }
   }
-  EmitField(out, spec, sign, prefix, body);
+  EmitField(out, field, sign, prefix, body);
 }
 
 }  // namespace
@@ -116,19 +116,19 @@ bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer
       continue;
     }
     const std::size_t start = i++;
-    Spec spec;
+    FieldFormat field;
     for (; i < format.size(); ++i) {
       const wchar_t f = format[i];
       if (f == L'-') {
-        spec.leftAlign = true;
+        field.leftAlign = true;
       } else if (f == L'0') {
-        spec.zeroPad = true;
+        field.zeroPad = true;
       } else if (f == L'+') {
-        spec.plusSign = true;
+        field.plusSign = true;
       } else if (f == L' ') {
-        spec.spaceSign = true;
+        field.spaceSign = true;
       } else if (f == L'#') {
-        spec.alternate = true;
+        field.alternate = true;
       } else {
         break;
       }
@@ -136,19 +136,19 @@ bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer
     // Widths and precisions are bounded so that a hostile format cannot ask for a huge field.
     constexpr std::size_t kMaxField = 4096;
     while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
-      spec.width = spec.width * 10 + static_cast<std::size_t>(format[i] - L'0');
-      if (spec.width > kMaxField) {
-        spec.width = kMaxField;
+      field.width = field.width * 10 + static_cast<std::size_t>(format[i] - L'0');
+      if (field.width > kMaxField) {
+        field.width = kMaxField;
       }
       ++i;
     }
     if (i < format.size() && format[i] == L'.') {
-      spec.hasPrecision = true;
+      field.hasPrecision = true;
       ++i;
       while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
-        spec.precision = spec.precision * 10 + static_cast<std::size_t>(format[i] - L'0');
-        if (spec.precision > kMaxField) {
-          spec.precision = kMaxField;
+        field.precision = field.precision * 10 + static_cast<std::size_t>(format[i] - L'0');
+        if (field.precision > kMaxField) {
+          field.precision = kMaxField;
         }
         ++i;
       }
@@ -170,16 +170,16 @@ bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer
       case L'S': {
         const Arg& arg = take();
         std::wstring_view value = arg.text ? std::wstring_view(arg.text) : std::wstring_view();
-        if (spec.hasPrecision && value.size() > spec.precision) {
-          value = value.substr(0, spec.precision);
+        if (field.hasPrecision && value.size() > field.precision) {
+          value = value.substr(0, field.precision);
         }
-        EmitField(out, spec, {}, {}, value);
+        EmitField(out, field, {}, {}, value);
         break;
       }
       case L'c':
       case L'C': {
         const wchar_t ch = static_cast<wchar_t>(take().number);
-        EmitField(out, spec, {}, {}, std::wstring_view(&ch, 1));
+        EmitField(out, field, {}, {}, std::wstring_view(&ch, 1));
         break;
       }
       case L'd':
@@ -188,7 +188,7 @@ bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer
       case L'x':
       case L'X':
       case L'o':
-        EmitNumber(out, spec, conversion, take().number);
+        EmitNumber(out, field, conversion, take().number);
         break;
       default:
         // Not a conversion this program uses: keep the text as written.
