@@ -6,9 +6,9 @@ BOOTSTRAPPER_UPDATE_RECORD and ends with the code in BOOTSTRAPPER_UPDATE_EXIT, b
 it through setup.exe's environment.
 """
 
+from demo_product import PRODUCT_CODE, remove_demo_product  # noqa: F401 (tests import it here)
 from testbed import SetupTestCase, artifact
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 UPGRADE_QUESTION = ("This package requires a newer version of the Windows Installer. Do you want "
                     "to update the version of the Windows Installer on your system?")
 RESTART_QUESTION = ("You must restart your system for the configuration changes to take effect. "
@@ -30,8 +30,7 @@ class EngineUpgradeTestCase(SetupTestCase):
         self.addCleanup(self.remove_product)
 
     def remove_product(self):
-        if self.prefix.msi_state(PRODUCT_CODE) != -1:
-            self.prefix.msi_remove(PRODUCT_CODE)
+        remove_demo_product(self.prefix)
 
     def run_setup(self, variant, args=(), exit_code=0, upgrade="yes", restart="no", **kwargs):
         env = {"BOOTSTRAPPER_UPDATE_EXIT": str(exit_code),

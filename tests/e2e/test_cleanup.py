@@ -8,9 +8,9 @@ of every test; here the cases where something must stay are checked too.
 import shutil
 import unittest
 
+from demo_product import PRODUCT_CODE, remove_demo_product
 from testbed import SetupTestCase, artifact, win_build_dir
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + PRODUCT_CODE
 INSTALLER_LOG = "Corvell Vesk.log"
 INI_NAME = "CorvellVesk5.ini"
@@ -24,8 +24,7 @@ class CleanUpTest(SetupTestCase):
         self.addCleanup(self.remove_product)
 
     def remove_product(self):
-        if self.prefix.msi_state(PRODUCT_CODE) != -1:
-            self.prefix.msi_remove(PRODUCT_CODE)
+        remove_demo_product(self.prefix)
 
     def install_location(self):
         value = self.prefix.reg_get("HKLM", UNINSTALL_KEY, "InstallLocation")

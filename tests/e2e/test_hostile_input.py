@@ -8,10 +8,10 @@ import shutil
 import threading
 import unittest
 
+from demo_product import PRODUCT_CODE, remove_demo_product
 from testbed import SetupTestCase, artifact
 from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_file
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 # The libraries the program binds at run time. (A version.dll is not planted: Wine's own system
 # libraries import it while the process starts, before any of the program's code runs, so the
 # loader would take a planted one whatever the program does.)
@@ -25,9 +25,7 @@ class HostileCase(SetupTestCase):
         self.addCleanup(self.remove_product)
 
     def remove_product(self):
-        if self.prefix.msi_state(PRODUCT_CODE) in (1, 5):
-            self.prefix.msi_remove(PRODUCT_CODE)
-        shutil.rmtree(self.prefix.drive_c / "Program Files" / "Corvell Vesk", ignore_errors=True)
+        remove_demo_product(self.prefix)
 
     def folder(self, *parts):
         """A fresh folder below C:\\ that the test removes again."""

@@ -6,12 +6,10 @@ demo package writes from its properties."""
 import shutil
 import unittest
 
+from demo_product import INSTALL_DIR, PRODUCT_CODE, RECEIVED_KEY, remove_demo_product
 from testbed import SetupTestCase, artifact
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + PRODUCT_CODE
-RECEIVED_KEY = "Software\\Corvell\\Vesk\\Received"
-INSTALL_DIR = "C:\\Program Files\\Corvell Vesk"
 INSTALLED = 5
 CALLING = "[Info] Calling MsiInstallProduct with szInstallPath = "
 BASE_FEATURES = ("InstallationProperties,license_techsupport_rtfs,MicrosoftDependancies,Halvane,"
@@ -27,11 +25,7 @@ class MainRoadCase(SetupTestCase):
         self.addCleanup(self.remove_product)
 
     def remove_product(self):
-        if self.prefix.msi_state(PRODUCT_CODE) in (1, 5):
-            self.prefix.msi_remove(PRODUCT_CODE)
-        # Wine's installer unregisters a wixl package but may leave its files.
-        shutil.rmtree(self.prefix.to_linux(INSTALL_DIR), ignore_errors=True)
-        self.prefix.reg_delete_key("HKLM", RECEIVED_KEY)
+        remove_demo_product(self.prefix)
 
     def setup(self, exe="setup.exe", args=("/qn",), **kwargs):
         return self.run_program(artifact(exe), args=list(args), **kwargs)

@@ -1,0 +1,18 @@
+"""The demo product, Corvell Vesk 5, as the end-to-end tests see it: its identity, where it
+installs, and how a test leaves a machine without it."""
+
+import shutil
+
+PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
+INSTALL_DIR = "C:\\Program Files\\Corvell Vesk"
+# Where the demo package writes the properties it was given.
+RECEIVED_KEY = "Software\\Corvell\\Vesk\\Received"
+
+
+def remove_demo_product(prefix):
+    """Removes the product if it is installed or advertised, and what Wine's installer leaves of
+    a removed wixl package: its files and its registry values."""
+    if prefix.msi_state(PRODUCT_CODE) in (1, 5):
+        prefix.msi_remove(PRODUCT_CODE)
+    shutil.rmtree(prefix.to_linux(INSTALL_DIR), ignore_errors=True)
+    prefix.reg_delete_key("HKLM", RECEIVED_KEY)
