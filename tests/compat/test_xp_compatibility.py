@@ -6,14 +6,17 @@ The Windows build tree comes from BOOTSTRAPPER_WIN_BUILD (set by CTest), else bu
 
 import os
 import re
+import sys
 import unittest
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, List, Tuple
 
-import pe_image
-
 HERE = Path(__file__).resolve().parent
+# The PE reader is the release tooling's, which reads setup.exe's resources and signature too.
+sys.path.insert(0, str(HERE.parents[1] / "cmake"))
+import pe_image  # noqa: E402
+
 ALLOW_LIST = HERE / "xp-imports.txt"
 XP = (5, 1)
 

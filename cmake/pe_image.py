@@ -1,5 +1,5 @@
 """Reads what the Windows loader reads from a 32-bit PE image: the headers, the section table, the
-data directories and the import table. Standard library only."""
+data directories, the import table and the resources. Standard library only."""
 
 import struct
 from dataclasses import dataclass, field
@@ -12,6 +12,7 @@ SUBSYSTEM_WINDOWS_GUI = 2
 
 # Data directory indexes.
 DIRECTORY_IMPORT = 1
+DIRECTORY_RESOURCE = 2
 DIRECTORY_SECURITY = 4
 DIRECTORY_TLS = 9
 DIRECTORY_LOAD_CONFIG = 10
@@ -40,6 +41,14 @@ class Import:
 
 
 @dataclass
+class Resource:
+    type: Union[int, str]   # an integer type (6 strings, 40 settings) or a name ("EXE")
+    name: Union[int, str]
+    language: int
+    data: memoryview
+
+
+@dataclass
 class PeImage:
     machine: int
     magic: int
@@ -49,6 +58,9 @@ class PeImage:
     sections: List[Section]
     directories: List[Tuple[int, int]]   # (rva, size) per index
     imports: List[Import] = field(default_factory=list)
+    resources: List[Resource] = field(default_factory=list)
+    # Where the optional header starts: the Authenticode digest leaves out two fields in it.
+    optional_header_offset: int = 0
 
     def directory(self, index: int) -> Tuple[int, int]:
         return self.directories[index] if index < len(self.directories) else (0, 0)
@@ -114,6 +126,42 @@ def _read_imports(data: bytes, sections: List[Section], rva: int) -> List[Import
         descriptor += 20
 
 
+def _read_resources(data: bytes, sections: List[Section], rva: int) -> List[Resource]:
+    """The three levels of the resource tree: type, name, language. Names are counted UTF-16
+    strings at offsets from the start of the tree."""
+    root = _file_offset(sections, rva)
+
+    def key(value: int) -> Union[int, str]:
+        if not value & 0x80000000:
+            return value
+        offset = root + (value & 0x7FFFFFFF)
+        (length,) = _unpack("<H", data, offset)
+        return bytes(data[offset + 2:offset + 2 + 2 * length]).decode("utf-16-le")
+
+    def entries(offset: int) -> List[Tuple[Union[int, str], int]]:
+        named, numbered = _unpack("<HH", data, root + offset + 12)
+        found = []
+        for i in range(named + numbered):
+            name, target = _unpack("<II", data, root + offset + 16 + 8 * i)
+            found.append((key(name), target))
+        return found
+
+    view = memoryview(data)
+    resources: List[Resource] = []
+    for type_key, names in entries(0):
+        for name_key, languages in entries(names & 0x7FFFFFFF):
+            for language, leaf in entries(languages & 0x7FFFFFFF):
+                if leaf & 0x80000000:
+                    raise PeFormatError("resource tree deeper than type, name and language")
+                data_rva, size = _unpack("<II", data, root + leaf)
+                start = _file_offset(sections, data_rva)
+                if start + size > len(data):
+                    raise PeFormatError(f"resource {type_key}/{name_key} runs past the file")
+                resources.append(Resource(type_key, name_key, int(language),
+                                          view[start:start + size]))
+    return resources
+
+
 def read(source: Union[str, Path, bytes]) -> PeImage:
     data = source if isinstance(source, bytes) else Path(source).read_bytes()
     if data[:2] != b"MZ":
@@ -141,7 +189,9 @@ def read(source: Union[str, Path, bytes]) -> PeImage:
                                 raw_offset, raw_size))
 
     image = PeImage(machine, magic, subsystem, (sub_major, sub_minor), (os_major, os_minor),
-                    sections, [tuple(d) for d in directories])
+                    sections, [tuple(d) for d in directories], optional_header_offset=optional)
     if image.has_directory(DIRECTORY_IMPORT):
         image.imports = _read_imports(data, sections, image.directory(DIRECTORY_IMPORT)[0])
+    if image.has_directory(DIRECTORY_RESOURCE):
+        image.resources = _read_resources(data, sections, image.directory(DIRECTORY_RESOURCE)[0])
     return image
