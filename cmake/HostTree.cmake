@@ -9,10 +9,12 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE FILEPATH
     "Product description that setup.exe is built for")
-set(BOOTSTRAPPER_SIGNING_CERT "" CACHE FILEPATH "PEM certificate chain to sign with (leaf first)")
-set(BOOTSTRAPPER_SIGNING_KEY "" CACHE FILEPATH "PEM private key of the signing certificate")
 option(BOOTSTRAPPER_BUILD_TESTS "Build and register the tests" ON)
 option(BOOTSTRAPPER_SANITIZE "Build the host-native tests with AddressSanitizer and UBSan" OFF)
+
+# Release signing options, checked here so that a signer that cannot work stops the build before
+# anything is built or signed.
+include(${PROJECT_SOURCE_DIR}/cmake/SigningOptions.cmake)
 
 set(BOOTSTRAPPER_WIN_BUILD ${CMAKE_BINARY_DIR}/windows)
 set(BOOTSTRAPPER_WIN_UNIT_BUILD ${CMAKE_BINARY_DIR}/windows-unittests)
@@ -27,8 +29,8 @@ ExternalProject_Add(windows
     -DBOOTSTRAPPER_WINDOWS_PART=product
     -DCMAKE_BUILD_TYPE=Release
     -DBOOTSTRAPPER_PRODUCT=${BOOTSTRAPPER_PRODUCT}
-    -DBOOTSTRAPPER_SIGNING_CERT=${BOOTSTRAPPER_SIGNING_CERT}
-    -DBOOTSTRAPPER_SIGNING_KEY=${BOOTSTRAPPER_SIGNING_KEY}
+    ${BOOTSTRAPPER_SIGNING_CMAKE_ARGS}
+    -DBOOTSTRAPPER_UPLOAD_DIR=${CMAKE_BINARY_DIR}/upload
     -DBOOTSTRAPPER_BUILD_TESTS=${BOOTSTRAPPER_BUILD_TESTS}
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON

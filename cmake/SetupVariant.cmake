@@ -19,7 +19,8 @@ add_custom_target(bootstrapper_icon DEPENDS ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
 #                   [DEPENDS <targets that make payload files>...])
 # Generates the resources of a product description (the SET/UNSET/PAYLOAD options change it, for
 # test variants) and sets <name>_RC to the resource script to compile, <name>_RC_DEPENDS to the
-# files it reads, and <name>_RC_INCLUDES to the folders it needs on the include path.
+# files it reads, <name>_RC_INCLUDES to the folders it needs on the include path, and
+# <name>_SIGNING to what signing it needs (signing.json).
 function(bootstrapper_product_resources name)
   cmake_parse_arguments(V "NO_SETTINGS;NO_PAYLOADS" "DESCRIPTION" "VARS;SET;UNSET;PAYLOAD;NO_PAYLOAD;DEPENDS"
                         ${ARGN})
@@ -50,7 +51,7 @@ function(bootstrapper_product_resources name)
   list(FILTER inputs EXCLUDE REGEX "^$")
 
   add_custom_command(
-    OUTPUT ${gen}/product.rc ${gen}/setup_variant.rc
+    OUTPUT ${gen}/product.rc ${gen}/setup_variant.rc ${gen}/signing.json
     COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --out ${gen}
     DEPENDS ${V_DESCRIPTION} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${inputs} ${V_DEPENDS}
     VERBATIM)
@@ -60,14 +61,17 @@ function(bootstrapper_product_resources name)
   set_source_files_properties(${gen}/setup_variant.rc PROPERTIES OBJECT_DEPENDS "${depends}")
   set(${name}_RC ${gen}/setup_variant.rc PARENT_SCOPE)
   set(${name}_RC_INCLUDES ${gen} ${BOOTSTRAPPER_RES_DIR} ${BOOTSTRAPPER_ICON_DIR} PARENT_SCOPE)
+  set(${name}_SIGNING ${gen}/signing.json PARENT_SCOPE)
 endfunction()
 
 # add_setup_variant(<name> DESCRIPTION <product description> [the options above]
-#                   [UNSIGNED] [SIGN_CHAIN <pem> SIGN_KEY <pem>])
+#                   [UNSIGNED | RELEASE])
 # Links the bootstrapper's objects with the resources of that description into <name>.exe and
-# signs it.
+# signs it with the test publisher. A RELEASE variant is what ships: the release signer signs
+# it, a download product's package for its server is written to BOOTSTRAPPER_UPLOAD_DIR and
+# signed too, and inspect must find no error in it.
 function(add_setup_variant name)
-  cmake_parse_arguments(V "UNSIGNED" "SIGN_CHAIN;SIGN_KEY" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(V "UNSIGNED;RELEASE" "" "DEPENDS" ${ARGN})
   bootstrapper_product_resources(${name} ${V_UNPARSED_ARGUMENTS} DEPENDS ${V_DEPENDS})
   add_executable(${name} WIN32 $<TARGET_OBJECTS:bootstrapper_entry> ${${name}_RC})
   target_include_directories(${name} PRIVATE ${${name}_RC_INCLUDES})
@@ -80,12 +84,17 @@ function(add_setup_variant name)
   if(V_DEPENDS)
     add_dependencies(${name} ${V_DEPENDS})
   endif()
-  if(NOT V_UNSIGNED)
-    if(V_SIGN_CHAIN)
-      bootstrapper_sign(${name} CHAIN ${V_SIGN_CHAIN} KEY ${V_SIGN_KEY})
-    else()
-      bootstrapper_sign(${name})
-    endif()
+  if(V_RELEASE)
+    bootstrapper_sign(${name} RELEASE DETAILS ${${name}_SIGNING})
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/signing.py upload
+              ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
+              --setup $<TARGET_FILE:${name}> --to ${BOOTSTRAPPER_UPLOAD_DIR}
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet
+              --upload ${BOOTSTRAPPER_UPLOAD_DIR} $<TARGET_FILE:${name}>
+      VERBATIM)
+  elseif(NOT V_UNSIGNED)
+    bootstrapper_sign(${name} DETAILS ${${name}_SIGNING})
   endif()
 endfunction()
 
@@ -117,8 +126,7 @@ function(add_msi_package target)
   endforeach()
   set(sign_command)
   if(M_SIGN)
-    set(sign_command COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/sign.sh ${M_OUTPUT}
-                     ${BOOTSTRAPPER_SIGN_CHAIN} ${BOOTSTRAPPER_SIGN_KEY})
+    set(sign_command COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${BOOTSTRAPPER_TEST_SIGNER} ${M_OUTPUT})
   endif()
   get_filename_component(out_dir ${M_OUTPUT} DIRECTORY)
   add_custom_command(

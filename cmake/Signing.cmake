@@ -1,11 +1,11 @@
 # Authenticode signing of the executables the build makes.
 #
-# With BOOTSTRAPPER_SIGNING_CERT (PEM, the signing certificate first, then its chain) and
-# BOOTSTRAPPER_SIGNING_KEY (PEM private key) a release engineer signs with their own certificate.
-# Without them the build makes a local test CA and a code-signing certificate in the build tree,
-# never in the sources; tests install that CA as a trusted root in their Wine prefixes.
-set(BOOTSTRAPPER_SIGNING_CERT "" CACHE FILEPATH "PEM certificate chain to sign with (leaf first)")
-set(BOOTSTRAPPER_SIGNING_KEY "" CACHE FILEPATH "PEM private key of the signing certificate")
+# The build's test publisher, a local test CA and a code-signing certificate made in the build
+# tree (never in the sources), signs every test program; tests install that CA as a trusted root
+# in their Wine prefixes. What ships (setup.exe, and the package for a download product's server)
+# is signed by the release signer of SigningOptions.cmake, or by the test publisher when no
+# release signer is given.
+include(${PROJECT_SOURCE_DIR}/cmake/SigningOptions.cmake)
 
 find_program(OPENSSL_PROGRAM openssl REQUIRED)
 find_program(OSSLSIGNCODE_PROGRAM osslsigncode REQUIRED)
@@ -38,24 +38,30 @@ function(bootstrapper_make_test_publisher dir name)
   file(WRITE ${dir}/chain.pem "${leaf}${ca}")
 endfunction()
 
-if(BOOTSTRAPPER_SIGNING_CERT AND BOOTSTRAPPER_SIGNING_KEY)
-  set(BOOTSTRAPPER_SIGN_CHAIN ${BOOTSTRAPPER_SIGNING_CERT})
-  set(BOOTSTRAPPER_SIGN_KEY ${BOOTSTRAPPER_SIGNING_KEY})
-else()
-  set(BOOTSTRAPPER_TEST_PUBLISHER_DIR ${CMAKE_BINARY_DIR}/signing/publisher)
-  bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER_DIR} "Bootstrapper Test Publisher")
-  set(BOOTSTRAPPER_SIGN_CHAIN ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/chain.pem)
-  set(BOOTSTRAPPER_SIGN_KEY ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/key.pem)
+set(BOOTSTRAPPER_TEST_PUBLISHER_DIR ${CMAKE_BINARY_DIR}/signing/publisher)
+bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER_DIR} "Bootstrapper Test Publisher")
+# The test publisher's chain and key; BOOTSTRAPPER_TEST_SIGNER gives them to cmake/signing.py.
+set(BOOTSTRAPPER_SIGN_CHAIN ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/chain.pem)
+set(BOOTSTRAPPER_SIGN_KEY ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/key.pem)
+set(BOOTSTRAPPER_TEST_SIGNER --cert ${BOOTSTRAPPER_SIGN_CHAIN} --key ${BOOTSTRAPPER_SIGN_KEY})
+if(NOT BOOTSTRAPPER_RELEASE_SIGNER)
+  set(BOOTSTRAPPER_RELEASE_SIGNER ${BOOTSTRAPPER_TEST_SIGNER})
 endif()
 
-# Signs the target's file in place after every link.
+# bootstrapper_sign(<target> [RELEASE] [DETAILS <signing.json>])
+# Signs the target's file in place after every link: with the release signer when it ships,
+# else with the test publisher; DETAILS gives the signature's description and URL.
 function(bootstrapper_sign target)
-  cmake_parse_arguments(S "" "CHAIN;KEY" "" ${ARGN})
-  if(NOT S_CHAIN)
-    set(S_CHAIN ${BOOTSTRAPPER_SIGN_CHAIN})
-    set(S_KEY ${BOOTSTRAPPER_SIGN_KEY})
+  cmake_parse_arguments(S "RELEASE" "DETAILS" "" ${ARGN})
+  set(signer ${BOOTSTRAPPER_TEST_SIGNER})
+  if(S_RELEASE)
+    set(signer ${BOOTSTRAPPER_RELEASE_SIGNER})
+  endif()
+  set(details)
+  if(S_DETAILS)
+    set(details --details ${S_DETAILS})
   endif()
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/sign.sh $<TARGET_FILE:${target}> ${S_CHAIN} ${S_KEY}
+    COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${signer} ${details} $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()

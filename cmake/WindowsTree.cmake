@@ -8,6 +8,8 @@ set(BOOTSTRAPPER_WINDOWS_PART "product" CACHE STRING "product or unittests")
 set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE FILEPATH
     "Product description that setup.exe is built for")
 option(BOOTSTRAPPER_BUILD_TESTS "Build what the tests run besides setup.exe" ON)
+set(BOOTSTRAPPER_UPLOAD_DIR ${CMAKE_BINARY_DIR}/upload CACHE PATH
+    "Where a download product's package for its server is written")
 
 set(BOOTSTRAPPER_WARNINGS -Wall -Wextra)
 # Small, static and loadable by Windows XP SP3.
@@ -40,7 +42,7 @@ else()
   # setup.exe waits for them (a product's directory adds its own).
   add_custom_target(product_payloads)
   add_subdirectory(${PROJECT_SOURCE_DIR}/products/demo products/demo)
-  add_setup_variant(setup
+  add_setup_variant(setup RELEASE
     DESCRIPTION ${BOOTSTRAPPER_PRODUCT}
     VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR}
     DEPENDS demo_package)

@@ -5,9 +5,9 @@
 set(trust_dir ${CMAKE_CURRENT_BINARY_DIR}/trust)
 set(other_publisher ${CMAKE_BINARY_DIR}/signing/other-publisher)
 bootstrapper_make_test_publisher(${other_publisher} "Bootstrapper Other Publisher")
-set(sign sh ${PROJECT_SOURCE_DIR}/cmake/sign.sh)
-set(sign_publisher ${BOOTSTRAPPER_SIGN_CHAIN} ${BOOTSTRAPPER_SIGN_KEY})
-set(sign_other ${other_publisher}/chain.pem ${other_publisher}/key.pem)
+set(sign ${BOOTSTRAPPER_SIGN_COMMAND})
+set(sign_publisher ${BOOTSTRAPPER_TEST_SIGNER})
+set(sign_other --cert ${other_publisher}/chain.pem --key ${other_publisher}/key.pem)
 set(tamper ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tamper.py)
 
 add_executable(trust_subject WIN32 ${CMAKE_CURRENT_LIST_DIR}/TrustSubject.cpp)
