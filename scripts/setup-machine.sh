@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building and testing the bootstrapper needs on a Debian 12 machine:
 # the mingw-w64 cross compilers, Wine (32- and 64-bit) with its Windows Installer, wixl and
-# msitools for packages, osslsigncode and openssl for Authenticode, Xvfb for windows, and the
-# host tools (cmake, g++, clang, GoogleTest). Quick when everything is already there.
+# msitools for packages, osslsigncode and openssl for Authenticode (with SoftHSM2 and OpenSSL's
+# PKCS#11 engine, to sign with a key in a token), Xvfb for windows, and the host tools (cmake,
+# g++, clang, GoogleTest). Quick when everything is already there.
 set -euo pipefail
 
 packages=(
   cmake g++ make python3 clang libclang-rt-14-dev llvm googletest libgtest-dev
   g++-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386 wine64
-  wixl msitools osslsigncode openssl
+  wixl msitools osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   xvfb xauth x11-utils
 )
 
