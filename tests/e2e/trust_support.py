@@ -35,8 +35,9 @@ def trust_file(name: str) -> Path:
 
 
 def publisher_root(name: str = "publisher") -> Optional[Path]:
-    """The root certificate of a test publisher ("publisher" signs setup.exe, "other-publisher"
-    is the second one); None when the build signs with a certificate of its own."""
+    """The root certificate of a test publisher ("publisher" signs the test programs, and
+    setup.exe unless release options name another signer; "other-publisher" is the second one);
+    None before the Windows tree is configured."""
     path = paths.win_build_dir() / "signing" / name / "ca.cer"
     return path if path.exists() else None
 
