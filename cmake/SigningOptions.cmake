@@ -13,23 +13,26 @@
 #
 # A signer that cannot work stops the configuration with a sentence saying why, before
 # anything is built or signed.
-set(BOOTSTRAPPER_SIGNING_CERT "" CACHE FILEPATH "PEM certificate chain to sign a release with (leaf first)")
+set(BOOTSTRAPPER_SIGNING_CERT "" CACHE FILEPATH
+    "PEM certificate chain to sign a release with (leaf first)")
 set(BOOTSTRAPPER_SIGNING_KEY "" CACHE STRING
-    "PEM private key of that certificate, or its pkcs11: URI with BOOTSTRAPPER_SIGNING_PKCS11_MODULE")
+    "PEM private key of that certificate, or with a PKCS#11 module its pkcs11: URI")
 set(BOOTSTRAPPER_SIGNING_PKCS12 "" CACHE FILEPATH "PKCS#12 (.pfx) file to sign a release with")
-set(BOOTSTRAPPER_SIGNING_PKCS11_MODULE "" CACHE FILEPATH "PKCS#11 module of the token holding the key")
+set(BOOTSTRAPPER_SIGNING_PKCS11_MODULE "" CACHE FILEPATH
+    "PKCS#11 module of the token holding the key")
 set(BOOTSTRAPPER_SIGNING_PASS_ENV "" CACHE STRING
     "Name of the environment variable holding the key's pass phrase, .pfx password or PIN")
 set(BOOTSTRAPPER_SIGNING_PASS_FILE "" CACHE FILEPATH
     "File whose first line is the key's pass phrase, .pfx password or PIN")
-set(BOOTSTRAPPER_TIMESTAMP_URL "" CACHE STRING "RFC 3161 timestamp authority for release signatures")
+set(BOOTSTRAPPER_TIMESTAMP_URL "" CACHE STRING
+    "RFC 3161 timestamp authority for release signatures")
 
 # A key file named relative to where cmake was started is made absolute: the signing runs in
 # another folder. A pkcs11: URI stays as it is.
 if(BOOTSTRAPPER_SIGNING_KEY AND NOT BOOTSTRAPPER_SIGNING_KEY MATCHES "^pkcs11:"
    AND NOT IS_ABSOLUTE "${BOOTSTRAPPER_SIGNING_KEY}")
-  get_filename_component(BOOTSTRAPPER_SIGNING_KEY "${BOOTSTRAPPER_SIGNING_KEY}" ABSOLUTE
-                         BASE_DIR "$ENV{PWD}")
+  get_filename_component(key "${BOOTSTRAPPER_SIGNING_KEY}" ABSOLUTE BASE_DIR "$ENV{PWD}")
+  set_property(CACHE BOOTSTRAPPER_SIGNING_KEY PROPERTY VALUE "${key}")
 endif()
 
 # BOOTSTRAPPER_SIGNING_CMAKE_ARGS passes the options on; BOOTSTRAPPER_RELEASE_SIGNER is the
@@ -47,7 +50,8 @@ foreach(pair CERT:cert KEY:key PKCS12:pkcs12 PKCS11_MODULE:pkcs11-module PASS_EN
     list(APPEND BOOTSTRAPPER_RELEASE_SIGNER --${flag} "${BOOTSTRAPPER_SIGNING_${option}}")
   endif()
 endforeach()
-list(APPEND BOOTSTRAPPER_SIGNING_CMAKE_ARGS "-DBOOTSTRAPPER_TIMESTAMP_URL=${BOOTSTRAPPER_TIMESTAMP_URL}")
+list(APPEND BOOTSTRAPPER_SIGNING_CMAKE_ARGS
+     "-DBOOTSTRAPPER_TIMESTAMP_URL=${BOOTSTRAPPER_TIMESTAMP_URL}")
 if(BOOTSTRAPPER_TIMESTAMP_URL)
   if(NOT BOOTSTRAPPER_RELEASE_SIGNER)
     message(FATAL_ERROR "BOOTSTRAPPER_TIMESTAMP_URL is given without a release signer: the "

@@ -260,17 +260,15 @@ def read_details(path):
 def upload(args, details):
     """Writes the package for the server of a product that downloads its package."""
     image = inspection.read_setup(Path(args.setup))
-    folder = Path(args.to)
-    if folder.exists():
-        shutil.rmtree(folder)   # the build's own: a package left by an earlier product goes
     if "BASEURL" not in image.settings:
         return
+    folder = Path(args.to)
     source = details.get("upload_package")
     if not source:
         raise Refusal(f"{args.setup} downloads its package from BASEURL, but the product "
                       "description names no package for the server: add [upload] package = "
                       "FILE, or carry it as payload 1004.")
-    folder.mkdir(parents=True)
+    folder.mkdir(parents=True, exist_ok=True)
     target = folder / image.database
     shutil.copyfile(source, target)
     sign_file(args, target, details.get("description"), details.get("url"))
