@@ -112,11 +112,16 @@ void BuildCommandLine(RunState& state) {
         LogString(L"[Info] Adding Ignore path check flag to command line\n");
         commandLine += kIgnorePathProperties;
       }
-      std::wstring featureSelectionText;
-      BuildFeatureSelection(state.oemSourceFolder, featureSelectionText);
-      if (!featureSelectionText.empty()) {
-        commandLine += L' ';
-        commandLine += featureSelectionText;
+      if (state.product.hasFeatureSelection) {
+        std::wstring featureSelectionText;
+        BuildFeatureSelection(state.product.featureSelection, state.oemSourceFolder,
+                              featureSelectionText);
+        if (!featureSelectionText.empty()) {
+          commandLine += L' ';
+          commandLine += featureSelectionText;
+        }
+      } else {
+        LogString(L"[Info] This setup has no feature selection; OEM\\Feature.ini is not read\n");
       }
     }
   }
@@ -156,7 +161,7 @@ void RunPackageOperation(RunState& state) {
     LogString(L"[Info] Setting Internal UI level to NONE...\n");
     msi.MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
   }
-  if (state.mode == CommandLineResult::Normal) {
+  if (state.mode == CommandLineResult::Normal && state.product.xmlParser) {
     const DWORD parser = InstallXmlParserPrerequisite(state);
     if (parser != ERROR_SUCCESS) {
       state.exitCode = parser;
