@@ -120,8 +120,6 @@ void BuildCommandLine(RunState& state) {
           commandLine += L' ';
           commandLine += featureSelectionText;
         }
-      } else {
-        LogString(L"[Info] This setup has no feature selection; OEM\\Feature.ini is not read\n");
       }
     }
   }
@@ -178,6 +176,10 @@ void RunPackageOperation(RunState& state) {
     ReadPackageIdentity(state, localPackage.c_str());
     if (state.useReinstall) {
       DecideReinstall(state);
+    }
+    if (!state.useReinstall && !state.product.hasFeatureSelection) {
+      // Said here, before the installer log's lines, the first of which has no line break.
+      LogString(L"[Info] This setup has no feature selection; OEM\\Feature.ini is not read\n");
     }
   }
 
