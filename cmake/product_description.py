@@ -187,10 +187,10 @@ class Description:
         return options
 
     def runtime_on(self) -> bool:
-        return self.value('prerequisites', 'runtime', 'on').lower() != 'off'
+        return self.value('prerequisites', 'runtime', 'on').lower() == 'on'
 
     def xml_parser_on(self) -> bool:
-        return self.value('prerequisites', 'xmlparser', 'on').lower() != 'off'
+        return self.value('prerequisites', 'xmlparser', 'on').lower() == 'on'
 
     def line_of(self, section: str) -> Optional[int]:
         """Where a finding about a whole section is reported: its header, else the first line."""
@@ -398,8 +398,10 @@ def parse_description(path: str) -> Tuple[Description, List[Finding]]:
             if not line or line.startswith(';') or line.startswith('#'):
                 continue
             if line.startswith('[') and line.endswith(']'):
-                section = _section_name(line[1:-1].strip(), number, error)
-                if section is not None:
+                # The entries of a section that is not known are not looked at: one error
+                # says what is wrong with all of them.
+                section = _section_name(line[1:-1].strip(), number, error) or ''
+                if section:
                     description.section_lines.setdefault(section, number)
                 continue
             if '=' not in line:
@@ -409,6 +411,8 @@ def parse_description(path: str) -> Tuple[Description, List[Finding]]:
             if section is None:
                 error(number, f'"{key}" stands before any section; entries belong to a section '
                               f'such as [settings]')
+                continue
+            if not section:
                 continue
             quoted = len(value) >= 2 and value[0] == value[-1] == '"'
             if quoted:
@@ -668,7 +672,7 @@ class _Check:
             if entry is not None and len(self._runtime_row(name, entry.value)) > SHORT_ROWS[row]:
                 self.error(entry, f'{name} is too long: the runtime step reads at most '
                                   f'{SHORT_ROWS[row]} characters')
-        if not self.d.runtime_on():
+        if section.get('runtime') is not None and section['runtime'].value.lower() == 'off':
             for name in ('runtime_uninstall_key', 'runtime_file', 'runtime_arguments',
                          'runtime_detail'):
                 if name in section:
@@ -720,7 +724,8 @@ class _Check:
                 self.error(entry, f'{key} = {entry.value} is not a version: one to four numbers '
                                   f'from 0 to 65535, separated by periods')
         if (self.d.value('settings', 'BASEURL') is not None and
-                self.d.value('upload', 'package') is None):
+                self.d.value('upload', 'package') is None and
+                self.d.value('payloads', str(PACKAGE_PAYLOAD)) is None):
             missing = [k for k in ('ProductName', 'ProductVersion', 'CompanyName')
                        if k not in section]
             if missing and not self.from_executable:
