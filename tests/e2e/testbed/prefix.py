@@ -194,6 +194,18 @@ class Prefix:
         self.path = None
         atexit.unregister(self.close)
 
+    def keep(self) -> Path:
+        """Ends the prefix's Wine server and leaves the folder in place, for a person to look
+        at; the prefix is then no longer this object's. Returns its folder."""
+        path = self.path
+        if self._server_started:
+            _run(["wineserver", "-k"], self.env(), _WINE_TIMEOUT)
+            _run(["wineserver", "-w"], self.env(), _WINE_TIMEOUT)
+            self._server_started = False
+        self.path = None
+        atexit.unregister(self.close)
+        return path
+
     def __enter__(self) -> "Prefix":
         return self.open()
 
