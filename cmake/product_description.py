@@ -27,7 +27,7 @@ import subprocess
 import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 REPO_ROOT = Path(__file__).resolve().parents[1]
 PROGRAM_SOURCES = REPO_ROOT / 'Install' / 'Bootstrapper'
@@ -195,6 +195,11 @@ class Description:
     def line_of(self, section: str) -> Optional[int]:
         """Where a finding about a whole section is reported: its header, else the first line."""
         return self.section_lines.get(section) or 1 if self.has_lines else None
+
+
+def runtime_row(key: str, value: str) -> str:
+    """The string-table row that a runtime key of [prerequisites] stands for."""
+    return UNINSTALL_KEY + value if key == 'runtime_uninstall_key' else value
 
 
 def normalized_option(key: str, value: str) -> str:
@@ -669,7 +674,7 @@ class _Check:
                             f'name of the runtime\'s key under HKLM\\{UNINSTALL_KEY[:-1]}')
         for name, row in RUNTIME_ROWS.items():
             entry = section.get(name)
-            if entry is not None and len(self._runtime_row(name, entry.value)) > SHORT_ROWS[row]:
+            if entry is not None and len(runtime_row(name, entry.value)) > SHORT_ROWS[row]:
                 self.error(entry, f'{name} is too long: the runtime step reads at most '
                                   f'{SHORT_ROWS[row]} characters')
         if section.get('runtime') is not None and section['runtime'].value.lower() == 'off':
@@ -677,10 +682,6 @@ class _Check:
                          'runtime_detail'):
                 if name in section:
                     self.warning(section[name], f'{name} has no effect with runtime = off')
-
-    @staticmethod
-    def _runtime_row(name: str, value: str) -> str:
-        return UNINSTALL_KEY + value if name == 'runtime_uninstall_key' else value
 
     # -- [strings] and [strings.LANG]
 

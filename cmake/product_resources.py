@@ -68,7 +68,7 @@ def string_tables(description, default):
     for key, row in pd.RUNTIME_ROWS.items():
         value = description.value('prerequisites', key)
         if value is not None:
-            rows[row] = pd.UNINSTALL_KEY + value if key == 'runtime_uninstall_key' else value
+            rows[row] = pd.runtime_row(key, value)
     for key, entry in description.section('strings').items():
         rows[int(key)] = entry.value
     tables = [(pd.DEFAULT_LANGUAGE, rows)]

@@ -9,7 +9,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import textwrap
 import unittest
 from pathlib import Path
 
@@ -17,6 +16,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "cmake"))
 
 import product_description as pd  # noqa: E402
+import product_resources  # noqa: E402
 
 WIN_BUILD = Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD", REPO / "build" / "windows"))
 DEMO_BUILD = WIN_BUILD / "products" / "demo"
@@ -156,6 +156,28 @@ class DescriptionCheck(unittest.TestCase):
             payload_ids=[1004, 1005, 1007])
         self.assertEqual(3, len(findings), [str(f) for f in findings])
         self.assertTrue(all(str(f).startswith("setup.exe: error: ") for f in findings))
+
+    def test_prerequisite_keys_and_translations_reach_their_rows(self):
+        (self.folder / "runtime.exe").write_bytes(b"x")
+        path, _ = self.check(GOOD.replace("runtime = off", "runtime = on\n"
+                                          "runtime_uninstall_key = {R}\n"
+                                          "runtime_file = vc_redist.x86.exe\n"
+                                          "runtime_arguments = /install 'x y'\n"
+                                          "runtime_detail = Neue Laufzeit")
+                             + "90 = runtime.exe\n[strings.de-AT]\n24 = Abgebrochen\n")
+        out = self.folder / "out"
+        self.assertEqual(0, product_resources.main(["--description", str(path), "--out", str(out)]))
+        script = (out / "product.rc").read_text()
+        english = script[script.index("LANGUAGE 0x09, 0x01"):script.index("LANGUAGE 0x07, 0x03")]
+        austrian = script[script.index("LANGUAGE 0x07, 0x03"):]
+        uninstall = r"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{R}"
+        for table in (english, austrian):
+            self.assertIn("  90 L\"vc_redist.x86.exe\"\n  92 L\"/install 'x y'\"\n", table)
+            self.assertIn(f"  94 L\"{uninstall}\"", table)
+        self.assertIn('  24 L"Setup was cancelled"', english)
+        self.assertIn('  24 L"Abgebrochen"', austrian)
+        self.assertEqual("Neue Laufzeit\0".encode("utf-16-le"),
+                         (out / "options" / "RUNTIME_DETAIL.bin").read_bytes())
 
     def test_a_real_configuration_stops_on_a_bad_description(self):
         path, _ = self.check(GOOD.replace("[prerequisites]", "MINIMUM_MSI = abc\n[prerequisites]"))
