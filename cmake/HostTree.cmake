@@ -16,6 +16,15 @@ option(BOOTSTRAPPER_SANITIZE "Build the host-native tests with AddressSanitizer 
 # anything is built or signed.
 include(${PROJECT_SOURCE_DIR}/cmake/SigningOptions.cmake)
 
+# The program's own rules for the check of product descriptions, built for this machine from
+# setup.exe's pure sources before the Windows tree is configured (see product_description.py).
+add_executable(description_rules ${PROJECT_SOURCE_DIR}/cmake/DescriptionRules.cpp
+               ${BOOTSTRAPPER_PURE_SOURCES})
+target_include_directories(description_rules PRIVATE ${BOOTSTRAPPER_SOURCE_DIR})
+target_compile_options(description_rules PRIVATE -Wall -Wextra)
+set_target_properties(description_rules PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
+set(BOOTSTRAPPER_RULES_TOOL ${CMAKE_BINARY_DIR}/tools/description_rules)
+
 set(BOOTSTRAPPER_WIN_BUILD ${CMAKE_BINARY_DIR}/windows)
 set(BOOTSTRAPPER_WIN_UNIT_BUILD ${CMAKE_BINARY_DIR}/windows-unittests)
 set(BOOTSTRAPPER_WORK ${CMAKE_BINARY_DIR}/work)
@@ -32,9 +41,11 @@ ExternalProject_Add(windows
     ${BOOTSTRAPPER_SIGNING_CMAKE_ARGS}
     -DBOOTSTRAPPER_UPLOAD_DIR=${CMAKE_BINARY_DIR}/upload
     -DBOOTSTRAPPER_BUILD_TESTS=${BOOTSTRAPPER_BUILD_TESTS}
+    -DBOOTSTRAPPER_RULES_TOOL=${BOOTSTRAPPER_RULES_TOOL}
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON
-  USES_TERMINAL_BUILD ON)
+  USES_TERMINAL_BUILD ON
+  DEPENDS description_rules)
 
 if(NOT BOOTSTRAPPER_BUILD_TESTS)
   return()

@@ -12,21 +12,29 @@ add_custom_command(
   VERBATIM)
 add_custom_target(bootstrapper_icon DEPENDS ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
 
+set(BOOTSTRAPPER_RULES_TOOL "" CACHE FILEPATH
+    "description_rules, built for this machine by the host tree; empty: compiled on first use")
+cmake_policy(SET CMP0116 NEW)
+
 # bootstrapper_product_resources(<name> DESCRIPTION <product description>
 #                   [VARS NAME=VALUE...]        values for ${NAME} in payload file names
-#                   [SET NAME=VALUE...] [UNSET NAME...] [NO_SETTINGS]
-#                   [PAYLOAD ID=FILE...] [NO_PAYLOAD ID...] [NO_PAYLOADS]
+#                   [SET NAME=VALUE...] [UNSET NAME...] [NO_SETTINGS] [DROP_SECTION NAME...]
+#                   [PAYLOAD ID=FILE...] [NO_PAYLOAD ID...] [NO_PAYLOADS] [UNCHECKED]
 #                   [DEPENDS <targets that make payload files>...])
-# Generates the resources of a product description (the SET/UNSET/PAYLOAD options change it, for
-# test variants) and sets <name>_RC to the resource script to compile, <name>_RC_DEPENDS to the
-# files it reads, <name>_RC_INCLUDES to the folders it needs on the include path, and
-# <name>_SIGNING to what signing it needs (signing.json).
+# Generates the resources of a product description and sets <name>_RC to the resource script to
+# compile, <name>_RC_INCLUDES to the folders it needs on the include path, and <name>_SIGNING to
+# what signing it needs (signing.json). A description is checked when the build is configured
+# (once per description; a mistake stops the configuration with the description's file and line)
+# and again with the files the build made. The options SET to NO_PAYLOADS change the
+# description's content for test variants, which are not checked; UNCHECKED is for fixtures that
+# are no product's setup.exe.
 function(bootstrapper_product_resources name)
-  cmake_parse_arguments(V "NO_SETTINGS;NO_PAYLOADS" "DESCRIPTION" "VARS;SET;UNSET;PAYLOAD;NO_PAYLOAD;DEPENDS"
-                        ${ARGN})
+  cmake_parse_arguments(V "NO_SETTINGS;NO_PAYLOADS;UNCHECKED" "DESCRIPTION"
+                        "VARS;SET;UNSET;PAYLOAD;NO_PAYLOAD;DROP_SECTION;DEPENDS" ${ARGN})
   set(gen ${CMAKE_CURRENT_BINARY_DIR}/variants/${name})
-  set(args --description ${V_DESCRIPTION})
-  foreach(option VARS SET UNSET PAYLOAD NO_PAYLOAD)
+  get_filename_component(description ${V_DESCRIPTION} ABSOLUTE)
+  set(args --description ${description})
+  foreach(option VARS SET UNSET PAYLOAD NO_PAYLOAD DROP_SECTION)
     string(TOLOWER ${option} flag)
     string(REPLACE "_" "-" flag ${flag})
     foreach(item IN LISTS V_${option})
@@ -40,22 +48,41 @@ function(bootstrapper_product_resources name)
   if(V_NO_PAYLOADS)
     list(APPEND args --no-payloads)
   endif()
-
-  execute_process(
-    COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --list-inputs
-    OUTPUT_VARIABLE inputs RESULT_VARIABLE result ERROR_VARIABLE error)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${name}: ${error}")
+  if(V_UNCHECKED)
+    list(APPEND args --unchecked)
   endif()
-  string(REPLACE "\n" ";" inputs "${inputs}")
-  list(FILTER inputs EXCLUDE REGEX "^$")
+  if(BOOTSTRAPPER_RULES_TOOL)
+    list(APPEND args --rules-tool ${BOOTSTRAPPER_RULES_TOOL})
+  endif()
 
+  # Editing a description configures the build again, and so checks it again.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description})
+  get_property(checked GLOBAL PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS)
+  if(NOT V_UNCHECKED AND NOT description IN_LIST checked)
+    set_property(GLOBAL APPEND PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS ${description})
+    execute_process(
+      COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check
+      RESULT_VARIABLE result ERROR_VARIABLE findings)
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "The product description has mistakes:\n${findings}")
+    elseif(findings)
+      message(WARNING "${findings}")
+    endif()
+  endif()
+
+  # The payloads and the package are listed in a depfile by the generator: a file that the
+  # build has not made yet is then no dependency that make could not find, and the generator
+  # reports it in the description's terms.
   add_custom_command(
     OUTPUT ${gen}/product.rc ${gen}/setup_variant.rc ${gen}/signing.json
     COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --out ${gen}
-    DEPENDS ${V_DESCRIPTION} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${inputs} ${V_DEPENDS}
+            --depfile ${gen}/product.d
+    DEPENDS ${description} ${BOOTSTRAPPER_RESOURCE_GENERATOR}
+            ${PROJECT_SOURCE_DIR}/cmake/product_description.py ${BOOTSTRAPPER_RES_DIR}/strings.rc
+            ${V_DEPENDS}
+    DEPFILE ${gen}/product.d
     VERBATIM)
-  set(depends ${gen}/product.rc ${inputs} ${BOOTSTRAPPER_RES_DIR}/setup.rc
+  set(depends ${gen}/product.rc ${BOOTSTRAPPER_RES_DIR}/setup.rc
       ${BOOTSTRAPPER_RES_DIR}/ResourceIds.h ${BOOTSTRAPPER_RES_DIR}/setup.manifest
       ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
   set_source_files_properties(${gen}/setup_variant.rc PROPERTIES OBJECT_DEPENDS "${depends}")

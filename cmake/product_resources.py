@@ -1,117 +1,48 @@
 #!/usr/bin/env python3
 """Turns a product description into the resources a product build of setup.exe carries.
 
-The description is a small ini file:
+The description (docs/product-description.md) is read and checked by product_description.py.
+Its parts become:
 
-  [settings]   NAME = value     a setting stored as a type-40 resource (UTF-16LE text with its
-                                terminating NUL); quote a value ("...") to keep outer spaces
-  [payloads]   ID = file        a file stored as a resource of type "EXE" with that integer id
-  [signing]    description = text, url = address
-                                what the Authenticode signature shows (default: PRODUCTNAME)
-  [upload]     package = file   with BASEURL: the package the server gets (default: payload 1004)
+  [settings]            one type-40 resource per setting (UTF-16LE text with its terminating NUL)
+  [feature-selection], [prerequisites]
+                        type-41 options (the same form), read by the program without log lines;
+                        the runtime's file name, arguments and uninstall key replace rows 90, 92
+                        and 94 of the string table
+  [strings]             rows of the default string table (res/strings.rc) replaced
+  [strings.LANG]        a translated table: the default table with the translated rows put in
+  [version]             the version resource, else taken from the package (ProductName,
+                        ProductVersion, Manufacturer)
+  [payloads]            one resource of type "EXE" per file, by id
+  [signing], [upload]   signing.json, what the signing step needs: the signature's description
+                        and URL (default: PRODUCTNAME), and with BASEURL the package the server
+                        gets (default: payload 1004)
 
 File names are relative to the description's folder; ${NAME} is replaced by a value given with
 --var NAME=VALUE (the build passes the folders where it makes packages and stand-ins).
 
-Writes into --out: product.rc (included by the bootstrapper's resource script), one .bin file per
-setting, setup_variant.rc, the script a variant compiles, and signing.json, what the signing step
-needs (description, URL, the package for upload). Options for test variants change
-the description's content: --set NAME=VALUE, --unset NAME, --no-settings, --payload ID=FILE,
---no-payload ID, --no-payloads. --list-inputs prints the payload files instead and writes nothing.
+--check checks the description as the build is configured (everything but the files that the
+build makes) and writes nothing. --out DIR writes product.rc (included by the bootstrapper's
+resource script), one .bin file per setting and option, setup_variant.rc (the script a variant
+compiles), signing.json and, with --depfile, the files read; a description as written is
+checked once more then, with the files the build made (payloads, the package's features).
+Options for test variants change the description's content and skip the checks: --set
+NAME=VALUE, --unset NAME, --no-settings, --payload ID=FILE, --no-payload ID, --no-payloads,
+--drop-section NAME; --unchecked skips them for a description as written too.
 """
 import argparse
 import json
 import os
-import re
 import sys
 
-SETTING_NAME = re.compile(r'^[A-Z][A-Z0-9_]*$')
-# Sections of plain keys, and the keys each accepts.
-KEYED_SECTIONS = {'signing': ('description', 'url'), 'upload': ('package',)}
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-
-class DescriptionError(Exception):
-    pass
-
-
-def parse_description(path):
-    """The description's settings, payloads, [signing] and [upload] sections."""
-    settings, payloads = {}, {}
-    keyed = {name: {} for name in KEYED_SECTIONS}
-    section = None
-    with open(path, encoding='utf-8-sig') as f:
-        for number, raw in enumerate(f, 1):
-            line = raw.strip()
-            if not line or line.startswith(';') or line.startswith('#'):
-                continue
-            where = f'{path}:{number}'
-            if line.startswith('[') and line.endswith(']'):
-                section = line[1:-1].strip().lower()
-                if section not in ('settings', 'payloads', *KEYED_SECTIONS):
-                    raise DescriptionError(f'{where}: unknown section [{section}]')
-                continue
-            if '=' not in line:
-                raise DescriptionError(f'{where}: expected NAME = value')
-            key, value = (part.strip() for part in line.split('=', 1))
-            if len(value) >= 2 and value[0] == value[-1] == '"':
-                value = value[1:-1]
-            if section == 'settings':
-                if not SETTING_NAME.match(key):
-                    raise DescriptionError(f'{where}: setting names are upper case: {key}')
-                settings[key] = value
-            elif section == 'payloads':
-                if not key.isdigit() or not 0 < int(key) < 65536:
-                    raise DescriptionError(f'{where}: payload ids are numbers from 1 to 65535: {key}')
-                payloads[int(key)] = value
-            elif section in KEYED_SECTIONS:
-                if key.lower() not in KEYED_SECTIONS[section]:
-                    raise DescriptionError(f'{where}: [{section}] has no key {key}')
-                keyed[section][key.lower()] = value
-            else:
-                raise DescriptionError(f'{where}: entry outside a section')
-    return settings, payloads, keyed['signing'], keyed['upload']
-
-
-def expand(value, variables, where):
-    def substitute(match):
-        name = match.group(1)
-        if name not in variables:
-            raise DescriptionError(f'{where}: ${{{name}}} is not defined by the build')
-        return variables[name]
-    return re.sub(r'\$\{([A-Za-z_][A-Za-z0-9_]*)\}', substitute, value)
-
-
-def resolve_file(description, value, variables, what):
-    path = expand(value, variables, f'{description}: {what}')
-    return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(description)), path))
-
-
-def resolve_payloads(description, payloads, variables):
-    return {pid: resolve_file(description, value, variables, f'payload {pid}')
-            for pid, value in payloads.items()}
-
-
-def signing_details(description, settings, files, signing, upload, variables):
-    """What signing the executable needs: the signature's description and URL, and the package a
-    product that downloads its package puts on its server."""
-    package = None
-    if 'package' in upload:
-        package = resolve_file(description, upload['package'], variables, '[upload] package')
-    elif 1004 in files:
-        package = files[1004]
-    return {'description': signing.get('description', settings.get('PRODUCTNAME')),
-            'url': signing.get('url'),
-            'upload_package': package}
-
-
-def rc_string(path):
-    return '"' + path.replace('\\', '/').replace('"', '""') + '"'
+import product_description as pd  # noqa: E402
 
 
 def write_if_changed(path, data):
-    mode = 'rb'
     try:
-        with open(path, mode) as f:
+        with open(path, 'rb') as f:
             if f.read() == data:
                 return
     except FileNotFoundError:
@@ -120,10 +51,115 @@ def write_if_changed(path, data):
         f.write(data)
 
 
+def rc_path(path):
+    return '"' + os.path.abspath(path).replace('\\', '/').replace('"', '""') + '"'
+
+
+def text_resources(out, folder, type_name, values):
+    """Named resources of `type_name`, one .bin file of UTF-16LE text with its NUL each."""
+    lines = []
+    os.makedirs(os.path.join(out, folder), exist_ok=True)
+    for name in sorted(values):
+        bin_path = os.path.join(out, folder, name + '.bin')
+        write_if_changed(bin_path, (values[name] + '\0').encode('utf-16-le'))
+        lines.append(f'{name} {type_name} {rc_path(bin_path)}')
+    return lines
+
+
+def string_tables(description, default):
+    """The default table with the description's rows, then each translated table."""
+    rows = default.rows()
+    for key, row in pd.RUNTIME_ROWS.items():
+        value = description.value('prerequisites', key)
+        if value is not None:
+            rows[row] = pd.runtime_row(key, value)
+    for key, entry in description.section('strings').items():
+        rows[int(key)] = entry.value
+    tables = [(pd.DEFAULT_LANGUAGE, rows)]
+    for language in description.languages():
+        translated = dict(rows)
+        for key, entry in description.section(f'strings.{language}').items():
+            translated[int(key)] = entry.value
+        tables.append((language, translated))
+    lines = []
+    for language, table in tables:
+        lines += [f'LANGUAGE 0x{language & 0x3FF:02x}, 0x{language >> 10:02x}', 'STRINGTABLE', 'BEGIN']
+        lines += [f'  {row} {pd.rc_string(text)}' for row, text in sorted(table.items())]
+        lines += ['END', '']
+    return lines
+
+
+def version_numbers(text):
+    parts = [int(p) if p.isdigit() and int(p) <= 65535 else 0 for p in text.split('.')[:4]]
+    return ','.join(str(p) for p in parts + [0] * (4 - len(parts)))
+
+
+def version_resource(description, package, default_name):
+    """VERSIONINFO: what [version] sets, else the package's own properties."""
+    properties = {}
+    if package and os.path.isfile(package):
+        try:
+            properties = pd.package_properties(package)
+        except ValueError:
+            properties = {}  # not a package: a test variant's, whose version nobody reads
+    values = {}
+    for key, fallback in (('ProductName', properties.get('ProductName') or default_name),
+                          ('ProductVersion', properties.get('ProductVersion') or '0.0.0'),
+                          ('CompanyName', properties.get('Manufacturer', ''))):
+        values[key] = description.value('version', key, fallback)
+    values['FileDescription'] = description.value('version', 'FileDescription',
+                                                  f'{values["ProductName"]} Setup')
+    values['FileVersion'] = description.value('version', 'FileVersion', values['ProductVersion'])
+    company = values['CompanyName']
+    values['LegalCopyright'] = description.value('version', 'LegalCopyright',
+                                                 f'Copyright (C) {company}' if company else '')
+    lines = [
+        'LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US',
+        '1 VERSIONINFO',
+        f'FILEVERSION {version_numbers(values["FileVersion"])}',
+        f'PRODUCTVERSION {version_numbers(values["ProductVersion"])}',
+        'FILEFLAGSMASK 0x3F',
+        'FILEFLAGS 0x0',
+        'FILEOS 0x40004',    # VOS_NT_WINDOWS32
+        'FILETYPE 0x1',      # VFT_APP
+        'FILESUBTYPE 0x0',
+        'BEGIN',
+        '  BLOCK "StringFileInfo"',
+        '  BEGIN',
+        '    BLOCK "040904B0"',
+        '    BEGIN',
+    ]
+    for key in pd.SECTION_KEYS['version']:
+        lines.append(f'      VALUE "{key}", {pd.rc_string(values[key])}')
+    lines += ['    END', '  END', '  BLOCK "VarFileInfo"', '  BEGIN',
+              '    VALUE "Translation", 0x0409, 1200', '  END', 'END', '']
+    return lines
+
+
+def signing_details(description, files, upload):
+    """What signing the executable needs: the signature's description and URL, and the package a
+    product that downloads its package puts on its server."""
+    return {'description': description.value('signing', 'description',
+                                             description.settings().get('PRODUCTNAME')),
+            'url': description.value('signing', 'url'),
+            'upload_package': upload or files.get(pd.PACKAGE_PAYLOAD)}
+
+
+def report(findings, severities):
+    shown = [f for f in findings if f.severity in severities]
+    for finding in shown:
+        print(finding, file=sys.stderr)
+    return any(f.severity == pd.ERROR for f in shown)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--description', required=True)
     parser.add_argument('--out')
+    parser.add_argument('--depfile')
+    parser.add_argument('--check', action='store_true')
+    parser.add_argument('--unchecked', action='store_true')
+    parser.add_argument('--rules-tool')
     parser.add_argument('--var', action='append', default=[])
     parser.add_argument('--set', action='append', default=[])
     parser.add_argument('--unset', action='append', default=[])
@@ -131,64 +167,90 @@ def main(argv):
     parser.add_argument('--payload', action='append', default=[])
     parser.add_argument('--no-payload', action='append', default=[], type=int)
     parser.add_argument('--no-payloads', action='store_true')
-    parser.add_argument('--list-inputs', action='store_true')
+    parser.add_argument('--drop-section', action='append', default=[])
     args = parser.parse_args(argv)
 
     variables = dict(v.split('=', 1) for v in args.var)
-    settings, payloads, signing, upload = parse_description(args.description)
+    changed = bool(args.set or args.unset or args.no_settings or args.payload or
+                   args.no_payload or args.no_payloads or args.drop_section)
+    if args.check:
+        findings, _ = pd.check_description(args.description, variables,
+                                           rules_tool=args.rules_tool)
+        return 1 if report(findings, (pd.ERROR, pd.WARNING, pd.NOTE)) else 0
+
+    if args.unchecked or changed:
+        description, findings = pd.parse_description(args.description)
+    else:
+        # The configure step showed the warnings; what is new here comes from the built files.
+        findings, description = pd.check_description(args.description, variables,
+                                                     check_files=True, rules_tool=args.rules_tool)
+    if report(findings, (pd.ERROR, pd.NOTE)):
+        return 1
+
+    entries = [e for e in description.entries if e.section not in args.drop_section]
     if args.no_settings:
-        settings = {}
+        entries = [e for e in entries if e.section != 'settings']
+    for name in args.unset:
+        entries = [e for e in entries if (e.section, e.key) != ('settings', name)]
     for item in args.set:
         name, value = item.split('=', 1)
-        settings[name] = value
-    for name in args.unset:
-        settings.pop(name, None)
+        entries = [e for e in entries if (e.section, e.key) != ('settings', name)]
+        entries.append(pd.Entry('settings', name, value, None))
+    if args.no_payloads:
+        entries = [e for e in entries if e.section != 'payloads']
+    for pid in args.no_payload:
+        entries = [e for e in entries if (e.section, e.key) != ('payloads', str(pid))]
     for item in args.payload:
         pid, value = item.split('=', 1)
-        payloads[int(pid)] = value
-    for pid in args.no_payload:
-        payloads.pop(pid, None)
-    if args.no_payloads:
-        payloads = {}
-    files = resolve_payloads(args.description, payloads, variables)
-    details = signing_details(args.description, settings, files, signing, upload, variables)
-    inputs = {f'payload {pid}': files[pid] for pid in sorted(files)}
-    if 'package' in upload:
-        inputs['[upload] package'] = details['upload_package']
+        entries = [e for e in entries if (e.section, e.key) != ('payloads', pid)]
+        entries.append(pd.Entry('payloads', pid, value, None))
+    description.entries = entries
 
-    if args.list_inputs:
-        for path in inputs.values():
-            print(path)
-        return 0
-
-    missing = [f'{what}: {path}' for what, path in inputs.items() if not os.path.isfile(path)]
+    files = pd.payload_files(description, variables)
+    missing = [f'payload {pid}: no such file: {path}' for pid, path in sorted(files.items())
+               if not os.path.isfile(path)]
     if missing:
-        raise DescriptionError(f'{args.description}: missing file(s): ' + '; '.join(missing))
+        print(f'{args.description}: error: ' + '; '.join(missing), file=sys.stderr)
+        return 1
+    upload = pd.upload_package(description, variables)
+    package = files.get(pd.PACKAGE_PAYLOAD) or upload
 
     out = args.out
-    os.makedirs(os.path.join(out, 'settings'), exist_ok=True)
+    os.makedirs(out, exist_ok=True)
+    default = pd.read_default_strings()
     lines = ['// Generated from ' + os.path.abspath(args.description) + '; do not edit.', '',
-             '// Settings: language neutral, UTF-16LE text with its terminator.',
+             '// Settings and options: language neutral, UTF-16LE text with its terminator.',
              'LANGUAGE LANG_NEUTRAL, SUBLANG_NEUTRAL']
-    for name in sorted(settings):
-        data = (settings[name] + '\0').encode('utf-16-le')
-        bin_path = os.path.join(out, 'settings', name + '.bin')
-        write_if_changed(bin_path, data)
-        lines.append(f'{name} RT_SETTING {rc_string(os.path.abspath(bin_path))}')
-    lines += ['', '// Payloads.', 'LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US']
+    lines += text_resources(out, 'settings', 'RT_SETTING', description.settings())
+    lines += text_resources(out, 'options', 'RT_PRODUCT_OPTION', description.options())
+    lines += ['', '// String tables: the default one first, then the translations.']
+    lines += string_tables(description, default)
+    default_name = default.settings[17]
+    lines += ['// Version.']
+    lines += version_resource(description, package,
+                              description.settings().get('PRODUCTNAME', default_name))
+    lines += ['// Payloads. Size and time of each file are noted so that a changed file changes',
+              '// this script, and setup.exe is linked again.',
+              'LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US']
     for pid in sorted(files):
-        lines.append(f'{pid} EXE {rc_string(files[pid])}')
+        stat = os.stat(files[pid])
+        lines.append(f'// {stat.st_size} bytes, modified {stat.st_mtime_ns}')
+        lines.append(f'{pid} EXE {rc_path(files[pid])}')
     write_if_changed(os.path.join(out, 'product.rc'), ('\n'.join(lines) + '\n').encode())
     write_if_changed(os.path.join(out, 'setup_variant.rc'),
                      b'// Generated; do not edit.\n#include "setup.rc"\n')
     write_if_changed(os.path.join(out, 'signing.json'),
-                     (json.dumps(details, indent=1) + '\n').encode())
+                     (json.dumps(signing_details(description, files, upload), indent=1)
+                      + '\n').encode())
+    if args.depfile:
+        read = [args.description, str(pd.DEFAULT_STRINGS)] + [files[p] for p in sorted(files)]
+        if upload and os.path.isfile(upload):
+            read.append(upload)
+        target = os.path.join(out, 'product.rc')
+        write_if_changed(args.depfile, (target + ': ' + ' '.join(
+            p.replace(' ', '\\ ') for p in read) + '\n').encode())
     return 0
 
 
 if __name__ == '__main__':
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except DescriptionError as error:
-        print(f'error: {error}', file=sys.stderr)
-        sys.exit(1)
+    sys.exit(main(sys.argv[1:]))

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Sets the machine up, builds the demo product's signed setup.exe and runs it under Wine in a
-# fresh prefix (on an Xvfb display of its own unless DISPLAY is set), then shows the exit code
-# and bootstrap.log. Arguments are passed to setup.exe; the default is a basic-UI install (/qb).
-# Usage: scripts/demo.sh [setup.exe switches...]
+# fresh prefix (on an Xvfb display of its own unless DISPLAY is set), then shows the boxes, the
+# exit code, bootstrap.log and the install state of the product whose package setup.exe carries.
+# Usage: scripts/demo.sh [--setup SETUP_EXE] [--media FOLDER] [--keep] [--] [switches...]
+#   --setup   run another built setup.exe (any product's) instead of the demo's
+#   --media   lay this folder's contents (OEM\Feature.ini, the product's ini file...) beside it
+#   --keep    keep the Wine prefix afterwards and print where it is
+#   switches  passed to setup.exe; the default is a basic-UI install (/qb)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BOOTSTRAPPER_BUILD_DIR:-$root/build}
@@ -10,4 +14,4 @@ build=${BOOTSTRAPPER_BUILD_DIR:-$root/build}
 "$root/scripts/setup-machine.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target windows
-exec python3 "$root/tests/tools/demo.py" --build "$build" -- "${@:-/qb}"
+exec python3 "$root/tests/tools/demo.py" --build "$build" "$@"

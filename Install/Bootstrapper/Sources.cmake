@@ -10,10 +10,12 @@ set(BOOTSTRAPPER_PURE_SOURCES
   prereq/UpgradeRules.cpp
   sys/LineFormat.cpp
   sys/LogLine.cpp
+  ui/TableLanguage.cpp
 )
 
 set(BOOTSTRAPPER_WINDOWS_SOURCES
   config/FeatureSelection.cpp
+  config/ProductOptions.cpp
   config/ResourceSettings.cpp
   driver/CleanUp.cpp
   driver/MsiBindings.cpp
@@ -35,6 +37,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   sys/RunTimeBinding.cpp
   sys/VersionFunctions.cpp
   ui/MessageBoxes.cpp
+  ui/MessageTable.cpp
   ui/ProgressDialog.cpp
 )
 

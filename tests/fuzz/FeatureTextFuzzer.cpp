@@ -7,7 +7,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto texts = fuzz::WideTexts(data, size, 3);
-  const std::wstring selection = BuildFeatureSelectionText([&](const wchar_t* key) {
+  // A product's pieces as a checked description gives them.
+  const FeatureSelectionPieces pieces{L"Core,Help", L"Drivers", L"PLUGINS=0"};
+  const std::wstring selection = BuildFeatureSelectionText(pieces, [&](const wchar_t* key) {
     const std::wstring name(key);
     if (name == L"ALLDRIVERS") return texts[0];
     if (name == L"include") return texts[1];

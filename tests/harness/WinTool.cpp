@@ -14,6 +14,9 @@
 //   msi-state PRODUCTCODE                        MsiQueryProductStateW
 //   msi-product-prop PRODUCTCODE PROPERTY        MsiGetProductInfoW
 //   msi-install PATH [PROPERTIES] [--log FILE]   silent installation; the installer's result
+//   carried-package-prop EXE PROPERTY            a property of the package setup.exe carries
+//                                                (payload 1004); null when it carries none
+//   version-info FILE                            the version resource as Explorer shows it
 //   msi-remove PRODUCTCODE [--log FILE]          silent removal; the installer's result
 //   add-root-cert FILE                           DER or PEM certificate into the machine's Root
 //   root-cert-present FILE                       whether that certificate is in the machine's Root
@@ -27,6 +30,7 @@
 // clang-format off
 #include "HarnessCommon.h"
 #include <msi.h>
+#include <msiquery.h>
 #include <wincrypt.h>
 #include <wininet.h>
 // clang-format on
@@ -311,6 +315,93 @@ bool MsiRemove(Args a, JsonWriter& j) {
   return true;
 }
 
+bool CarriedPackageProp(Args a, JsonWriter& j) {
+  Expect(a, 2, 2);
+  HMODULE module = LoadLibraryExW(a[0].c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) {
+    j.Key("code").Unsigned(GetLastError());
+    return false;
+  }
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1004), L"EXE");
+  std::wstring value;
+  UINT rc = ERROR_FILE_NOT_FOUND;
+  wchar_t folder[MAX_PATH] = {};
+  wchar_t package[MAX_PATH] = {};
+  if (found != nullptr && GetTempPathW(MAX_PATH, folder) != 0 &&
+      GetTempFileNameW(folder, L"pkg", 0, package) != 0) {
+    HANDLE file = CreateFileW(package, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, LockResource(LoadResource(module, found)), SizeofResource(module, found),
+              &written, nullptr);
+    CloseHandle(file);
+    MSIHANDLE database = 0, view = 0, record = 0;
+    const std::wstring query = L"SELECT `Value` FROM `Property` WHERE `Property`='" + a[1] + L"'";
+    rc = MsiOpenDatabaseW(package, MSIDBOPEN_READONLY, &database);
+    if (rc == ERROR_SUCCESS) rc = MsiDatabaseOpenViewW(database, query.c_str(), &view);
+    if (rc == ERROR_SUCCESS) rc = MsiViewExecute(view, 0);
+    if (rc == ERROR_SUCCESS) rc = MsiViewFetch(view, &record);
+    if (rc == ERROR_SUCCESS) {
+      wchar_t text[1024] = {};
+      DWORD size = 1024;
+      rc = MsiRecordGetStringW(record, 1, text, &size);
+      value = text;
+    }
+    MsiCloseHandle(record);
+    MsiCloseHandle(view);
+    MsiCloseHandle(database);
+    DeleteFileW(package);
+  }
+  FreeLibrary(module);
+  j.Key("value");
+  rc == ERROR_SUCCESS ? j.String(value) : j.Null();
+  return true;
+}
+
+bool VersionInfo(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(a[0].c_str(), &ignored);
+  std::vector<BYTE> data(size);
+  if (size == 0 || !GetFileVersionInfoW(a[0].c_str(), 0, size, data.data())) {
+    j.Key("strings").Null();  // no version resource: an answer
+    return true;
+  }
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed) {
+    wchar_t text[64];
+    swprintf(text, 64, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+             LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+             LOWORD(fixed->dwFileVersionLS));
+    j.Key("file_version").String(text);
+    swprintf(text, 64, L"%u.%u.%u.%u", HIWORD(fixed->dwProductVersionMS),
+             LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
+             LOWORD(fixed->dwProductVersionLS));
+    j.Key("product_version").String(text);
+  }
+  WORD* translation = nullptr;
+  if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
+                      reinterpret_cast<void**>(&translation), &length) ||
+      length < 4) {
+    j.Key("strings").Null();
+    return true;
+  }
+  wchar_t block[64];
+  swprintf(block, 64, L"\\StringFileInfo\\%04x%04x\\", translation[0], translation[1]);
+  j.Key("strings").BeginObject();
+  for (const wchar_t* name : {L"ProductName", L"ProductVersion", L"CompanyName", L"FileDescription",
+                              L"FileVersion", L"LegalCopyright"}) {
+    wchar_t* value = nullptr;
+    if (VerQueryValueW(data.data(), (std::wstring(block) + name).c_str(),
+                       reinterpret_cast<void**>(&value), &length) &&
+        value != nullptr) {
+      j.Key(harness::ToUtf8(name).c_str()).String(value);
+    }
+  }
+  j.EndObject();
+  return true;
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string& out) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -575,6 +666,8 @@ const std::map<std::wstring, Command> kCommands = {
     {L"msi-product-prop", MsiProductProp},
     {L"msi-install", MsiInstall},
     {L"msi-remove", MsiRemove},
+    {L"carried-package-prop", CarriedPackageProp},
+    {L"version-info", VersionInfo},
     {L"add-root-cert", AddRootCert},
     {L"root-cert-present", RootCertPresent},
     {L"file-exists", FileExists},

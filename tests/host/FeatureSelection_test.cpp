@@ -23,8 +23,14 @@ bool SameKey(const std::wstring& a, const wchar_t* b) {
   return true;
 }
 
-std::wstring Build(const std::map<std::wstring, std::wstring>& section) {
-  return BuildFeatureSelectionText([&section](const wchar_t* key) {
+// The demo product's pieces, as its description declares them.
+const FeatureSelectionPieces kDemo{
+    L"InstallationProperties,license_techsupport_rtfs,MicrosoftDependancies,Halvane,OPCPellin",
+    L"DeviceDrivers", L"ENABLEPLUGINS=0 INTERFACES=exclude"};
+
+std::wstring Build(const std::map<std::wstring, std::wstring>& section,
+                   const FeatureSelectionPieces& pieces = kDemo) {
+  return BuildFeatureSelectionText(pieces, [&section](const wchar_t* key) {
     // The system's ini reader matches key names without regard to case.
     for (const auto& [name, value] : section) {
       if (SameKey(name, key)) {
@@ -73,6 +79,23 @@ TEST(FeatureSelection, ExclusionsInOrderAndEmptyPiecesSkipped) {
   EXPECT_EQ(Build({{L"exclude", L",a,,b,"}}), head + L" A=exclude B=exclude");
   EXPECT_EQ(Build({{L"exclude", L" , ,"}}), head);
   EXPECT_EQ(Build({{L"exclude", L"t\u00f6\u00f6l"}}), head + L" T\u00f6\u00f6L=exclude");
+}
+
+// Another product's pieces: no parent feature for the drivers, no fixed properties.
+TEST(FeatureSelection, AProductWithoutDriverParentOrProperties) {
+  const FeatureSelectionPieces notes{L"NotesCore,NotesHelp", L"", L""};
+  EXPECT_EQ(Build({{L"include", L"DictGerman"}, {L"exclude", L"tour"}}, notes),
+            L"ALLDRIVERS=exclude ADDLOCAL=NotesCore,NotesHelp,DictGerman TOUR=exclude");
+  EXPECT_EQ(Build({}, notes), L"ALLDRIVERS=exclude ADDLOCAL=NotesCore,NotesHelp");
+}
+
+TEST(FeatureSelection, InstallerIdentifiers) {
+  for (const wchar_t* name : {L"A", L"_x", L"Dict.German_2", L"OPCPellin"}) {
+    EXPECT_TRUE(IsInstallerIdentifier(name)) << testing::PrintToString(std::wstring(name));
+  }
+  for (const wchar_t* name : {L"", L"2x", L".a", L"a b", L"a,b", L"a=b", L"\u00e4"}) {
+    EXPECT_FALSE(IsInstallerIdentifier(name)) << testing::PrintToString(std::wstring(name));
+  }
 }
 
 }  // namespace

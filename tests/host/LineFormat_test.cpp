@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "sys/LineFormat.h"
 #include "sys/LogLine.h"
@@ -12,6 +13,7 @@ namespace {
 
 using linefmt::Arg;
 using linefmt::FormatBounded;
+using Found = std::vector<std::wstring>;
 
 std::wstring Format(const wchar_t* format, std::initializer_list<Arg> args, std::size_t capacity = 1024) {
   std::wstring out;
@@ -97,6 +99,17 @@ TEST(LogLine, FileTextIsOneByteACharacter) {
   EXPECT_EQ(logline::ToFileText(L"abc\n"), "abc\n");
   EXPECT_EQ(logline::ToFileText(L"Caf\u00e9 \u00ff"), "Caf\xe9 \xff");
   EXPECT_EQ(logline::ToFileText(L"\u0416\u4e2d\u0100"), "???");
+}
+
+// What a replacement text must keep: every "%" sequence, as the formatter reads it.
+TEST(LineFormat, PlaceholdersOfAMessageText) {
+  EXPECT_EQ(linefmt::Placeholders(L"Please wait while '%s' is initialized..."), Found{L"%s"});
+  EXPECT_EQ(linefmt::Placeholders(L"'%s' is ... at least '%d'."), (Found{L"%s", L"%d"}));
+  EXPECT_EQ(linefmt::Placeholders(L"error code: %1."), Found{L"%1"});
+  EXPECT_EQ(linefmt::Placeholders(L"%12 and %1!s! then %-5lu"),
+            (Found{L"%12", L"%1!s!", L"%-5lu"}));
+  EXPECT_EQ(linefmt::Placeholders(L"100%% done, 50%"), (Found{L"%%", L"%"}));
+  EXPECT_EQ(linefmt::Placeholders(L"no placeholder"), Found{});
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The small text rules the rest stands on: splitting and trimming, ASCII-only case folding,
-// bounded copies, and the values of the MINIMUM_MSI and DATABASE settings.
+// bounded copies, the values of the MINIMUM_MSI, DATABASE and OPERATION settings, and which
+// string table a user sees.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -8,6 +9,7 @@
 
 #include "config/SettingRules.h"
 #include "config/TextUtil.h"
+#include "ui/TableLanguage.h"
 
 namespace {
 
@@ -91,6 +93,40 @@ TEST(SettingRules, IniFileName) {
   // Too short to have an extension: nothing is taken from it.
   EXPECT_TRUE(DeriveIniFileName(L"abc", ini));
   EXPECT_EQ(ini, L".ini");
+}
+
+TEST(SettingRules, OperationKeywordsInAnyCaseAndNothingElse) {
+  for (const wchar_t* accepted : {L"INSTALL", L"install", L"InstallUpd", L"DEFAULT"}) {
+    EXPECT_TRUE(IsAcceptedOperation(accepted)) << testing::PrintToString(std::wstring(accepted));
+  }
+  for (const wchar_t* refused :
+       {L"", L"MINPATCH", L"UNINSTALL", L" INSTALL", L"INSTALL ", L"\u0130NSTALL"}) {
+    EXPECT_FALSE(IsAcceptedOperation(refused)) << testing::PrintToString(std::wstring(refused));
+  }
+}
+
+TEST(TableLanguage, TheUsersLanguageThenItsFamilyThenTheDefault) {
+  const std::uint16_t germanAndEnglish[] = {0x0409, 0x0407};
+  const std::uint16_t austrianOnly[] = {0x0409, 0x0C07};
+  const std::uint16_t frenchOnly[] = {0x040C};
+  struct Case {
+    std::uint16_t user;
+    const std::uint16_t* available;
+    std::size_t count;
+    std::uint16_t chosen;
+  };
+  const Case cases[] = {
+      {0x0407, germanAndEnglish, 2, 0x0407},  // German (Germany)
+      {0x0807, germanAndEnglish, 2, 0x0407},  // German (Switzerland): German (Germany)
+      {0x0807, austrianOnly, 2, 0x0C07},      // ... or any German there is
+      {0x0809, germanAndEnglish, 2, 0x0409},  // English (United Kingdom)
+      {0x0411, germanAndEnglish, 2, 0x0409},  // Japanese: the default table
+      {0x0411, frenchOnly, 1, 0x040C},        // no default table: the one there is
+      {0x0407, nullptr, 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChooseTableLanguage(c.user, c.available, c.count), c.chosen) << std::hex << c.user;
+  }
 }
 
 }  // namespace

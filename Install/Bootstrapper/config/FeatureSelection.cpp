@@ -12,7 +12,9 @@ constexpr DWORD kValueCapacity = 2048;
 
 }  // namespace
 
-void BuildFeatureSelection(const std::wstring& oemSourceFolder, std::wstring& featureSelectionText) {
+void BuildFeatureSelection(const FeatureSelectionPieces& pieces,
+                           const std::wstring& oemSourceFolder,
+                           std::wstring& featureSelectionText) {
   featureSelectionText.clear();
   // With no folder (the package came from a URL) the bare name is found in the current folder.
   const std::wstring path = oemSourceFolder + kFeatureFileName;
@@ -26,7 +28,7 @@ void BuildFeatureSelection(const std::wstring& oemSourceFolder, std::wstring& fe
   if (oemSourceFolder.empty()) {
     iniPath = L".\\" + path;
   }
-  featureSelectionText = BuildFeatureSelectionText([&iniPath](const wchar_t* key) {
+  featureSelectionText = BuildFeatureSelectionText(pieces, [&iniPath](const wchar_t* key) {
     wchar_t value[kValueCapacity] = {};
     GetPrivateProfileStringW(kSection, key, L"", value, kValueCapacity, iniPath.c_str());
     return std::wstring(value);

@@ -8,9 +8,25 @@
 // Reads the value of `key` in section "oem" of the feature file; empty when missing.
 using FeatureKeyReader = std::function<std::wstring(const wchar_t* key)>;
 
-// The Windows Installer property text for the values the reader gives. Pure.
-std::wstring BuildFeatureSelectionText(const FeatureKeyReader& readKey);
+// The product's own pieces of the selection, from its description: the features every first
+// installation asks for, the parent feature after which the distributor's drivers follow, and
+// the fixed property assignments that close the selection.
+struct FeatureSelectionPieces {
+  std::wstring features;    // comma-separated, e.g. "Core,Help"
+  std::wstring drivers;     // one feature name; empty: the drivers follow the features directly
+  std::wstring properties;  // e.g. "ENABLEPLUGINS=0 INTERFACES=exclude"; may be empty
+};
+
+// The Windows Installer property text for the product's pieces and the values the reader
+// gives. Pure.
+std::wstring BuildFeatureSelectionText(const FeatureSelectionPieces& pieces,
+                                       const FeatureKeyReader& readKey);
+
+// Whether `name` can name a feature or a property of a package: a letter or an underscore,
+// then letters, digits, underscores and periods. Pure.
+bool IsInstallerIdentifier(const std::wstring& name);
 
 // Looks for "Feature.ini" in `oemSourceFolder` (the current folder when it is empty) and fills
 // `featureSelectionText`, which stays empty when there is no such file.
-void BuildFeatureSelection(const std::wstring& oemSourceFolder, std::wstring& featureSelectionText);
+void BuildFeatureSelection(const FeatureSelectionPieces& pieces,
+                           const std::wstring& oemSourceFolder, std::wstring& featureSelectionText);

@@ -4,20 +4,11 @@
 
 #include <memory>
 
+#include "config/SettingRules.h"
 #include "sys/Win32.h"
 
 // A setting's text: a heap array owned by the run, null until the setting is read.
 using SettingBuffer = std::unique_ptr<wchar_t[]>;
-
-// Names of the settings.
-inline constexpr wchar_t kSettingOperation[] = L"OPERATION";
-inline constexpr wchar_t kSettingProductName[] = L"PRODUCTNAME";
-inline constexpr wchar_t kSettingDatabase[] = L"DATABASE";
-inline constexpr wchar_t kSettingMinimumMsi[] = L"MINIMUM_MSI";
-inline constexpr wchar_t kSettingUpdate[] = L"UPDATE";
-inline constexpr wchar_t kSettingUpdateLocation[] = L"UPDATELOCATION";
-inline constexpr wchar_t kSettingBaseUrl[] = L"BASEURL";
-inline constexpr wchar_t kSettingProperties[] = L"PROPERTIES";
 
 // One attempt to copy setting `name` into `buffer` of `capacity` characters. Returns 0 when
 // copied, ERROR_MORE_DATA with `capacity` set to the size needed, ERROR_RESOURCE_NAME_NOT_FOUND

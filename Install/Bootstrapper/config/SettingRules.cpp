@@ -44,3 +44,13 @@ bool DeriveIniFileName(std::wstring_view databaseName, std::wstring& iniFileName
   return text::BoundedAppend(iniFileName, databaseName.substr(0, stem), kIniFileNameCapacity) &&
          text::BoundedAppend(iniFileName, L".ini", kIniFileNameCapacity);
 }
+
+bool IsAcceptedOperation(std::wstring_view text) {
+  const std::wstring folded = text::FoldUpper(text);
+  for (const wchar_t* keyword : kAcceptedOperations) {
+    if (folded == keyword) {
+      return true;
+    }
+  }
+  return false;
+}

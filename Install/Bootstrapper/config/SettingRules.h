@@ -5,6 +5,26 @@
 #include <string>
 #include <string_view>
 
+// Names of the settings stored in the executable, in the order the run reads them.
+inline constexpr wchar_t kSettingOperation[] = L"OPERATION";
+inline constexpr wchar_t kSettingProductName[] = L"PRODUCTNAME";
+inline constexpr wchar_t kSettingDatabase[] = L"DATABASE";
+inline constexpr wchar_t kSettingMinimumMsi[] = L"MINIMUM_MSI";
+inline constexpr wchar_t kSettingUpdate[] = L"UPDATE";
+inline constexpr wchar_t kSettingUpdateLocation[] = L"UPDATELOCATION";
+inline constexpr wchar_t kSettingBaseUrl[] = L"BASEURL";
+inline constexpr wchar_t kSettingProperties[] = L"PROPERTIES";
+inline constexpr const wchar_t* kSettingNames[] = {
+    kSettingOperation, kSettingProductName,    kSettingDatabase, kSettingMinimumMsi,
+    kSettingUpdate,    kSettingUpdateLocation, kSettingBaseUrl,  kSettingProperties};
+
+// The operations a setup may be authored for; all three lead to the same run.
+inline constexpr const wchar_t* kAcceptedOperations[] = {L"INSTALL", L"INSTALLUPD", L"DEFAULT"};
+
+// Whether `text` is one of the accepted operations, ASCII letters compared without case. The run
+// compares with the system's keyword comparison, which accepts at least what this accepts.
+bool IsAcceptedOperation(std::wstring_view text);
+
 // The lowest Windows Installer version (major * 100 + minor) a product may ask for.
 inline constexpr std::uint32_t kLowestMinimumMsi = 150;
 

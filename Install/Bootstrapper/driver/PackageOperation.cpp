@@ -112,11 +112,14 @@ void BuildCommandLine(RunState& state) {
         LogString(L"[Info] Adding Ignore path check flag to command line\n");
         commandLine += kIgnorePathProperties;
       }
-      std::wstring featureSelectionText;
-      BuildFeatureSelection(state.oemSourceFolder, featureSelectionText);
-      if (!featureSelectionText.empty()) {
-        commandLine += L' ';
-        commandLine += featureSelectionText;
+      if (state.product.hasFeatureSelection) {
+        std::wstring featureSelectionText;
+        BuildFeatureSelection(state.product.featureSelection, state.oemSourceFolder,
+                              featureSelectionText);
+        if (!featureSelectionText.empty()) {
+          commandLine += L' ';
+          commandLine += featureSelectionText;
+        }
       }
     }
   }
@@ -156,7 +159,7 @@ void RunPackageOperation(RunState& state) {
     LogString(L"[Info] Setting Internal UI level to NONE...\n");
     msi.MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
   }
-  if (state.mode == CommandLineResult::Normal) {
+  if (state.mode == CommandLineResult::Normal && state.product.xmlParser) {
     const DWORD parser = InstallXmlParserPrerequisite(state);
     if (parser != ERROR_SUCCESS) {
       state.exitCode = parser;
@@ -173,6 +176,10 @@ void RunPackageOperation(RunState& state) {
     ReadPackageIdentity(state, localPackage.c_str());
     if (state.useReinstall) {
       DecideReinstall(state);
+    }
+    if (!state.useReinstall && !state.product.hasFeatureSelection) {
+      // Said here, before the installer log's lines, the first of which has no line break.
+      LogString(L"[Info] This setup has no feature selection; OEM\\Feature.ini is not read\n");
     }
   }
 

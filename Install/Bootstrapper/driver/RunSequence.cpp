@@ -24,15 +24,14 @@
 #include "sys/RunTimeBinding.h"
 #include "sys/SingleInstance.h"
 #include "ui/MessageBoxes.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
 constexpr wchar_t kDefaultOperation[] = L"DEFAULT";
-constexpr wchar_t kAcceptedOperations[][11] = {L"INSTALL", L"INSTALLUPD", L"DEFAULT"};
 constexpr wchar_t kPlatformCaption[] = L"Is OS Supported";
 constexpr wchar_t kSignatureCaption[] = L"Verify File Signature";
 constexpr wchar_t kCheckingPrerequisites[] = L"Checking Prerequisites, Please wait...";
-constexpr wchar_t kUpdatingRuntime[] = L"Updating 2008 SP1 CRT";
 constexpr LCID kKeywordLocale = 1033;
 constexpr std::size_t kDefaultTextCapacity = 256;
 constexpr std::size_t kStatusTextCapacity = 2048;
@@ -57,7 +56,7 @@ SettingBuffer LoadStringSetting(HINSTANCE instance, UINT id) {
   SettingBuffer buffer(new (std::nothrow) wchar_t[kDefaultTextCapacity]);
   if (buffer) {
     buffer[0] = L'\0';
-    LoadStringW(instance, id, buffer.get(), static_cast<int>(kDefaultTextCapacity));
+    LoadTableString(instance, id, buffer.get(), static_cast<int>(kDefaultTextCapacity));
   }
   return buffer;
 }
@@ -97,8 +96,8 @@ std::wstring FolderOf(const std::wstring& path) {
 
 bool StartUp(RunState& state, const wchar_t* commandLine) {
   // 1 to 4: title, own path, the first log line (which creates the log), the folder for /a.
-  LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle,
-              static_cast<int>(std::size(state.appTitle)));
+  LoadTableString(state.instance, IDS_APP_TITLE, state.appTitle,
+                  static_cast<int>(std::size(state.appTitle)));
 
   wchar_t exePath[MAX_PATH] = {};
   const DWORD length = GetModuleFileNameW(nullptr, exePath, MAX_PATH);
@@ -159,6 +158,7 @@ bool CheckMachine(RunState& state) {
 
 bool ReadProductSettings(RunState& state) {
   DWORD lookup = ERROR_SUCCESS;
+  state.product = LoadProductOptions(state.instance);
 
   // 11: OPERATION, validated only after the engine step.
   if (!ReadSetting(state, kSettingOperation, state.operation, lookup)) {
@@ -324,13 +324,13 @@ bool PrepareRuntime(RunState& state) {
     return false;
   }
 
-  // 21: the C++ runtime, for a normal installation only.
-  if (state.mode != CommandLineResult::Normal) {
+  // 21: the C++ runtime, for a normal installation of a product that asks for it.
+  if (state.mode != CommandLineResult::Normal || !state.product.runtime) {
     return true;
   }
   LogString(L"[Info] Checking for CRT prerequisites...\n");
   state.progress.SetMainText(kCheckingPrerequisites);
-  state.progress.SetDetailText(kUpdatingRuntime);
+  state.progress.SetDetailText(state.product.runtimeDetail.c_str());
   const DWORD result = InstallRuntimePrerequisite(state.appTitle, state.progress,
                                                   state.tempFolder.c_str(), state.silent());
   if (result == ERROR_SUCCESS) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/CommandLine.h"
+#include "config/ProductOptions.h"
 #include "config/ResourceSettings.h"
 #include "driver/MsiBindings.h"
 #include "net/PackageDownload.h"
@@ -42,6 +43,7 @@ struct RunState {
   SettingBuffer properties;
   std::wstring iniFileName;
   std::uint32_t minimumMsi = 0;
+  ProductOptions product;  // prerequisites and feature selection chosen by the product
 
   std::wstring tempFolder;         // working folder, ending in a backslash
   bool tempFolderIsFallback = false;  // tempFolder is the run's own folder beside the executable

@@ -9,6 +9,7 @@
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
 #include "ui/MessageBoxes.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr std::uint64_t kFourGiB = 0x100000000ull;
 void ShowNameMessage(HINSTANCE instance, const wchar_t* caption, UINT messageId,
                      const std::wstring& name) {
   wchar_t message[kNameMessageCapacity] = {};
-  LoadStringW(instance, messageId, message, kNameMessageCapacity);
+  LoadTableString(instance, messageId, message, kNameMessageCapacity);
   std::wstring text(message);
   text::BoundedAppend(text, name, kNameMessageCapacity + 1);
   MessageBoxW(nullptr, text.c_str(), caption, MB_ICONERROR);

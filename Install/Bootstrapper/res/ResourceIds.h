@@ -92,3 +92,5 @@
 
 // Resource type of the product settings.
 #define RT_SETTING 40
+// Resource type of the product's options: prerequisites, feature selection (read quietly).
+#define RT_PRODUCT_OPTION 41

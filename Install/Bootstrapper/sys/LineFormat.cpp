@@ -97,6 +97,51 @@ void EmitNumber(std::wstring& out, const FieldFormat& field, wchar_t conversion,
   EmitField(out, field, sign, prefix, body);
 }
 
+// Reads the flags, width, precision and length modifiers of a field whose "%" stands just
+// before `i`; returns the position of its conversion character (the end when there is none).
+std::size_t ParseField(std::wstring_view format, std::size_t i, FieldFormat& field) {
+  for (; i < format.size(); ++i) {
+    const wchar_t f = format[i];
+    if (f == L'-') {
+      field.leftAlign = true;
+    } else if (f == L'0') {
+      field.zeroPad = true;
+    } else if (f == L'+') {
+      field.plusSign = true;
+    } else if (f == L' ') {
+      field.spaceSign = true;
+    } else if (f == L'#') {
+      field.alternate = true;
+    } else {
+      break;
+    }
+  }
+  // Widths and precisions are bounded so that a hostile format cannot ask for a huge field.
+  constexpr std::size_t kMaxField = 4096;
+  while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+    field.width = field.width * 10 + static_cast<std::size_t>(format[i] - L'0');
+    if (field.width > kMaxField) {
+      field.width = kMaxField;
+    }
+    ++i;
+  }
+  if (i < format.size() && format[i] == L'.') {
+    field.hasPrecision = true;
+    ++i;
+    while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+      field.precision = field.precision * 10 + static_cast<std::size_t>(format[i] - L'0');
+      if (field.precision > kMaxField) {
+        field.precision = kMaxField;
+      }
+      ++i;
+    }
+  }
+  while (i < format.size() && (format[i] == L'l' || format[i] == L'h' || format[i] == L'w')) {
+    ++i;
+  }
+  return i;
+}
+
 }  // namespace
 
 bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer_list<Arg> args,
@@ -117,45 +162,7 @@ bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer
     }
     const std::size_t start = i++;
     FieldFormat field;
-    for (; i < format.size(); ++i) {
-      const wchar_t f = format[i];
-      if (f == L'-') {
-        field.leftAlign = true;
-      } else if (f == L'0') {
-        field.zeroPad = true;
-      } else if (f == L'+') {
-        field.plusSign = true;
-      } else if (f == L' ') {
-        field.spaceSign = true;
-      } else if (f == L'#') {
-        field.alternate = true;
-      } else {
-        break;
-      }
-    }
-    // Widths and precisions are bounded so that a hostile format cannot ask for a huge field.
-    constexpr std::size_t kMaxField = 4096;
-    while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
-      field.width = field.width * 10 + static_cast<std::size_t>(format[i] - L'0');
-      if (field.width > kMaxField) {
-        field.width = kMaxField;
-      }
-      ++i;
-    }
-    if (i < format.size() && format[i] == L'.') {
-      field.hasPrecision = true;
-      ++i;
-      while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
-        field.precision = field.precision * 10 + static_cast<std::size_t>(format[i] - L'0');
-        if (field.precision > kMaxField) {
-          field.precision = kMaxField;
-        }
-        ++i;
-      }
-    }
-    while (i < format.size() && (format[i] == L'l' || format[i] == L'h' || format[i] == L'w')) {
-      ++i;
-    }
+    i = ParseField(format, i, field);
     if (i >= format.size()) {
       // A lone "%" at the end stays as it is.
       out.append(format.substr(start));
@@ -206,6 +213,36 @@ bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer
     return false;
   }
   return true;
+}
+
+std::vector<std::wstring> Placeholders(std::wstring_view text) {
+  std::vector<std::wstring> found;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] != L'%') {
+      ++i;
+      continue;
+    }
+    const std::size_t start = i++;
+    if (i < text.size() && text[i] >= L'1' && text[i] <= L'9') {
+      // An insert of the system's message formatter: "%1" to "%99", perhaps with "!format!".
+      while (i < text.size() && i - start < 3 && text[i] >= L'0' && text[i] <= L'9') {
+        ++i;
+      }
+      if (i < text.size() && text[i] == L'!') {
+        const std::size_t close = text.find(L'!', i + 1);
+        i = close == std::wstring_view::npos ? text.size() : close + 1;
+      }
+    } else {
+      FieldFormat field;
+      i = ParseField(text, i, field);
+      if (i < text.size()) {
+        ++i;
+      }
+    }
+    found.emplace_back(text.substr(start, i - start));
+  }
+  return found;
 }
 
 }  // namespace linefmt

@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace linefmt {
 
@@ -28,5 +29,10 @@ struct Arg {
 // the first capacity - 1 characters of it.
 bool FormatBounded(std::wstring& out, std::wstring_view format, std::initializer_list<Arg> args,
                    std::size_t capacity);
+
+// Every "%" sequence of a message text, in order: the printf fields above ("%s", "%d", "%%",
+// with their flags and widths) and the inserts of the system's message formatter ("%1").
+// A text may stand in for another only with the same sequence, since the program fills them.
+std::vector<std::wstring> Placeholders(std::wstring_view text);
 
 }  // namespace linefmt

@@ -7,6 +7,7 @@
 #include "config/TextUtil.h"
 #include "res/ResourceIds.h"
 #include "sys/LineFormat.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ std::wstring Printf(const wchar_t* format, std::initializer_list<linefmt::Arg> a
 
 void LoadMessage(HINSTANCE instance, UINT messageId, wchar_t* buffer, int capacity) {
   std::memset(buffer, 0, sizeof(wchar_t) * static_cast<std::size_t>(capacity));
-  LoadStringW(instance, messageId, buffer, capacity);
+  LoadTableString(instance, messageId, buffer, capacity);
 }
 
 void ShowCancelledMessage(const MessageContext& context) {

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "res/ResourceIds.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ bool ProgressDialog::Create(HINSTANCE moduleInstance, const wchar_t* titleText,
     CentreOnWorkArea(window);
 
     wchar_t cancelText[256] = {};
-    LoadStringW(instance, IDS_CANCEL, cancelText, 256);
+    LoadTableString(instance, IDS_CANCEL, cancelText, 256);
     SetDlgItemTextW(window, IDC_CANCEL_BUTTON, cancelText);
 
     SetFocus(GetDlgItem(window, IDC_PROGRESS_BAR));

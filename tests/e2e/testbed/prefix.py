@@ -194,6 +194,18 @@ class Prefix:
         self.path = None
         atexit.unregister(self.close)
 
+    def keep(self) -> Path:
+        """Ends the prefix's Wine server and leaves the folder in place, for a person to look
+        at; the prefix is then no longer this object's. Returns its folder."""
+        path = self.path
+        if self._server_started:
+            _run(["wineserver", "-k"], self.env(), _WINE_TIMEOUT)
+            _run(["wineserver", "-w"], self.env(), _WINE_TIMEOUT)
+            self._server_started = False
+        self.path = None
+        atexit.unregister(self.close)
+        return path
+
     def __enter__(self) -> "Prefix":
         return self.open()
 
@@ -287,7 +299,8 @@ class Prefix:
             raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
             hold_answers_until: Optional[PathLike] = None,
             box_seen_file: Optional[PathLike] = None,
-            check_temp: bool = True) -> RunResult:
+            check_temp: bool = True,
+            wine_env: Optional[Dict[str, str]] = None) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
 
         `answers` maps a text found in a box's caption or text to the button to press (ok,
@@ -298,7 +311,8 @@ class Prefix:
         `hold_answers_until` (a Linux path) boxes wait unanswered until that file exists, and
         `box_seen_file` is made once a box waits, so a test can act while the program is held.
         A run that ends by itself and leaves anything besides the logs in its temporary folder
-        raises TempLeftovers, unless `check_temp` is False.
+        raises TempLeftovers, unless `check_temp` is False. `wine_env` sets variables for Wine
+        itself, such as LC_ALL, which chooses the user's language.
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -343,7 +357,8 @@ class Prefix:
         # program's time.
         try:
             done = self.wine([paths.artifact("runharness.exe"), "--args-file",
-                              self.to_windows(args_file)], timeout=timeout + 60)
+                              self.to_windows(args_file)], timeout=timeout + 60,
+                             env=wine_env)
         except subprocess.TimeoutExpired as e:
             raise HarnessError(f"the harness itself did not end: {e}") from e
         stdout = done.stdout.decode("utf-8", "replace")
@@ -439,6 +454,15 @@ class Prefix:
         if log:
             command += ["--log", self.to_windows(log)]
         return self.wintool(command, timeout=300)[0]["code"]
+
+    def carried_package_prop(self, exe: PathLike, prop: str) -> Optional[str]:
+        """A property of the package that a setup.exe carries; None when it carries none."""
+        return self.wintool(["carried-package-prop", self.to_windows(exe), prop])[0]["value"]
+
+    def version_info(self, path: PathLike) -> dict:
+        """The version resource of a file as the system reads it: file_version, product_version
+        and its strings (None when it has none)."""
+        return self.wintool(["version-info", self.to_windows(path)])[0]
 
     def add_root_cert(self, cert: PathLike) -> None:
         (answer,) = self.wintool(["add-root-cert", self.to_windows(cert)])

@@ -1,0 +1,12 @@
+// The string table in the user's language. A product may carry translated tables beside the
+// default one; every text the program shows is taken from the table that matches the user's
+// interface language (see ChooseTableLanguage), chosen by the program itself so that the choice
+// is the same on every system rather than left to the resource loader's own fallbacks.
+#pragma once
+
+#include "sys/Win32.h"
+
+// LoadStringW for the user's table: row `id` of `instance` into `buffer` of `capacity`
+// characters, cut to fit and terminated; returns its length, 0 for a missing row. Allocates
+// nothing, so that it serves the message that reports a lack of memory too.
+int LoadTableString(HINSTANCE instance, UINT id, wchar_t* buffer, int capacity);

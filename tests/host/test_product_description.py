@@ -1,0 +1,199 @@
+"""The check of product descriptions: each kind of mistake stops the build with the
+description's file and line and a sentence saying what is wrong; good descriptions pass
+without a word; and a real configuration of the Windows build stops on a bad one.
+
+Needs BOOTSTRAPPER_RULES_TOOL (the host build's description_rules) and BOOTSTRAPPER_WIN_BUILD
+(for the demo's built package), which CTest sets."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "cmake"))
+
+import product_description as pd  # noqa: E402
+import product_resources  # noqa: E402
+
+WIN_BUILD = Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD", REPO / "build" / "windows"))
+DEMO_BUILD = WIN_BUILD / "products" / "demo"
+
+# A product that needs nothing more than its package, readme and support document.
+GOOD = """\
+[settings]
+PRODUCTNAME = Tallow Notes
+DATABASE = TallowNotes2.msi
+[prerequisites]
+runtime = off
+xmlparser = off
+[payloads]
+1004 = package.msi
+1005 = readme.txt
+1007 = support.rtf
+"""
+
+# Each mistake: the description (GOOD with a change), the line reported and what is said.
+MISTAKES = [
+    ("unknown section", GOOD + "[setings]\nUPDATE = x\n", 11,
+     "unknown section [setings]; did you mean settings?"),
+    ("misspelt setting", GOOD.replace("PRODUCTNAME", "PRODUCTNAM"), 2,
+     "unknown setting PRODUCTNAM; did you mean PRODUCTNAME?"),
+    ("key given twice", GOOD.replace("DATABASE = TallowNotes2.msi",
+                                     "DATABASE = TallowNotes2.msi\nDATABASE = Other.msi"), 4,
+     "DATABASE is given twice in [settings] (first on line 3)"),
+    ("comment after a value", GOOD.replace("Tallow Notes", "Tallow Notes ; the name"), 2,
+     'holds ";", which looks like a comment'),
+    ("ini name does not fit", GOOD.replace("TallowNotes2", "T" * 36), 3,
+     "at most 35 before \".msi\""),
+    ("MINIMUM_MSI not a number", GOOD.replace("[prerequisites]", "MINIMUM_MSI = abc\n[prerequisites]"),
+     4, "MINIMUM_MSI = abc is not a Windows Installer version the program accepts"),
+    ("MINIMUM_MSI below 150", GOOD.replace("[prerequisites]", "MINIMUM_MSI = 149\n[prerequisites]"),
+     4, "of at least 150"),
+    ("OPERATION not a keyword", GOOD.replace("[prerequisites]", "OPERATION = UNINSTAL\n[prerequisites]"),
+     4, "OPERATION = UNINSTAL is not accepted; it is one of INSTALL, INSTALLUPD, DEFAULT"),
+    ("BASEURL not a web URL", GOOD.replace("[prerequisites]", "BASEURL = ftp://host/x\n"
+                                           "[prerequisites]"),
+     4, "BASEURL = ftp://host/x is not an http or https URL"),
+    ("no package at all", GOOD.replace("1004 = package.msi\n", ""), 7,
+     "names neither payload 1004 (the product package) nor BASEURL"),
+    ("payload file missing", GOOD.replace("readme.txt", "missing.txt"), 9,
+     "payload 1005 (the readme): no such file:"),
+    ("payload not read by the program", GOOD + "1006 = readme.txt\n", 11,
+     "payload 1006 is not one that setup.exe reads"),
+    ("undefined build folder", GOOD.replace("package.msi", "${NOTES_BUILD}/package.msi"), 8,
+     "payload 1004 (the product package): ${NOTES_BUILD} is not defined by the build"),
+    ("runtime step without its payload", GOOD.replace("runtime = off", "runtime = on"), 5,
+     "the C++ runtime step is on, but payload 90 (the C++ runtime setup) is missing"),
+    ("switch neither on nor off", GOOD.replace("xmlparser = off", "xmlparser = no"), 6,
+     "xmlparser = no: the value is on or off"),
+    ("media path without readme", GOOD.replace("1005 = readme.txt\n", ""), 7,
+     "payload 1005 (the readme) is missing"),
+    ("placeholder lost", GOOD + "[strings]\n16 = Bitte warten...\n", 12,
+     "row 16 must keep exactly the placeholders of the row it replaces, in the same order, "
+     "since the program fills them: %s, not none"),
+    ("placeholder changed", GOOD + "[strings.de-DE]\n25 = %d ist keine Version (%s)\n", 12,
+     "%s %d, not %d %s"),
+    ("unknown row", GOOD + "[strings]\n999 = x\n", 12, "there is no message row 999"),
+    ("setting row as a message", GOOD + "[strings]\n17 = Notes\n", 12,
+     "row 17 is not a message but a setting row, the default of PRODUCTNAME"),
+    ("unknown language", GOOD + "[strings.xx-YY]\n11 = x\n", 11,
+     "xx-YY is not a language this build knows by name; give its decimal LANGID"),
+    ("feature name that cannot be one", GOOD + "[feature-selection]\nfeatures = Core,9lives\n", 12,
+     '"9lives" cannot name a feature'),
+    ("properties that are no assignments", GOOD + "[feature-selection]\nfeatures = Core\n"
+                                                  "properties = PLUGINS\n", 13,
+     'properties: "PLUGINS" is not NAME=value'),
+    ("version that is none", GOOD + "[version]\nProductVersion = 2.x\n", 12,
+     "ProductVersion = 2.x is not a version"),
+    ("signing URL", GOOD + "[signing]\nurl = www.tallow.example\n", 12,
+     "url = www.tallow.example is not an http or https URL"),
+]
+
+
+class DescriptionCheck(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.folder = Path(folder.name)
+        for name in ("package.msi", "readme.txt", "support.rtf"):
+            (self.folder / name).write_bytes(b"x")
+
+    def check(self, text, check_files=False, variables=None):
+        path = self.folder / "product.ini"
+        path.write_text(text, encoding="utf-8")
+        findings, _ = pd.check_description(str(path), variables or {}, check_files=check_files)
+        return path, [str(f) for f in findings]
+
+    def test_each_mistake_is_named_with_file_and_line(self):
+        for name, text, line, message in MISTAKES:
+            with self.subTest(name):
+                path, findings = self.check(text)
+                errors = [f for f in findings if ": error: " in f]
+                self.assertEqual(1, len(errors), findings)
+                self.assertTrue(errors[0].startswith(f"{path}:{line}: error: "), errors[0])
+                self.assertIn(message, errors[0])
+
+    def test_good_descriptions_pass_without_a_word(self):
+        self.assertEqual([], self.check(GOOD)[1])
+        for product, variables in (("products/demo", {"PRODUCT_BUILD": str(DEMO_BUILD)}),
+                                   ("tests/products/notes",
+                                    {"NOTES_BUILD": str(WIN_BUILD / "tests" / "windows" / "notes")})):
+            with self.subTest(product):
+                findings, _ = pd.check_description(str(REPO / product / "product.ini"),
+                                                   variables, check_files=True)
+                self.assertEqual([], [str(f) for f in findings])
+
+    def test_package_and_url_both_given_is_a_warning(self):
+        _, findings = self.check(GOOD.replace("[prerequisites]",
+                                              "BASEURL = https://tallow.example/p\n[prerequisites]"))
+        self.assertEqual(1, len(findings), findings)
+        self.assertRegex(findings[0], r"product\.ini:4: warning: .*payload 1004 \(line 9\) is "
+                                      r"carried but never installed")
+
+    def test_features_are_checked_against_the_carried_package(self):
+        text = GOOD.replace("package.msi", str(DEMO_BUILD / "CorvellVesk5.msi")) + \
+            "[feature-selection]\nfeatures = Halvane,OPCPellin\ndrivers = DeviceDriver\n"
+        path, findings = self.check(text, check_files=True)
+        self.assertEqual([f"{path}:13: error: feature DeviceDriver is not in the Feature table of "
+                          f"payload 1004, {DEMO_BUILD / 'CorvellVesk5.msi'}; did you mean "
+                          f"DeviceDrivers?"], findings)
+        # Downloaded and named for upload by no line: nothing to check against, and it is said.
+        text = text.replace("1004 = ", "; ").replace("[prerequisites]", "BASEURL = https://t.example\n"
+                                                     "[prerequisites]")
+        _, findings = self.check(text + "[version]\nProductName = N\nProductVersion = 2\n"
+                                        "CompanyName = T\n", check_files=True)
+        self.assertEqual(1, len(findings), findings)
+        self.assertIn(": note: the features are not checked", findings[0])
+
+    def test_a_built_executable_is_checked_alike(self):
+        findings = pd.check_executable(
+            {"MINIMUM_MSI": "3.1", "DATABASE": "x.msi", "PRODUCTNAM": "x"},
+            {"FEATURES": "Core", "RUNTIME": "off", "XMLPARSER": "off"},
+            {0x0409: {16: "Please wait for '%s'"}, 0x0407: {16: "Bitte warten"}},
+            payload_ids=[1004, 1005, 1007])
+        self.assertEqual(3, len(findings), [str(f) for f in findings])
+        self.assertTrue(all(str(f).startswith("setup.exe: error: ") for f in findings))
+
+    def test_prerequisite_keys_and_translations_reach_their_rows(self):
+        (self.folder / "runtime.exe").write_bytes(b"x")
+        path, _ = self.check(GOOD.replace("runtime = off", "runtime = on\n"
+                                          "runtime_uninstall_key = {R}\n"
+                                          "runtime_file = vc_redist.x86.exe\n"
+                                          "runtime_arguments = /install 'x y'\n"
+                                          "runtime_detail = Neue Laufzeit")
+                             + "90 = runtime.exe\n[strings.de-AT]\n24 = Abgebrochen\n")
+        out = self.folder / "out"
+        self.assertEqual(0, product_resources.main(["--description", str(path), "--out", str(out)]))
+        script = (out / "product.rc").read_text()
+        english = script[script.index("LANGUAGE 0x09, 0x01"):script.index("LANGUAGE 0x07, 0x03")]
+        austrian = script[script.index("LANGUAGE 0x07, 0x03"):]
+        uninstall = r"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{R}"
+        for table in (english, austrian):
+            self.assertIn("  90 L\"vc_redist.x86.exe\"\n  92 L\"/install 'x y'\"\n", table)
+            self.assertIn(f"  94 L\"{uninstall}\"", table)
+        self.assertIn('  24 L"Setup was cancelled"', english)
+        self.assertIn('  24 L"Abgebrochen"', austrian)
+        self.assertEqual("Neue Laufzeit\0".encode("utf-16-le"),
+                         (out / "options" / "RUNTIME_DETAIL.bin").read_bytes())
+
+    def test_a_real_configuration_stops_on_a_bad_description(self):
+        path, _ = self.check(GOOD.replace("[prerequisites]", "MINIMUM_MSI = abc\n[prerequisites]"))
+        build = self.folder / "build"
+        done = subprocess.run(
+            ["cmake", "-S", str(REPO), "-B", str(build),
+             f"-DCMAKE_TOOLCHAIN_FILE={REPO / 'cmake' / 'mingw-i686.cmake'}",
+             "-DBOOTSTRAPPER_MINGW_THREADS=win32", "-DBOOTSTRAPPER_WINDOWS_PART=product",
+             "-DBOOTSTRAPPER_BUILD_TESTS=OFF", f"-DBOOTSTRAPPER_PRODUCT={path}",
+             f"-DBOOTSTRAPPER_RULES_TOOL={os.environ.get('BOOTSTRAPPER_RULES_TOOL', '')}"],
+            capture_output=True, text=True, timeout=300)
+        self.assertNotEqual(0, done.returncode, done.stdout)
+        # CMake folds long messages over several lines.
+        self.assertIn(f"{path}:4: error: MINIMUM_MSI = abc is not a Windows Installer version",
+                      " ".join(done.stderr.split()))
+
+
+if __name__ == "__main__":
+    unittest.main()
