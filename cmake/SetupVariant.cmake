@@ -112,12 +112,16 @@ function(add_setup_variant name)
     add_dependencies(${name} ${V_DEPENDS})
   endif()
   if(V_RELEASE)
+    set(rules)
+    if(BOOTSTRAPPER_RULES_TOOL)
+      set(rules --rules-tool ${BOOTSTRAPPER_RULES_TOOL})
+    endif()
     bootstrapper_sign(${name} RELEASE DETAILS ${${name}_SIGNING})
     add_custom_command(TARGET ${name} POST_BUILD
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/signing.py upload
               ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
               --setup $<TARGET_FILE:${name}> --to ${BOOTSTRAPPER_UPLOAD_DIR}
-      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet ${rules}
               --upload ${BOOTSTRAPPER_UPLOAD_DIR} $<TARGET_FILE:${name}>
       VERBATIM)
   elseif(NOT V_UNSIGNED)

@@ -1,13 +1,17 @@
-"""What a built setup.exe holds, read back from the file alone: its settings, its payloads, the
-product package it carries or the package its server gets, its Authenticode signature, and what
-a deployment system needs to know. scripts/inspect.py prints it; the build runs it on every
-product setup.exe it makes.
+"""What a built setup.exe holds, read back from the file alone: its settings, the product
+description's other sections compiled into it, its payloads, the product package it carries or
+the package its server gets, its Authenticode signature, and what a deployment system needs to
+know. scripts/inspect.py prints it; the build runs it on every product setup.exe it makes.
 
-Standard library only, plus msitools (msiinfo) for the package and osslsigncode for a package's
-signature.
+What was compiled in is checked by product_description.check_executable, the checks the build
+runs on descriptions, so inspect and the build cannot disagree about a rule.
+
+Standard library only, plus msitools (msiinfo) for the package, osslsigncode for a package's
+signature, and description_rules (or g++ to build it) for the description's rules.
 """
 
 import hashlib
+import struct
 import subprocess
 import tempfile
 from dataclasses import dataclass
@@ -17,10 +21,13 @@ from typing import Dict, List, Optional
 
 import authenticode
 import pe_image
+import product_description
 
 RT_DIALOG = 5
 RT_STRING = 6
+RT_VERSION = 16
 RT_SETTING = 40
+RT_PRODUCT_OPTION = 41
 PAYLOAD_TYPE = "EXE"
 ENGLISH_US = 1033
 
@@ -49,7 +56,7 @@ EXIT_SUCCESS = (0,)
 EXIT_RESTART = (3010, 3011, 1641)
 EXIT_RETRY = (1618,)
 
-ERROR, WARNING = "error", "warning"
+ERROR, WARNING = product_description.ERROR, product_description.WARNING
 
 
 class NotASetup(Exception):
@@ -68,7 +75,10 @@ class SetupImage:
     data: bytes
     pe: pe_image.PeImage
     settings: Dict[str, str]
-    strings: Dict[int, str]
+    strings: Dict[int, str]             # the default table, the one most users see
+    string_tables: Dict[int, Dict[int, str]]   # every table, by LANGID
+    options: Dict[str, str]             # the product options, by resource name
+    version: Optional[Dict[str, str]]
     payloads: Dict[int, memoryview]
 
     def setting(self, name: str, default_row: Optional[int] = None) -> Optional[str]:
@@ -82,11 +92,13 @@ class SetupImage:
         return self.setting("DATABASE", DEFAULT_DATABASE)
 
 
-def _string_table(resources: List[pe_image.Resource]) -> Dict[int, str]:
-    """The rows of the string table; US English where a row is there in several languages."""
-    table: Dict[int, str] = {}
-    blocks = [r for r in resources if r.type == RT_STRING and isinstance(r.name, int)]
-    for block in sorted(blocks, key=lambda r: r.language != ENGLISH_US, reverse=True):
+def _string_tables(resources: List[pe_image.Resource]) -> Dict[int, Dict[int, str]]:
+    """The rows of each string table, by LANGID."""
+    tables: Dict[int, Dict[int, str]] = {}
+    for block in resources:
+        if block.type != RT_STRING or not isinstance(block.name, int):
+            continue
+        table = tables.setdefault(block.language, {})
         data, offset = bytes(block.data), 0
         for index in range(16):
             if offset + 2 > len(data):
@@ -96,7 +108,54 @@ def _string_table(resources: List[pe_image.Resource]) -> Dict[int, str]:
             offset += 2 + 2 * length
             if length:
                 table[(block.name - 1) * 16 + index] = text
-    return table
+    return tables
+
+
+def _text_resources(resources: List[pe_image.Resource], kind: int) -> Dict[str, str]:
+    """Named resources of one type that hold UTF-16LE text with its terminator."""
+    values = {}
+    for r in resources:
+        if r.type == kind and isinstance(r.name, str):
+            value = bytes(r.data).decode("utf-16-le", "replace")
+            values[r.name] = value.split("\0", 1)[0]
+    return values
+
+
+def _version_block(data: bytes, offset: int, end: int):
+    """One block of a version resource: its key, where its children start and where it ends."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, offset)
+    if length < 6:
+        raise struct.error("a version block shorter than its header")
+    stop = min(offset + length, end)
+    key_end = offset + 6
+    while key_end + 1 < stop and data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[offset + 6:key_end].decode("utf-16-le", "replace")
+    value_start = (key_end + 2 + 3) & ~3
+    value_size = value_length * 2 if kind == 1 else value_length
+    return key, value_start, (value_start + value_size + 3) & ~3, stop
+
+
+def read_version(data: bytes) -> Optional[Dict[str, str]]:
+    """The strings of a VERSIONINFO resource, of its first language."""
+    strings: Dict[str, str] = {}
+    try:
+        key, _, child, end = _version_block(data, 0, len(data))
+        while key == "VS_VERSION_INFO" and child + 6 <= end and not strings:
+            name, _, table, table_end = _version_block(data, child, end)
+            if name == "StringFileInfo" and table + 6 <= table_end:
+                _, _, entry, language_end = _version_block(data, table, table_end)
+                while entry + 6 <= language_end:
+                    # A string's length is counted in characters by some tools and in bytes by
+                    # others: its text runs to its terminator.
+                    name, start, _, entry_end = _version_block(data, entry, language_end)
+                    strings[name] = data[start:entry_end].decode("utf-16-le", "replace") \
+                        .split("\0", 1)[0]
+                    entry = (entry_end + 3) & ~3
+            child = (table_end + 3) & ~3
+    except struct.error:
+        pass
+    return strings or None
 
 
 def read_setup(path: Path) -> SetupImage:
@@ -108,35 +167,79 @@ def read_setup(path: Path) -> SetupImage:
         pe = pe_image.read(data)
     except pe_image.PeFormatError as error:
         raise NotASetup(f"not a Windows program: {error}") from error
-    strings = _string_table(pe.resources)
+    tables = _string_tables(pe.resources)
+    strings = tables.get(ENGLISH_US) or next(iter(tables.values()), {})
     has_dialog = any(r.type == RT_DIALOG and r.name == PROGRESS_DIALOG for r in pe.resources)
     if not has_dialog or any(row not in strings for row in
                              (DEFAULT_PRODUCT_NAME, DEFAULT_DATABASE, DEFAULT_MINIMUM_MSI)):
         raise NotASetup("a Windows program without the resources of this project's setup.exe "
                         f"(dialog {PROGRESS_DIALOG}, string rows {DEFAULT_PRODUCT_NAME}, "
                         f"{DEFAULT_DATABASE} and {DEFAULT_MINIMUM_MSI})")
-    settings = {}
-    for r in pe.resources:
-        if r.type == RT_SETTING and isinstance(r.name, str):
-            value = bytes(r.data).decode("utf-16-le", "replace")
-            settings[r.name] = value[:-1] if value.endswith("\0") else value
+    versions = [r for r in pe.resources if r.type == RT_VERSION]
     payloads = {r.name: r.data for r in pe.resources
                 if r.type == PAYLOAD_TYPE and isinstance(r.name, int)}
-    return SetupImage(Path(path), data, pe, settings, strings, payloads)
+    return SetupImage(Path(path), data, pe, _text_resources(pe.resources, RT_SETTING), strings,
+                      tables, _text_resources(pe.resources, RT_PRODUCT_OPTION),
+                      read_version(bytes(versions[0].data)) if versions else None, payloads)
+
+
+def _language_name(language: int) -> str:
+    names = {v: k for k, v in product_description.LANGUAGE_NAMES.items()}
+    return names.get(language, str(language))
 
 
 def compiled_sections(image: SetupImage) -> Dict[str, object]:
-    """The product description's sections compiled in besides the settings and the payloads
-    (feature selection, prerequisites, string-table replacements, version resource), keyed by
-    section name. This build compiles in none."""
-    return {}
+    """The product description's sections compiled in besides the settings and the payloads,
+    keyed and spelt as in a description: the feature selection (None when there is none, and
+    OEM\\Feature.ini is not read), the prerequisites, the rows of the default string table that
+    differ from the program's own, each translated table's rows that differ from the default
+    table, and the version resource."""
+    pd = product_description
+    described: Dict[str, Dict[str, str]] = {}
+    # In the order a description gives them, what is unknown last.
+    order = list(pd.OPTIONS)
+    for option in sorted(image.options, key=lambda o: (o not in order, o in order and
+                                                       order.index(o), o)):
+        section, key = pd.OPTIONS.get(option, ("unknown options", option))
+        described.setdefault(section, {})[key] = image.options[option]
+    prerequisites = {"runtime": "on", "xmlparser": "on", **described.pop("prerequisites", {})}
+    if prerequisites["runtime"] == "on":
+        for key, row in pd.RUNTIME_ROWS.items():
+            value = image.strings.get(row, "")
+            if key == "runtime_uninstall_key" and value.startswith(pd.UNINSTALL_KEY):
+                value = value[len(pd.UNINSTALL_KEY):]
+            prerequisites[key] = value
+    sections: Dict[str, object] = {
+        "feature-selection": described.pop("feature-selection", None),
+        "prerequisites": prerequisites, **described}
+    own = pd.read_default_strings().messages
+    sections["strings"] = {str(row): text for row, text in sorted(image.strings.items())
+                           if row in own and text != own[row]}
+    for language, table in sorted(image.string_tables.items()):
+        if table is not image.strings:
+            sections[f"strings.{_language_name(language)}"] = {
+                str(row): text for row, text in sorted(table.items())
+                if row in own and text != image.strings.get(row)}
+    sections["version"] = image.version
+    return sections
 
 
-def description_findings(image: SetupImage) -> List[Finding]:
-    """The findings of the product description's own rules, applied to what was compiled in:
-    this is where the validation that the build runs on descriptions is called. This build has
-    no rules beyond those the resource generator enforces."""
-    return []
+def description_findings(image: SetupImage, rules_tool: Optional[str] = None) -> List[Finding]:
+    """The findings of the checks the build runs on product descriptions, applied to what was
+    compiled in. Without the rules program (and without g++ to build it) they cannot run: that
+    is a warning, since nothing is known to be wrong with the file."""
+    try:
+        found = product_description.check_executable(
+            image.settings, image.options, image.string_tables, image.payloads,
+            name=image.path.name, rules_tool=rules_tool)
+    except (OSError, subprocess.CalledProcessError) as error:
+        return [Finding(WARNING, f"the product description's rules could not be applied: "
+                                 f"{error}")]
+    findings = [Finding(f.severity, f.message) for f in found]
+    if image.version is None:
+        findings.append(Finding(WARNING, "setup.exe has no version resource: Explorer shows no "
+                                         "product, company or version"))
+    return findings
 
 
 # ------------------------------------------------------------------------------- payloads
@@ -311,7 +414,7 @@ def deployment(image: SetupImage, package: Optional[dict]) -> dict:
             "retry": list(EXIT_RETRY)}
 
 
-def inspect(path: Path, upload: Optional[Path] = None) -> dict:
+def inspect(path: Path, upload: Optional[Path] = None, rules_tool: Optional[str] = None) -> dict:
     """Everything inspect reports about one setup.exe; raises NotASetup."""
     image = read_setup(path)
     findings: List[Finding] = []
@@ -327,7 +430,7 @@ def inspect(path: Path, upload: Optional[Path] = None) -> dict:
         except ValueError as error:
             findings.append(Finding(ERROR, f"{upload_path} is not a Windows Installer package: "
                                     f"{error}"))
-    findings += description_findings(image)
+    findings += description_findings(image, rules_tool)
     return {
         "file": {"path": str(image.path), "size": len(image.data),
                  "sha256": hashlib.sha256(image.data).hexdigest().upper()},
@@ -370,6 +473,17 @@ def _signature_lines(signature: Optional[dict], indent: str = "  ") -> List[str]
     return lines
 
 
+# What it means that setup.exe carries nothing of a section.
+SECTION_ABSENT = {"feature-selection": "none: OEM\\Feature.ini is not read",
+                  "strings": "none replaced: the program's own texts",
+                  "version": "none: Explorer shows no product, company or version"}
+
+
+def _description_text(value: str) -> str:
+    """A text as a description writes it: a line break as \\n, a backslash as \\\\."""
+    return value.replace("\\", "\\\\").replace("\n", "\\n")
+
+
 def render(report: dict) -> str:
     out = [f"{report['file']['path']}: {report['file']['size']} bytes, "
            f"SHA-256 {report['file']['sha256']}", "", "Settings"]
@@ -378,7 +492,11 @@ def render(report: dict) -> str:
     if report["defaults_apply"]:
         out.append(f"  not stored, defaults apply: {', '.join(report['defaults_apply'])}")
     for section, content in report["sections"].items():
-        out += ["", f"[{section}]", f"  {content}"]
+        out += ["", f"[{section}]"]
+        if content:
+            out += [f"  {key} = {_description_text(value)}" for key, value in content.items()]
+        else:
+            out.append(f"  {SECTION_ABSENT.get(section, 'none')}")
     out += ["", "Payloads"]
     for p in report["payloads"]:
         out.append(f"  {p['id']:<5} {p['content']:<32} {p['size']:>10} bytes  {p['sha256']}")
@@ -428,6 +546,9 @@ def _comparable(report: dict) -> Dict[str, object]:
     items: Dict[str, object] = {}
     for name, value in report["settings"].items():
         items[f"setting {name}"] = value
+    for section, content in report["sections"].items():
+        for key, value in (content or {}).items():
+            items[f"[{section}] {key}"] = value
     for p in report["payloads"]:
         items[f"payload {p['id']} SHA-256"] = p["sha256"]
     package = report["package"] or {}
@@ -451,6 +572,6 @@ def differences(new: dict, old: dict) -> List[dict]:
 
 def render_differences(changes: List[dict]) -> str:
     if not changes:
-        return "no differences in settings, payloads, package or signer\n"
+        return "no differences in settings, compiled sections, payloads, package or signer\n"
     shown = lambda value: "(none)" if value is None else value  # noqa: E731
     return "".join(f"{c['what']}: {shown(c['old'])} -> {shown(c['new'])}\n" for c in changes)

@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Shows what a built setup.exe holds: settings, payloads, the product package, the signature, the
-package for a download product's server, a deployment summary and the findings.
+"""Shows what a built setup.exe holds: settings, the product description's other sections
+compiled in, payloads, the product package, the signature, the package for a download product's
+server, a deployment summary and the findings, among them those of the checks the build runs on
+product descriptions.
 
-    scripts/inspect.py SETUP.EXE [--json] [--upload FILE|FOLDER] [--quiet]
+    scripts/inspect.py SETUP.EXE [--json] [--upload FILE|FOLDER] [--quiet] [--rules-tool PATH]
     scripts/inspect.py SETUP.EXE --against OLD.EXE [--json]
 
 Exit code: 0 clean (warnings allowed), 1 when a finding is an error, 2 when a file is not a
-setup.exe of this project. With --against only what differs is printed (settings, payload
-hashes, package identity, signer) and the exit code is 0, or 2. --quiet prints the findings
-alone. Needs Python 3, msitools and osslsigncode.
+setup.exe of this project. With --against only what differs is printed (settings, compiled
+sections, payload hashes, package identity, signer) and the exit code is 0, or 2. --quiet prints
+the findings alone. Needs Python 3, msitools, osslsigncode, and the build's description_rules
+(--rules-tool or BOOTSTRAPPER_RULES_TOOL; without either it is compiled once with g++).
 """
 import sys
 from pathlib import Path
@@ -35,12 +38,15 @@ def main(argv) -> int:
                         help="the package for the server of a download product (default: "
                              "upload/<DATABASE> beside setup.exe or one folder up)")
     parser.add_argument("--quiet", action="store_true", help="print the findings only")
+    parser.add_argument("--rules-tool", metavar="PATH",
+                        help="the build's description_rules (default: BOOTSTRAPPER_RULES_TOOL, "
+                             "else compiled from this checkout into a cache)")
     args = parser.parse_args(argv)
 
     reports = []
     for path, upload in ((args.setup, args.upload), (args.against, None)):
         try:
-            reports.append(inspection.inspect(path, upload) if path else None)
+            reports.append(inspection.inspect(path, upload, args.rules_tool) if path else None)
         except inspection.NotASetup as error:
             print(f"inspect: {path}: {error}", file=sys.stderr)
             return 2

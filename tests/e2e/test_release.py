@@ -169,17 +169,61 @@ class InspectTest(unittest.TestCase):
         # Without [signing] in the description the signature shows the product's name.
         self.assertEqual(report["settings"]["PRODUCTNAME"], signature["description"])
 
-    def test_against_shows_only_what_differs(self):
-        done = inspect(artifact("setup.exe"), "--against", artifact("setup-noprops.exe"))
-        self.assertEqual((0, "setting PROPERTIES: (none) -> MSI_VIA_EXE=true\n"),
-                         (done.returncode, done.stdout), done.stderr)
+    def test_sections_compiled_in_are_shown(self):
+        # The second product as its description says; the demo runs its prerequisites with the
+        # program's own texts; a variant without a feature selection shows none.
+        notes = {
+            "feature-selection": {"features": "NotesCore,NotesHelp", "drivers": "Dictionaries",
+                                  "properties": "NOTES_TOUR=0"},
+            "prerequisites": {"runtime": "off", "xmlparser": "off"},
+            "strings": {"11": "Tallow Notes 2 Setup"},
+            "version": {"ProductName": "Tallow Notes 2", "ProductVersion": "2.1.0",
+                        "CompanyName": "Tallow Software",
+                        "FileDescription": "Tallow Notes 2 Setup", "FileVersion": "2.1.0",
+                        "LegalCopyright": "Copyright \u00a9 Tallow Software"}}
+        demo = {
+            "prerequisites": {"runtime": "on", "xmlparser": "on",
+                              "runtime_file": "vcredist_vc9.exe", "runtime_arguments": "/q",
+                              "runtime_uninstall_key": "{9BE518E6-ECC6-35A9-88E4-87755C07200F}"},
+            "strings": {}}
+        german = "Tallow Notes 2 Installation"
+        for variant, expected, german in (("setup-notes", notes, german),
+                                          ("setup-notes-nofeatures",
+                                           {"feature-selection": None}, german),
+                                          ("setup", demo, None)):
+            with self.subTest(variant):
+                done = inspect("--json", artifact(f"{variant}.exe"))
+                self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+                sections = json.loads(done.stdout)["sections"]
+                self.assertEqual(expected, {k: sections[k] for k in expected})
+                self.assertEqual(german, sections.get("strings.de-DE", {}).get("11"))
+        self.assertIn("\n[strings.de-DE]\n  11 = Tallow Notes 2 Installation\n",
+                      inspect(artifact("setup-notes.exe")).stdout)
 
-    def test_a_file_that_is_no_setup_exits_2(self):
-        for path in (SOURCE / "README.md", trust_file("signed.exe")):
+    def test_against_shows_only_what_differs(self):
+        for new, old, expected in (
+                ("setup", "setup-noprops", "setting PROPERTIES: (none) -> MSI_VIA_EXE=true\n"),
+                ("setup-notes", "setup-notes-nofeatures",
+                 "[feature-selection] drivers: (none) -> Dictionaries\n"
+                 "[feature-selection] features: (none) -> NotesCore,NotesHelp\n"
+                 "[feature-selection] properties: (none) -> NOTES_TOUR=0\n")):
+            with self.subTest(new=new, old=old):
+                done = inspect(artifact(f"{new}.exe"), "--against", artifact(f"{old}.exe"))
+                self.assertEqual((0, expected), (done.returncode, done.stdout), done.stderr)
+
+    def test_exit_code_says_whether_the_file_is_a_sound_setup(self):
+        # 2: no setup.exe of this project; 1: one whose stored settings break the description's
+        # rules, found by the same check the build runs on descriptions.
+        for path, code, said in (
+                (SOURCE / "README.md", 2, str(SOURCE / "README.md")),
+                (trust_file("signed.exe"), 2, str(trust_file("signed.exe"))),
+                (artifact("setup-min3x.exe"), 1,
+                 "setup-min3x.exe: error: MINIMUM_MSI = 3x is not a Windows Installer version "
+                 "the program accepts")):
             with self.subTest(path.name):
-                done = inspect(path)
-                self.assertEqual(2, done.returncode, done.stdout + done.stderr)
-                self.assertIn(str(path), done.stderr)
+                done = inspect("--quiet", path)
+                self.assertEqual(code, done.returncode, done.stdout + done.stderr)
+                self.assertIn(said, done.stdout + done.stderr)
 
     def test_upload_package_is_written_signed_and_checked(self):
         # setup-download fetches its package from BASEURL: the package for its server must carry
