@@ -302,7 +302,9 @@ def package_identity(path: Path) -> dict:
 
 def _carried_package(image: SetupImage, findings: List[Finding]) -> Optional[dict]:
     with tempfile.TemporaryDirectory() as scratch:
-        path = Path(scratch) / image.database
+        # Not named after DATABASE: the setting is the file's to choose, and may be too long for
+        # this file system or name a folder outside the scratch folder.
+        path = Path(scratch) / "package.msi"
         path.write_bytes(image.payloads[PACKAGE_PAYLOAD])
         try:
             return {"source": f"payload {PACKAGE_PAYLOAD}", **package_identity(path)}
