@@ -5,6 +5,7 @@ without a word; and a real configuration of the Windows build stops on a bad one
 Needs BOOTSTRAPPER_RULES_TOOL (the host build's description_rules) and BOOTSTRAPPER_WIN_BUILD
 (for the demo's built package), which CTest sets."""
 
+import json
 import os
 import subprocess
 import sys
@@ -157,14 +158,15 @@ class DescriptionCheck(unittest.TestCase):
         self.assertEqual(3, len(findings), [str(f) for f in findings])
         self.assertTrue(all(str(f).startswith("setup.exe: error: ") for f in findings))
 
-    def test_prerequisite_keys_and_translations_reach_their_rows(self):
+    def test_prerequisite_keys_translations_and_signing_reach_their_resources(self):
         (self.folder / "runtime.exe").write_bytes(b"x")
         path, _ = self.check(GOOD.replace("runtime = off", "runtime = on\n"
                                           "runtime_uninstall_key = {R}\n"
                                           "runtime_file = vc_redist.x86.exe\n"
                                           "runtime_arguments = /install 'x y'\n"
                                           "runtime_detail = Neue Laufzeit")
-                             + "90 = runtime.exe\n[strings.de-AT]\n24 = Abgebrochen\n")
+                             + "90 = runtime.exe\n[strings.de-AT]\n24 = Abgebrochen\n"
+                             + "[signing]\ndescription = Notes Setup\nurl = https://t.example/\n")
         out = self.folder / "out"
         self.assertEqual(0, product_resources.main(["--description", str(path), "--out", str(out)]))
         script = (out / "product.rc").read_text()
@@ -178,6 +180,10 @@ class DescriptionCheck(unittest.TestCase):
         self.assertIn('  24 L"Abgebrochen"', austrian)
         self.assertEqual("Neue Laufzeit\0".encode("utf-16-le"),
                          (out / "options" / "RUNTIME_DETAIL.bin").read_bytes())
+        # What the signing step reads: [signing], and the carried package for upload.
+        self.assertEqual({"description": "Notes Setup", "url": "https://t.example/",
+                          "upload_package": str(self.folder / "package.msi")},
+                         json.loads((out / "signing.json").read_text()))
 
     def test_a_real_configuration_stops_on_a_bad_description(self):
         path, _ = self.check(GOOD.replace("[prerequisites]", "MINIMUM_MSI = abc\n[prerequisites]"))
