@@ -575,5 +575,6 @@ def differences(new: dict, old: dict) -> List[dict]:
 def render_differences(changes: List[dict]) -> str:
     if not changes:
         return "no differences in settings, compiled sections, payloads, package or signer\n"
-    shown = lambda value: "(none)" if value is None else value  # noqa: E731
+    # One line a difference: a text with a line break shows it as the description writes it.
+    shown = lambda value: "(none)" if value is None else _description_text(value)  # noqa: E731
     return "".join(f"{c['what']}: {shown(c['old'])} -> {shown(c['new'])}\n" for c in changes)
