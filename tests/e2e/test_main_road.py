@@ -226,13 +226,21 @@ class InstallerFailureTest(SetupTestCase):
 
     def test_other_results_are_shown_with_the_programs_own_text(self):
         # Wine's msi.dll has no texts of its own, so the program's fallback shows the code.
+        text = "An error occured installing the package.  Windows Installer returned '1627'."
         result = self.run_program(artifact("setup-notapackage.exe"), args=["/qn"])
         self.assertEqual(1627, result.exit_code, result.describe())
         self.assertEqual(1, len(result.boxes), result.describe())
         box = result.boxes[0]
-        self.assertEqual("An error occured installing the package.  Windows Installer returned "
-                         "'1627'.", box.text)
+        self.assertEqual(text, box.text)
         self.assertEqual(("error", False), (box.icon, box.has_owner))
+        self.assertFalse(any("Message not shown" in line for line in result.log_lines))
+        # On a window station nobody sees (a deployment system's service) the box would wait for
+        # ever: the run ends by itself with the same code, and the box's words are in the log.
+        result = self.run_program(artifact("setup-notapackage.exe"), args=["/qn"],
+                                  hidden_station="Deployment")
+        self.assertEqual(1627, result.exit_code, result.describe())
+        self.assertIn("[Info] Message not shown (no interactive desktop): Windows Installer "
+                      f"Wrapper: {text}", result.log_lines)
 
 
 if __name__ == "__main__":

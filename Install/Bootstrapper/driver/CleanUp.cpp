@@ -134,7 +134,7 @@ void OfferRestart(const RunState& state) {
   wchar_t question[kMessageBufferSize];
   LoadMessage(state.instance, IDS_RESTART_QUESTION, question, kMessageBufferSize);
   // Asked at every UI level: the engine upgrade cannot be used until the machine restarts.
-  if (MessageBoxW(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+  if (ShowMessageBox(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
     // Both results are left alone: without the privilege the restart is still asked for, and a
     // restart that does not happen leaves the exit code as it is.
     RestartCalls().enableShutdownPrivilege();

@@ -25,7 +25,7 @@ void ShowNameMessage(HINSTANCE instance, const wchar_t* caption, UINT messageId,
   LoadStringW(instance, messageId, message, kNameMessageCapacity);
   std::wstring text(message);
   text::BoundedAppend(text, name, kNameMessageCapacity + 1);
-  MessageBoxW(nullptr, text.c_str(), caption, MB_ICONERROR);
+  ShowMessageBox(nullptr, text.c_str(), caption, MB_ICONERROR);
 }
 
 MessageContext Unowned(HINSTANCE instance, const wchar_t* caption) {

@@ -173,8 +173,8 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
   // the user's consent.
   wchar_t question[kMessageBufferSize];
   LoadMessage(state.instance, IDS_UPGRADE_QUESTION, question, kMessageBufferSize);
-  if (MessageBoxW(state.progress.window, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) !=
-      IDYES) {
+  if (ShowMessageBox(state.progress.window, question, state.appTitle,
+                     MB_YESNO | MB_ICONQUESTION) != IDYES) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }

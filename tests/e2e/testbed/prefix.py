@@ -287,7 +287,7 @@ class Prefix:
             raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
             hold_answers_until: Optional[PathLike] = None,
             box_seen_file: Optional[PathLike] = None,
-            check_temp: bool = True) -> RunResult:
+            check_temp: bool = True, hidden_station: Optional[str] = None) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
 
         `answers` maps a text found in a box's caption or text to the button to press (ok,
@@ -298,7 +298,9 @@ class Prefix:
         `hold_answers_until` (a Linux path) boxes wait unanswered until that file exists, and
         `box_seen_file` is made once a box waits, so a test can act while the program is held.
         A run that ends by itself and leaves anything besides the logs in its temporary folder
-        raises TempLeftovers, unless `check_temp` is False.
+        raises TempLeftovers, unless `check_temp` is False. With `hidden_station` the program
+        starts on a window station of that name that nobody sees (as under a service); its boxes
+        are then neither recorded nor answered.
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -332,6 +334,8 @@ class Prefix:
             words += ["--hold-answers-until", self.to_windows(hold_answers_until)]
         if box_seen_file is not None:
             words += ["--box-seen-file", self.to_windows(box_seen_file)]
+        if hidden_station is not None:
+            words += ["--hidden-station", hidden_station]
         if raw_args is not None:
             words += ["--raw-args", raw_args]
         if raw_cmdline is not None:
