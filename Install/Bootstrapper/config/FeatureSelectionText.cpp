@@ -1,5 +1,7 @@
-#include "config/FeatureSelection.h"
+#include <utility>
+#include <vector>
 
+#include "config/FeatureSelection.h"
 #include "config/TextUtil.h"
 
 namespace {
@@ -12,36 +14,65 @@ constexpr wchar_t kSelectionProperties[] = L" ENABLEPLUGINS=0 INTERFACES=";
 constexpr wchar_t kExclude[] = L"exclude";
 constexpr wchar_t kInclude[] = L"include";
 
+bool IsAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
 }  // namespace
 
-std::wstring BuildFeatureSelectionText(const FeatureKeyReader& readKey) {
+bool IsInstallerIdentifier(const std::wstring& name) {
+  if (name.empty() || !(IsAsciiLetter(name[0]) || name[0] == L'_')) {
+    return false;
+  }
+  for (const wchar_t c : name) {
+    if (!IsAsciiLetter(c) && !(c >= L'0' && c <= L'9') && c != L'_' && c != L'.') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::wstring BuildFeatureSelectionText(const FeatureKeyReader& readKey,
+                                       const DroppedPieceReporter& reportDropped) {
+  // The names of a list, white space removed. A name that is no identifier (with a quote or an
+  // "=" in it, say) could end the value and add properties of its own, a transform included: it
+  // is left out and reported. An empty piece (two commas in a row, a comma at either end) names
+  // nothing and is skipped.
+  const auto readNames = [&](const wchar_t* key) {
+    std::vector<std::wstring> names;
+    for (std::wstring& piece :
+         text::SplitText(text::RemoveAll(readKey(key), text::kBlanks), L",")) {
+      if (IsInstallerIdentifier(piece)) {
+        names.push_back(std::move(piece));
+      } else if (!piece.empty() && reportDropped) {
+        reportDropped(key, piece);
+      }
+    }
+    return names;
+  };
+
   std::wstring allDrivers = text::FoldLower(readKey(L"ALLDRIVERS"));
   if (allDrivers != kExclude && allDrivers != kInclude) {
     allDrivers = kExclude;
   }
   std::wstring selection = L"ALLDRIVERS=" + allDrivers;
 
-  const std::wstring include = text::RemoveAll(readKey(L"include"), text::kBlanks);
+  const std::vector<std::wstring> include = readNames(L"include");
   selection += L" ADDLOCAL=";
   selection += kBaseFeatures;
   if (!include.empty()) {
     selection += kDriverParentFeature;
-    selection += include;
+    for (std::size_t i = 0; i < include.size(); ++i) {
+      selection += i == 0 ? L"" : L",";
+      selection += include[i];
+    }
   }
 
   selection += kSelectionProperties;
   selection += kExclude;
 
-  // Each excluded name becomes a property set to "exclude". An empty piece (two commas in a row,
-  // a comma at either end) would be an assignment without a property name, which the installer
-  // cannot take: it is skipped.
-  const std::wstring exclude = text::RemoveAll(readKey(L"exclude"), text::kBlanks);
-  for (const std::wstring& piece : text::SplitText(exclude, L",")) {
-    if (piece.empty()) {
-      continue;
-    }
+  // Each excluded name becomes a property set to "exclude".
+  for (const std::wstring& name : readNames(L"exclude")) {
     selection += L' ';
-    selection += text::FoldUpper(piece);
+    selection += text::FoldUpper(name);
     selection += L'=';
     selection += kExclude;
   }
