@@ -390,7 +390,7 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
   state.packageExtracted = true;
   LogString(L"[Info] path to Msi: %s\n", state.packagePath.c_str());
   if (!ExtractFileFromResource(IDP_PRODUCT_PACKAGE, state.instance, state.appTitle, nullptr,
-                               state.packagePath.c_str())) {
+                               state.packagePath.c_str(), &state.packageHold)) {
     return ERROR_FILE_NOT_FOUND;
   }
 
