@@ -313,7 +313,9 @@ bool ResolvePackage(RunState& state) {
   if (result != ERROR_SUCCESS) {
     return EndRun(state, result);
   }
-  state.packagePath = state.download.canonicalUrl;
+  // The installer gets the copy whose signature was checked, held since before the check; given
+  // the URL it would fetch the package again, and those bytes would never be checked.
+  state.packagePath = state.download.cacheFilePath;
   return true;
 }
 
