@@ -27,6 +27,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   net/SignatureVerification.cpp
   net/VerificationMode.cpp
   payload/FileUtilities.cpp
+  payload/HeldFile.cpp
   payload/PayloadExtraction.cpp
   payload/SystemCalls.cpp
   prereq/InstallerUpgrade.cpp

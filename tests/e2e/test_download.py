@@ -3,14 +3,16 @@
 setup-download.exe and setup-download-slash.exe carry BASEURL http://127.0.0.1:<port>/packages,
 without and with a trailing "/"; the port was fixed when the build was configured (see
 tests/windows/trust/Trust.cmake) and the server of each test listens on it. The package is
-downloaded into the URL cache with progress, verified against the executable's signer, and the
-Windows Installer is given its URL; the cached copy leaves the cache at the end of the run.
+downloaded into the URL cache with progress, held, verified against the executable's signer, and
+the Windows Installer is given that verified copy; the URL becomes a source of the installed
+product, and the cached copy leaves the cache at the end of the run.
 """
 
 import re
 import unittest
 
-from testbed import SetupTestCase, artifact
+from demo_product import RECEIVED_KEY
+from testbed import SetupTestCase, artifact, win_build_dir
 from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, TRUSTED_STEPS,
                            WVT_NO_SIGNATURE, download_port, publisher_root, steps_in,
                            trust_file)
@@ -21,6 +23,13 @@ ERROR_INSTALL_USEREXIT = 1602
 
 PACKAGE_PATH = f"/packages/{PACKAGE_NAME}"
 CACHED = re.compile(r"^\[Info\] Msi file was cached to (.+)$")
+
+
+def packed(guid: str) -> str:
+    """A GUID as the installer's registry keys spell it."""
+    hex_digits = guid.strip("{}").replace("-", "")
+    swapped = "".join(hex_digits[i + 1] + hex_digits[i] for i in range(16, 32, 2))
+    return hex_digits[7::-1] + hex_digits[11:7:-1] + hex_digits[15:11:-1] + swapped
 
 
 class DownloadTest(SetupTestCase):
@@ -59,26 +68,48 @@ class DownloadTest(SetupTestCase):
 
     def test_signed_package_installs_from_its_url(self):
         self.addCleanup(self.prefix.msi_remove, PRODUCT_CODE)
-        # Served in pieces with pauses, so that the download's detail text stays long enough
-        # for the harness to see it even on a loaded machine.
-        server, _ = self.serve(chunk_size=4096, delay_per_chunk=0.1)
+        self.addCleanup(self.prefix.reg_delete_key, "HKLM", RECEIVED_KEY)
+        # The first request gets the signed package, every later one an unsigned package of
+        # another version: a second fetch by the installer would install bytes nobody checked.
+        # Served in pieces with pauses, so that the download's detail text stays long enough for
+        # the harness to see it even on a loaded machine.
+        other = (win_build_dir() / "tests" / "windows" / "packages" / "v510" /
+                 PACKAGE_NAME).read_bytes()
+        signed = trust_file(f"signed/{PACKAGE_NAME}").read_bytes()
+        server = self.http_server(files={PACKAGE_PATH: [signed, other]}, port=self.port,
+                                  chunk_size=4096, delay_per_chunk=0.1)
         result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual([], result.boxes, result.describe())
         self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
+        self.assertEqual(("REG_SZ", "5.0.0"),
+                         self.prefix.reg_get("HKLM", RECEIVED_KEY, "ProductVersion"))
 
         lines = result.log_lines
         self.assertIn(f"[Info] BASEURL found: http://127.0.0.1:{self.port}/packages", lines)
         self.assertIn(self.downloading, lines)
-        self.assertTrue(any(CACHED.match(line) for line in lines), result.describe())
-        # The downloaded copy is verified against the executable's own signer.
+        cached = [CACHED.match(line).group(1) for line in lines if CACHED.match(line)]
+        self.assertEqual(1, len(cached), result.describe())
+        # The downloaded copy is verified against the executable's own signer, and that copy is
+        # what the installer is given; the identity was read from it too.
         self.assertEqual(TRUSTED_STEPS, self.download_steps(result))
-        # The installer is given the URL; the identity was read from the cached copy.
-        self.assertIn(f"[Info] Calling MsiInstallProduct with szInstallPath = {self.url}, and "
+        self.assertIn(f"[Info] Calling MsiInstallProduct with szInstallPath = {cached[0]}, and "
                       "szCommandLine = MSI_VIA_EXE=true", result.log)
         self.assertIn(f"[Info] The product code '{PRODUCT_CODE}' is unknown. Will use first time "
                       "install logic...", lines)
-        self.assertGreaterEqual(server.count(PACKAGE_PATH), 1)
+        # The package's folder at its URL is the product's source, tried first, under the
+        # package's own name.
+        source = self.url[:self.url.rindex("/") + 1]
+        self.assertEqual(f"[Info] Registered URL source for the product: {source}",
+                         lines[lines.index("[Info] MsiInstallProduct returned 0") + 1])
+        source_list = f"Software\\Classes\\Installer\\Products\\{packed(PRODUCT_CODE)}\\SourceList"
+        self.assertEqual(("REG_SZ", PACKAGE_NAME),
+                         self.prefix.reg_get("HKLM", source_list, "PackageName"))
+        self.assertEqual(("REG_EXPAND_SZ", source),
+                         self.prefix.reg_get("HKLM", source_list + "\\URL", "1"))
+        self.assertTrue(self.prefix.reg_get("HKLM", source_list, "LastUsedSource")[1]
+                        .endswith(source))
+        self.assertEqual(1, server.count(PACKAGE_PATH))
         # (The harness may also catch a text half written; the whole one follows.)
         for text in (f"Downloading package '{PACKAGE_NAME}'",
                      f"Verifying digital signature of '{PACKAGE_NAME}'"):

@@ -36,6 +36,16 @@ class MediaUpgradeTest(EngineUpgradeTestCase):
                 self.assertIn(UPGRADE_REQUESTED, result.log_lines)
                 self.assertNotIn(UPGRADED_LINE, result.log_lines)
                 self.assertEqual([], self.starts())
+        # Where nobody can answer (a window station nobody sees, as a service's), the question
+        # is not shown and takes its safe answer, No; its words and the cancellation's are in the
+        # log, and the run ends by itself.
+        result = self.run_setup("setup-engine-media.exe", ["/qn"], upgrade="yes",
+                                hidden_station="Deployment")
+        self.assertEqual(1602, result.exit_code, result.describe())
+        not_shown = "[Info] Message not shown (no interactive desktop): Windows Installer Wrapper: "
+        self.assertEqual([not_shown + UPGRADE_QUESTION, not_shown + CANCELLED],
+                         [line for line in result.log_lines if line.startswith(not_shown)])
+        self.assertEqual([], self.starts())
 
     def test_upgrade_that_succeeds_lets_the_product_install(self):
         result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=0)

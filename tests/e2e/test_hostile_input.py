@@ -8,8 +8,8 @@ import shutil
 import threading
 import unittest
 
-from demo_product import PRODUCT_CODE, remove_demo_product
-from testbed import SetupTestCase, artifact
+from demo_product import PRODUCT_CODE, RECEIVED_KEY, remove_demo_product
+from testbed import SetupTestCase, artifact, win_build_dir
 from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_file
 
 # The libraries the program binds at run time. (A version.dll is not planted: Wine's own system
@@ -212,6 +212,73 @@ class ReadOnlyTempTest(HostileCase):
                                   env={"TMP": temp_windows, "TEMP": temp_windows})
         self.assertEqual(2, result.exit_code, result.describe())
         self.assert_one_error_box(result, f"Could not create   {PACKAGE_NAME}")
+
+
+class HeldFilesTest(HostileCase):
+    """A process of the same user (wintool's attack) tries, the moment each file appears, to
+    rename an impostor over it and to move it away, while the elevated run writes, checks and
+    uses it: the engine update, the product package, the runtime's redistributable and the XML
+    parser's package. An impostor that got in would be taken: an update package too old for the
+    engine check, another version of the product package. The update and the runtime stand-ins
+    wait until the attacker has had its go, so that their files are in use meanwhile. (The
+    downloaded package is not attacked here: the URL cache leaves it open to anyone until the run
+    holds it, so what the check sees may be an impostor; test_download shows that what was
+    checked is what is installed.)"""
+
+    RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                   "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
+    PARSER_X86 = "{3C9A2E58-1D40-4B72-8E04-6B2D7A0C1E53}"
+    ATTEMPTS = 20
+
+    def test_what_the_run_wrote_is_what_it_runs_and_installs(self):
+        self.prefix.reg_delete_key("HKLM", self.RUNTIME_KEY, view=32)
+        self.addCleanup(self.prefix.reg_delete_key, "HKLM", self.RUNTIME_KEY, view=32)
+        parser = self.prefix.drive_c / "windows" / "system32" / "msxml6.dll"
+        original = parser.read_bytes()
+        parser.unlink()
+        self.addCleanup(parser.write_bytes, original)
+        self.addCleanup(self.prefix.msi_remove, self.PARSER_X86)
+        scratch = self.prefix.scratch
+        for name in ("runtime-standin.txt", "attack-stop", "release-update", "release-runtime"):
+            (scratch / name).unlink(missing_ok=True)
+        build = win_build_dir() / "tests" / "windows"
+        other_package = self.prefix.to_windows(build / "packages" / "v510" / PACKAGE_NAME)
+        old_update = self.prefix.to_windows(build / "engine" / "update_v405.exe")
+        temp = self.prefix.temp_dir_windows.rstrip("\\")
+        win = self.prefix.to_windows
+        targets = [f"{temp}\\Prereqs\\instmsi3.exe={old_update}={win(scratch / 'release-update')}",
+                   f"{temp}\\{PACKAGE_NAME}={other_package}",
+                   f"{temp}\\vcredist_vc9.exe={old_update}={win(scratch / 'release-runtime')}",
+                   f"{temp}\\Prereqs\\MSXML6\\msxml6_x86.msi={other_package}"]
+        answer = []
+        attacker = threading.Thread(target=lambda: answer.extend(self.prefix.wintool(
+            ["attack", win(scratch / "attack-stop"), str(self.ATTEMPTS), *targets], timeout=400)))
+        attacker.start()
+        try:
+            result = self.run_program(
+                artifact("setup-engine-media.exe"), args=["/qn"],
+                answers={"newer version of the Windows Installer": "yes"},
+                env={"BOOTSTRAPPER_UPDATE_HOLD": win(scratch / "release-update"),
+                     "STANDIN_RUNTIME_HOLD": win(scratch / "release-runtime"),
+                     "STANDIN_RUNTIME_RECORD": win(scratch / "runtime-standin.txt")})
+        finally:
+            (scratch / "attack-stop").write_text("stop")
+            attacker.join(420)
+        self.assertEqual(0, result.exit_code, result.describe())
+        for record in answer[0]["targets"]:
+            # Every attempt failed: a sharing violation, or access denied to a rename.
+            self.assertEqual((self.ATTEMPTS, 0), (record["attempts"], record["won"]), record)
+            self.assertLessEqual(set(record["errors"]), {5, 32}, record)
+        # What ran and what was installed is the genuine payload: the update passed the engine
+        # check, the runtime stand-in ran once, the parser and the product 5.0.0 are installed.
+        self.assertIn(f"[Info] Running update package from --> {temp}\\Prereqs\\instmsi3.exe",
+                      result.log_lines)
+        self.assertEqual(1, len((scratch / "runtime-standin.txt").read_text().splitlines()))
+        self.assertIn("(stand-in)", self.prefix.reg_get("HKLM", self.RUNTIME_KEY, "DisplayName",
+                                                        view=32)[1])
+        self.assertEqual(5, self.prefix.msi_state(self.PARSER_X86))
+        self.assertEqual(("REG_SZ", "5.0.0"),
+                         self.prefix.reg_get("HKLM", RECEIVED_KEY, "ProductVersion"))
 
 
 if __name__ == "__main__":

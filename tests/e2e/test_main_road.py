@@ -208,6 +208,36 @@ class FeatureSelectionTest(MainRoadCase):
         self.assertEqual("REMOVE=ALL", self.installer_call(result))
 
 
+    def test_names_that_are_no_installer_identifiers_never_reach_the_installer(self):
+        # A quote or an "=" in a name would end the value and add properties of the file's own,
+        # a transform included, to what the elevated run installs.
+        (self.media / "OEM" / "Feature.ini").write_text(
+            '[oem]\r\ninclude=SerialA" TRANSFORMS=x.mst, Net B\r\n'
+            'exclude=toolc, x" INJECTED="1, a=b\r\n')
+        result = self.run_program(self.media / "setup.exe", args=["/qn"])
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual(
+            f"MSI_VIA_EXE=true ALLDRIVERS=exclude ADDLOCAL={BASE_FEATURES},DeviceDrivers,NetB "
+            "ENABLEPLUGINS=0 INTERFACES=exclude TOOLC=exclude", self.installer_call(result))
+        self.assertEqual(
+            ['[Info] Feature.ini include entry left out, not a valid name: SerialA"TRANSFORMS=x.mst',
+             '[Info] Feature.ini exclude entry left out, not a valid name: x"INJECTED="1',
+             "[Info] Feature.ini exclude entry left out, not a valid name: a=b"],
+            # (The first runs on after the log set-up line, which has no line end of its own.)
+            [line[line.index("[Info] Feature.ini "):] for line in result.log_lines
+             if "[Info] Feature.ini " in line])
+        # What the installer received, from its own property dump.
+        dump = [line.split(" = ", 1) for line in
+                (self.prefix.temp_dir / "Corvell Vesk.log").read_text("latin-1").splitlines()
+                if line.startswith("Property(S): ")]
+        received = {name[len("Property(S): "):]: value for name, value in dump}
+        self.assertEqual(f"{BASE_FEATURES},DeviceDrivers,NetB", received["ADDLOCAL"])
+        self.assertEqual("exclude", received["TOOLC"])
+        for name in ("TRANSFORMS", "INJECTED", "A", "X"):
+            self.assertNotIn(name, received)
+        self.assertTrue((self.prefix.to_linux(INSTALL_DIR) / "Drivers" / "net-b.txt").is_file())
+
+
 class InstallerFailureTest(SetupTestCase):
     """The installer's own failures: its result is the exit code, with a box unless it is a
     result the user already knows about."""
@@ -226,13 +256,21 @@ class InstallerFailureTest(SetupTestCase):
 
     def test_other_results_are_shown_with_the_programs_own_text(self):
         # Wine's msi.dll has no texts of its own, so the program's fallback shows the code.
+        text = "An error occured installing the package.  Windows Installer returned '1627'."
         result = self.run_program(artifact("setup-notapackage.exe"), args=["/qn"])
         self.assertEqual(1627, result.exit_code, result.describe())
         self.assertEqual(1, len(result.boxes), result.describe())
         box = result.boxes[0]
-        self.assertEqual("An error occured installing the package.  Windows Installer returned "
-                         "'1627'.", box.text)
+        self.assertEqual(text, box.text)
         self.assertEqual(("error", False), (box.icon, box.has_owner))
+        self.assertFalse(any("Message not shown" in line for line in result.log_lines))
+        # On a window station nobody sees (a deployment system's service) the box would wait for
+        # ever: the run ends by itself with the same code, and the box's words are in the log.
+        result = self.run_program(artifact("setup-notapackage.exe"), args=["/qn"],
+                                  hidden_station="Deployment")
+        self.assertEqual(1627, result.exit_code, result.describe())
+        self.assertIn("[Info] Message not shown (no interactive desktop): Windows Installer "
+                      f"Wrapper: {text}", result.log_lines)
 
 
 if __name__ == "__main__":

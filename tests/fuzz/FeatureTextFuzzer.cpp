@@ -4,6 +4,7 @@
 
 #include "FuzzInput.h"
 #include "config/FeatureSelection.h"
+#include "config/TextUtil.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto texts = fuzz::WideTexts(data, size, 3);
@@ -26,6 +27,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       selection.find(L"  ") != std::wstring::npos ||
       selection.find(L" =exclude") != std::wstring::npos || selection.back() == L' ') {
     std::abort();
+  }
+  // Every property name, and every feature asked for, is an installer identifier: nothing from
+  // the file can end a value or add an assignment of its own.
+  for (const std::wstring& assignment : text::SplitText(selection, L" ")) {
+    const std::size_t equals = assignment.find(L'=');
+    if (equals == std::wstring::npos || !IsInstallerIdentifier(assignment.substr(0, equals))) {
+      std::abort();
+    }
+    if (assignment.compare(0, equals, L"ADDLOCAL") == 0) {
+      for (const std::wstring& feature : text::SplitText(assignment.substr(equals + 1), L",")) {
+        if (!IsInstallerIdentifier(feature)) {
+          std::abort();
+        }
+      }
+    }
   }
   return 0;
 }

@@ -105,6 +105,10 @@ struct Options {
   std::wstring rawArgs;
   bool hasRawCommandLine = false;
   std::wstring rawCommandLine;
+  // A window station of this name, with a desktop of the same name, that nobody sees: the
+  // program starts there, as programs that a service starts do. None of its windows can be seen
+  // or answered from here.
+  std::wstring hiddenStation;
 };
 
 void Usage(const wchar_t* problem) {
@@ -115,6 +119,7 @@ void Usage(const wchar_t* problem) {
                 L"         [--default-answer BUTTON] [--escape-when TEXT] [--timeout-ms N]\n"
                 L"         [--hold-answers-until FILE] [--box-seen-file FILE]\n"
                 L"         [--poll-ms N] [--raw-args TEXT | --raw-cmdline TEXT]\n"
+                L"         [--hidden-station NAME]\n"
                 L"         -- EXE [ARGS...]\n"
                 L"       runharness.exe --args-file FILE\n");
 }
@@ -192,6 +197,8 @@ bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
     } else if (a == L"--raw-args") {
       if (!value(o.rawArgs)) return false;
       o.hasRawArgs = true;
+    } else if (a == L"--hidden-station") {
+      if (!value(o.hiddenStation)) return false;
     } else if (a == L"--raw-cmdline") {
       if (!value(o.rawCommandLine)) return false;
       o.hasRawCommandLine = true;
@@ -1159,6 +1166,24 @@ Child Launch(const Options& o, const std::wstring& commandLine) {
   bool isPath = o.exe.find_first_of(L"\\/:") != std::wstring::npos;
   STARTUPINFOW si{};
   si.cb = sizeof si;
+  std::wstring desktop;
+  if (!o.hiddenStation.empty()) {
+    // A station made without WSF_VISIBLE; a desktop is made on it while the harness is
+    // attached to it. Both stay open until the harness ends.
+    HWINSTA own = GetProcessWindowStation();
+    HWINSTA station = CreateWindowStationW(o.hiddenStation.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+    HDESK made = nullptr;
+    if (station != nullptr && SetProcessWindowStation(station)) {
+      made = CreateDesktopW(o.hiddenStation.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+      SetProcessWindowStation(own);
+    }
+    if (made == nullptr) {
+      child.launchError = GetLastError();
+      return child;
+    }
+    desktop = o.hiddenStation + L"\\" + o.hiddenStation;
+    si.lpDesktop = desktop.data();
+  }
   PROCESS_INFORMATION pi{};
   // Suspended until it is in the job, so that nothing it starts can escape the job.
   if (!CreateProcessW(isPath ? o.exe.c_str() : nullptr, line.data(), nullptr, nullptr, FALSE,

@@ -23,12 +23,15 @@
 //   file-exists PATH | ls DIR | delete PATH      (delete removes folders with their contents)
 //   url-cache                                    every entry of the user's URL cache (URL, file)
 //   wow64 | sysdir | temp | version
+//   attack STOP LIMIT PATH=REPLACEMENT[=RELEASE]...
+//                                                the attacker of the hold tests (see Attack)
 // The exit code is 0 when every command could be carried out (a missing registry value is an
 // answer, not a failure) and 1 otherwise.
 
 // <windows.h>, which HarnessCommon.h includes, must come before the other system headers.
 // clang-format off
 #include "HarnessCommon.h"
+#include "FileAttack.h"
 #include <msi.h>
 #include <msiquery.h>
 #include <wincrypt.h>
@@ -656,6 +659,82 @@ bool HoldFile(Args a, JsonWriter& j) {
   return true;
 }
 
+// attack STOP LIMIT PATH=REPLACEMENT[=RELEASE]...: looks again and again for each file PATH and,
+// the moment it is there, tries to put a copy of REPLACEMENT in its place by a rename over it,
+// and to move it away. After LIMIT failed attempts on a file it makes that file's RELEASE, if one
+// is given (a stand-in may wait for it while the file is in use), and leaves the file alone: once
+// the program has finished with a file, taking it is no attack. Ends when every file is done or
+// STOP exists (five minutes at most). The copies wait beside STOP, outside the folders the
+// program cleans. Reports per file the attempts, the ones that succeeded and the other errors.
+bool Attack(Args a, JsonWriter& j) {
+  Expect(a, 3, 64);
+  const std::wstring& stop = a[0];
+  const unsigned limit = static_cast<unsigned>(std::wcstoul(a[1].c_str(), nullptr, 10));
+  struct Target {
+    std::wstring path, replacement, release, staging;
+    unsigned attempts = 0;
+    unsigned won = 0;
+    std::vector<DWORD> errors;
+  };
+  std::vector<Target> targets;
+  for (size_t i = 2; i < a.size(); ++i) {
+    const size_t first = a[i].find(L'=');
+    const size_t second = a[i].find(L'=', first + 1);
+    if (first == std::wstring::npos) throw UsageError{"attack needs PATH=REPLACEMENT[=RELEASE]"};
+    Target t;
+    t.path = a[i].substr(0, first);
+    t.replacement = a[i].substr(first + 1, second - first - 1);
+    t.release = second == std::wstring::npos ? L"" : a[i].substr(second + 1);
+    t.staging = stop + L"." + std::to_wstring(i);
+    targets.push_back(t);
+  }
+  const auto note = [](Target& t, DWORD result) {
+    ++t.attempts;
+    if (result == ERROR_SUCCESS) {
+      ++t.won;
+    } else if (std::find(t.errors.begin(), t.errors.end(), result) == t.errors.end()) {
+      t.errors.push_back(result);
+    }
+  };
+  const ULONGLONG start = GetTickCount64();
+  bool pending = true;
+  while (pending && GetFileAttributesW(stop.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         GetTickCount64() - start < 300000) {
+    pending = false;
+    bool found = false;
+    for (Target& t : targets) {
+      if (t.attempts - t.won >= limit) {
+        continue;
+      }
+      pending = true;
+      if (GetFileAttributesW(t.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        found = true;
+        // A copy that a successful replacement used up is made again.
+        CopyFileW(t.replacement.c_str(), t.staging.c_str(), TRUE);
+        note(t, attack::ReplaceByRename(t.path, t.staging));
+        note(t, attack::MoveAway(t.path));
+      }
+      if (t.attempts - t.won >= limit && !t.release.empty()) {
+        CloseHandle(CreateFileW(t.release.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+      }
+    }
+    if (!found) {
+      Sleep(1);
+    }
+  }
+  j.Key("targets").BeginArray();
+  for (const Target& t : targets) {
+    DeleteFileW(t.staging.c_str());
+    j.BeginObject().Key("path").String(t.path);
+    j.Key("attempts").Unsigned(t.attempts).Key("won").Unsigned(t.won).Key("errors").BeginArray();
+    for (DWORD e : t.errors) j.Unsigned(e);
+    j.EndArray().EndObject();
+  }
+  j.EndArray();
+  return true;
+}
+
 using Command = bool (*)(Args, JsonWriter&);
 const std::map<std::wstring, Command> kCommands = {
     {L"reg-get", RegGet},
@@ -679,6 +758,7 @@ const std::map<std::wstring, Command> kCommands = {
     {L"temp", TempFolder},
     {L"version", Version},
     {L"hold-file", HoldFile},
+    {L"attack", Attack},
 };
 
 bool RunCommand(const Args& words) {

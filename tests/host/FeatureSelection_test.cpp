@@ -1,12 +1,13 @@
 // The property text made from a distributor's Feature.ini: the fixed feature list, ALLDRIVERS
 // folded and defaulted, white space anywhere in the lists ignored, exclusions in upper case.
+#include "config/FeatureSelection.h"
+
 #include <gtest/gtest.h>
 
 #include <cwctype>
 #include <map>
 #include <string>
-
-#include "config/FeatureSelection.h"
+#include <vector>
 
 namespace {
 
@@ -29,16 +30,24 @@ const FeatureSelectionPieces kDemo{
     L"DeviceDrivers", L"ENABLEPLUGINS=0 INTERFACES=exclude"};
 
 std::wstring Build(const std::map<std::wstring, std::wstring>& section,
-                   const FeatureSelectionPieces& pieces = kDemo) {
-  return BuildFeatureSelectionText(pieces, [&section](const wchar_t* key) {
-    // The system's ini reader matches key names without regard to case.
-    for (const auto& [name, value] : section) {
-      if (SameKey(name, key)) {
-        return value;
-      }
-    }
-    return std::wstring();
-  });
+                   const FeatureSelectionPieces& pieces = kDemo,
+                   std::vector<std::wstring>* dropped = nullptr) {
+  return BuildFeatureSelectionText(
+      pieces,
+      [&section](const wchar_t* key) {
+        // The system's ini reader matches key names without regard to case.
+        for (const auto& [name, value] : section) {
+          if (SameKey(name, key)) {
+            return value;
+          }
+        }
+        return std::wstring();
+      },
+      [dropped](const wchar_t* key, const std::wstring& piece) {
+        if (dropped != nullptr) {
+          dropped->push_back(std::wstring(key) + L": " + piece);
+        }
+      });
 }
 
 const std::wstring kBase =
@@ -78,7 +87,23 @@ TEST(FeatureSelection, ExclusionsInOrderAndEmptyPiecesSkipped) {
   EXPECT_EQ(Build({{L"exclude", L"a, b"}}), head + L" A=exclude B=exclude");
   EXPECT_EQ(Build({{L"exclude", L",a,,b,"}}), head + L" A=exclude B=exclude");
   EXPECT_EQ(Build({{L"exclude", L" , ,"}}), head);
-  EXPECT_EQ(Build({{L"exclude", L"t\u00f6\u00f6l"}}), head + L" T\u00f6\u00f6L=exclude");
+}
+
+TEST(FeatureSelection, OnlyInstallerIdentifiersReachTheCommandLineTheRestIsReported) {
+  const std::wstring head = L"ALLDRIVERS=exclude " + kBase;
+  const std::wstring tail = L" ENABLEPLUGINS=0 INTERFACES=exclude";
+  std::vector<std::wstring> dropped;
+  // A quote would end the value and let the rest be properties of its own, a transform
+  // included; an "=" would set one. Spaces inside a name are gone before the name is judged.
+  EXPECT_EQ(Build({{L"include", L"SerialA\" TRANSFORMS=x.mst, Net B,_b.2,2c"},
+                   {L"exclude", L"t\u00f6\u00f6l,x\"INJECTED=\"1, tool.d,'q'"}},
+                  kDemo, &dropped),
+            head + L",DeviceDrivers,NetB,_b.2" + tail + L" TOOL.D=exclude");
+  EXPECT_EQ(dropped, (std::vector<std::wstring>{L"include: SerialA\"TRANSFORMS=x.mst",
+                                                L"include: 2c", L"exclude: t\u00f6\u00f6l",
+                                                L"exclude: x\"INJECTED=\"1", L"exclude: 'q'"}));
+  // With no name left, no driver feature is asked for.
+  EXPECT_EQ(Build({{L"include", L"a=b"}}), head + tail);
 }
 
 // Another product's pieces: no parent feature for the drivers, no fixed properties.

@@ -7,16 +7,45 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "driver/RunState.h"
+#include "net/DownloadTransfer.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
+// After the one include of <windows.h>, which it needs.
+#include <wininet.h>
+
+// This program replaces the allocation functions, so that a test can make the n-th allocation
+// from a given moment fail once: the throwing forms throw, the non-throwing ones answer null.
+namespace {
+long g_allocationsBeforeFailure = -1;  // -1: none fails
+
+bool FailsNow() { return g_allocationsBeforeFailure >= 0 && g_allocationsBeforeFailure-- == 0; }
+
+void* Allocate(std::size_t size) noexcept { return FailsNow() ? nullptr : std::malloc(size + 1); }
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (void* block = Allocate(size)) {
+    return block;
+  }
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -261,14 +290,21 @@ TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
   }
 }
 
-TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
-  // A file URL stands in for the server, and the stand-in plays the verifying instance as well
-  // as the package: with 0 both pass, any other code stops at the verdict.
-  ScratchFolder folder;
-  ASSERT_TRUE(CopyFileW(StandIn(L"update_v406").c_str(), (folder / L"update.exe").c_str(), FALSE));
-  const std::wstring verifier = StandIn(L"update_v405");
+// A file URL stands in for the server: the update stand-in of version 4.6 as "update.exe" in
+// `folder`, and the location to compose its URL from.
+std::wstring UpdateLocationIn(const ScratchFolder& folder) {
+  EXPECT_TRUE(CopyFileW(StandIn(L"update_v406").c_str(), (folder / L"update.exe").c_str(), FALSE));
   std::wstring location = L"file:///" + folder.path();
   location.pop_back();
+  return location;
+}
+
+TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
+  // The stand-in plays the verifying instance as well as the package: with 0 both pass, any other
+  // code stops at the verdict.
+  ScratchFolder folder;
+  const std::wstring location = UpdateLocationIn(folder);
+  const std::wstring verifier = StandIn(L"update_v405");
   struct Case {
     DWORD verdict;
     DWORD result;
@@ -314,6 +350,45 @@ TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
     EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), c.starts) << starts;
     EXPECT_EQ(starts.rfind(Utf8(L"\"" + verifier + L"\" /v \""), 0), 0u) << starts;
   }
+}
+
+bool InUrlCache(const std::wstring& url) {
+  DWORD size = 0;
+  return !GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size) &&
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationFails) {
+  // Each allocation of the step fails once in turn, until the step gets through without meeting
+  // the failure; after every one of these ends the cache holds no copy of the update.
+  ScratchFolder folder;
+  const std::wstring location = UpdateLocationIn(folder);
+  const std::wstring verifier = StandIn(L"update_v406");
+  std::wstring url;
+  ASSERT_EQ(CanonicalizeDownloadUrl(location + L"/update.exe", MAX_PATH, url), 0u);
+  StandInControl control(folder, 0);
+  int escapes = 0;
+  long failing = 0;
+  for (;; ++failing) {
+    ProgressDialog dialog;
+    MessageBoxRecorder boxes;
+    g_allocationsBeforeFailure = failing;
+    try {
+      UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr), dialog,
+                              location.c_str(), L"update.exe", 406);
+    } catch (const std::bad_alloc&) {
+      ++escapes;
+    }
+    const bool reached = g_allocationsBeforeFailure < 0;
+    g_allocationsBeforeFailure = -1;
+    EXPECT_FALSE(InUrlCache(url)) << failing;
+    if (!reached) {
+      break;
+    }
+  }
+  // The failures met the step before, during and after the download.
+  EXPECT_GT(escapes, 3) << failing;
+  EXPECT_GT(failing, escapes);
 }
 
 }  // namespace

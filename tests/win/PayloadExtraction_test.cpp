@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <string>
 
+#include "../harness/FileAttack.h"
 #include "payload/FileUtilities.h"
+#include "payload/HeldFile.h"
 #include "payload/SystemCalls.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
@@ -54,8 +56,9 @@ std::wstring WithInsert(UINT id, const std::wstring& insert) {
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-bool Extract(WORD id, const wchar_t* name, const std::wstring& folderOrPath) {
-  return ExtractFileFromResource(id, Self(), kCaption, name, folderOrPath.c_str());
+bool Extract(WORD id, const wchar_t* name, const std::wstring& folderOrPath,
+             HeldFile* hold = nullptr) {
+  return ExtractFileFromResource(id, Self(), kCaption, name, folderOrPath.c_str(), hold);
 }
 
 TEST(ExtractFileFromResource, FolderWithOrWithoutBackslashAndFullPathWriteTheSameFile) {
@@ -140,6 +143,89 @@ TEST(ExtractFileFromResource, DestinationHeldOpenByAnotherIsRefusedWithMessage47
   ExpectRefusedDestination(root.path(), target, "32");
   CloseHandle(holder);
   EXPECT_EQ(ReadFileBytes(target), "older");
+}
+
+TEST(ExtractFileFromResource, AFolderThatCannotBeMadeIsACreationFailureNotAFullDisk) {
+  // A file stands where a folder of the path would have to be.
+  ScratchFolder root;
+  WriteFileBytes(root / L"Prereqs", "a file");
+  const std::wstring target = root / L"Prereqs\\MSXML6\\readme.txt";
+  MessageBoxRecorder boxes;
+  LogTail log;
+  EXPECT_FALSE(Extract(IDP_README, L"", target));
+  EXPECT_THAT(boxes.texts(), ElementsAre(Row(IDS_COULD_NOT_CREATE) + L"readme.txt"));
+  EXPECT_THAT(log.lines(), ElementsAre("[ExtractFileFromResource] Creating file: " + Narrow(target),
+                                       "[ExtractFileFromResource] CreateFile failure: 3"));
+}
+
+TEST(ExtractFileFromResource, AHeldPayloadCannotBeReplacedOrMovedAwayUntilLetGo) {
+  ScratchFolder root;
+  const std::wstring target = root / L"package.msi";
+  const std::wstring impostor = root / L"impostor.msi";
+  TemporaryFile package(target);
+  ASSERT_TRUE(Extract(IDP_PRODUCT_PACKAGE, L"", target, &package.hold()));
+  // Readers that share reading, as the installer and CreateProcessW do, still open it.
+  EXPECT_EQ(ReadFileBytes(target), kPackageBytes);
+  WriteFileBytes(impostor, "impostor");
+  EXPECT_THAT(attack::ReplaceByRename(target, impostor), testing::AnyOf(5u, 32u));
+  EXPECT_THAT(attack::MoveAway(target), testing::AnyOf(5u, 32u));
+  EXPECT_EQ(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ReadFileBytes(target), kPackageBytes);
+
+  // The same attempts win once the hold is let go.
+  package.hold().Release();
+  EXPECT_EQ(attack::ReplaceByRename(target, impostor), 0u);
+  EXPECT_EQ(ReadFileBytes(target), "impostor");
+  EXPECT_EQ(attack::MoveAway(target), 0u);
+
+  // The owner deletes its file, held or not.
+  ASSERT_TRUE(Extract(IDP_PRODUCT_PACKAGE, L"", target, &package.hold()));
+  package.Remove();
+  EXPECT_FALSE(Exists(target));
+}
+
+// Another writer in the instant between the payload's writer and its hold, put there through the
+// seam (no real timing does that reliably): one that stays open keeps the hold from being taken,
+// one that changed a byte and went is found out by the comparison with the payload.
+std::wstring g_intrudedFile;
+HANDLE g_intruder = INVALID_HANDLE_VALUE;
+bool g_intruderStays = false;
+
+BOOL WINAPI CloseAndIntrude(HANDLE writer) {
+  const BOOL closed = CloseHandle(writer);
+  g_intruder = CreateFileW(g_intrudedFile.c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(g_intruder, "X", 1, &written, nullptr);
+  if (!g_intruderStays) {
+    CloseHandle(g_intruder);
+  }
+  return closed;
+}
+
+TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritten) {
+  ScratchFolder root;
+  g_intrudedFile = root / L"package.msi";
+  const PayloadSystemCallTable saved = PayloadSystemCalls();
+  PayloadSystemCalls().closeWriter = &CloseAndIntrude;
+  for (const auto& [stays, error] : {std::pair{true, "32"}, std::pair{false, "1006"}}) {
+    g_intruderStays = stays;
+    MessageBoxRecorder boxes;
+    LogTail log;
+    HeldFile hold;
+    EXPECT_FALSE(Extract(IDP_PRODUCT_PACKAGE, L"", g_intrudedFile, &hold));
+    if (stays) {
+      CloseHandle(g_intruder);
+    }
+    EXPECT_FALSE(hold.IsHeld());
+    EXPECT_THAT(boxes.texts(), ElementsAre(Row(IDS_COULD_NOT_WRITE) + L"package.msi"));
+    EXPECT_THAT(log.lines(),
+                ElementsAre("[ExtractFileFromResource] Creating file: " + Narrow(g_intrudedFile),
+                            std::string("[ExtractFileFromResource] WriteFile failure: ") + error));
+  }
+  PayloadSystemCalls() = saved;
 }
 
 TEST(ExtractFileFromResource, MissingPayloadShowsCouldNotFindAndTheNameAndWritesNothing) {

@@ -1,6 +1,7 @@
 #include "config/FeatureSelection.h"
 
 #include "payload/FileUtilities.h"
+#include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
 
 namespace {
@@ -28,9 +29,15 @@ void BuildFeatureSelection(const FeatureSelectionPieces& pieces,
   if (oemSourceFolder.empty()) {
     iniPath = L".\\" + path;
   }
-  featureSelectionText = BuildFeatureSelectionText(pieces, [&iniPath](const wchar_t* key) {
-    wchar_t value[kValueCapacity] = {};
-    GetPrivateProfileStringW(kSection, key, L"", value, kValueCapacity, iniPath.c_str());
-    return std::wstring(value);
-  });
+  featureSelectionText = BuildFeatureSelectionText(
+      pieces,
+      [&iniPath](const wchar_t* key) {
+        wchar_t value[kValueCapacity] = {};
+        GetPrivateProfileStringW(kSection, key, L"", value, kValueCapacity, iniPath.c_str());
+        return std::wstring(value);
+      },
+      [](const wchar_t* key, const std::wstring& piece) {
+        LogString(L"[Info] Feature.ini %s entry left out, not a valid name: %s\n", key,
+                  piece.c_str());
+      });
 }

@@ -17,14 +17,20 @@ struct FeatureSelectionPieces {
   std::wstring properties;  // e.g. "ENABLEPLUGINS=0 INTERFACES=exclude"; may be empty
 };
 
-// The Windows Installer property text for the product's pieces and the values the reader
-// gives. Pure.
-std::wstring BuildFeatureSelectionText(const FeatureSelectionPieces& pieces,
-                                       const FeatureKeyReader& readKey);
+// Told of each piece of the include or exclude list that is left out: the key and the piece.
+using DroppedPieceReporter = std::function<void(const wchar_t* key, const std::wstring& piece)>;
 
-// Whether `name` can name a feature or a property of a package: a letter or an underscore,
-// then letters, digits, underscores and periods. Pure.
+// Whether `name` is a Windows Installer identifier, so can name a feature or a property of a
+// package: a letter or underscore, then letters, digits, underscores and periods (ASCII letters).
+// Only such a name can stand on the installer's command line as a feature or property name
+// without changing what the rest of the line means. Pure.
 bool IsInstallerIdentifier(const std::wstring& name);
+
+// The Windows Installer property text for the product's pieces and the values the reader gives.
+// A piece of the include or exclude list that is no identifier is left out and reported. Pure.
+std::wstring BuildFeatureSelectionText(const FeatureSelectionPieces& pieces,
+                                       const FeatureKeyReader& readKey,
+                                       const DroppedPieceReporter& reportDropped = {});
 
 // Looks for "Feature.ini" in `oemSourceFolder` (the current folder when it is empty) and fills
 // `featureSelectionText`, which stays empty when there is no such file.

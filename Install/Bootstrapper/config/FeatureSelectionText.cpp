@@ -1,5 +1,7 @@
-#include "config/FeatureSelection.h"
+#include <utility>
+#include <vector>
 
+#include "config/FeatureSelection.h"
 #include "config/TextUtil.h"
 
 namespace {
@@ -7,17 +9,16 @@ namespace {
 constexpr wchar_t kExclude[] = L"exclude";
 constexpr wchar_t kInclude[] = L"include";
 
+bool IsAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
 }  // namespace
 
 bool IsInstallerIdentifier(const std::wstring& name) {
-  const auto letter = [](wchar_t c) {
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
-  };
-  if (name.empty() || !(letter(name[0]) || name[0] == L'_')) {
+  if (name.empty() || !(IsAsciiLetter(name[0]) || name[0] == L'_')) {
     return false;
   }
   for (const wchar_t c : name) {
-    if (!(letter(c) || (c >= L'0' && c <= L'9') || c == L'_' || c == L'.')) {
+    if (!IsAsciiLetter(c) && !(c >= L'0' && c <= L'9') && c != L'_' && c != L'.') {
       return false;
     }
   }
@@ -25,23 +26,43 @@ bool IsInstallerIdentifier(const std::wstring& name) {
 }
 
 std::wstring BuildFeatureSelectionText(const FeatureSelectionPieces& pieces,
-                                       const FeatureKeyReader& readKey) {
+                                       const FeatureKeyReader& readKey,
+                                       const DroppedPieceReporter& reportDropped) {
+  // The names of a list, white space removed. A name that is no identifier (with a quote or an
+  // "=" in it, say) could end the value and add properties of its own, a transform included: it
+  // is left out and reported. An empty piece (two commas in a row, a comma at either end) names
+  // nothing and is skipped.
+  const auto readNames = [&](const wchar_t* key) {
+    std::vector<std::wstring> names;
+    for (std::wstring& piece :
+         text::SplitText(text::RemoveAll(readKey(key), text::kBlanks), L",")) {
+      if (IsInstallerIdentifier(piece)) {
+        names.push_back(std::move(piece));
+      } else if (!piece.empty() && reportDropped) {
+        reportDropped(key, piece);
+      }
+    }
+    return names;
+  };
+
   std::wstring allDrivers = text::FoldLower(readKey(L"ALLDRIVERS"));
   if (allDrivers != kExclude && allDrivers != kInclude) {
     allDrivers = kExclude;
   }
   std::wstring selection = L"ALLDRIVERS=" + allDrivers;
 
-  const std::wstring include = text::RemoveAll(readKey(L"include"), text::kBlanks);
+  const std::vector<std::wstring> include = readNames(L"include");
   selection += L" ADDLOCAL=";
   selection += pieces.features;
   if (!include.empty()) {
-    selection += L',';
     if (!pieces.drivers.empty()) {
-      selection += pieces.drivers;
       selection += L',';
+      selection += pieces.drivers;
     }
-    selection += include;
+    for (const std::wstring& name : include) {
+      selection += L',';
+      selection += name;
+    }
   }
 
   if (!pieces.properties.empty()) {
@@ -49,16 +70,10 @@ std::wstring BuildFeatureSelectionText(const FeatureSelectionPieces& pieces,
     selection += pieces.properties;
   }
 
-  // Each excluded name becomes a property set to "exclude". An empty piece (two commas in a row,
-  // a comma at either end) would be an assignment without a property name, which the installer
-  // cannot take: it is skipped.
-  const std::wstring exclude = text::RemoveAll(readKey(L"exclude"), text::kBlanks);
-  for (const std::wstring& piece : text::SplitText(exclude, L",")) {
-    if (piece.empty()) {
-      continue;
-    }
+  // Each excluded name becomes a property set to "exclude".
+  for (const std::wstring& name : readNames(L"exclude")) {
     selection += L' ';
-    selection += text::FoldUpper(piece);
+    selection += text::FoldUpper(name);
     selection += L'=';
     selection += kExclude;
   }

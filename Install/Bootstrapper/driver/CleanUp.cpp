@@ -45,21 +45,28 @@ void CopyInstallerLog(const RunState& state) {
   }
 }
 
-void RemoveExtractedFiles(RunState& state) {
-  // The XML parser package and its folders, once msi.dll was bound. Without a temporary folder
-  // the folders would be looked for at the root of the current drive.
+// The XML parser package and its folders, once msi.dll was bound. Without a temporary folder the
+// folders would be looked for at the root of the current drive.
+void RemoveParserPackage(RunState& state) {
+  state.prereqPackageHold.Release();
   if (!state.prereqPackagePath.empty() && !state.tempFolder.empty()) {
     DeleteFileW(state.prereqPackagePath.c_str());
     RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs\\MSXML6");
     RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs");
   }
-  // The readme and support document.
+}
+
+// The readme and support document.
+void RemoveOemFiles(const RunState& state) {
   if (!state.oemFolder.empty()) {
     DeleteFile(state.tempFolder.c_str(), kOemSubfolder, kReadmeName);
     DeleteFile(state.tempFolder.c_str(), kOemSubfolder, kSupportDocumentName);
     RemoveDirectory(state.tempFolder.c_str(), kOemSubfolder);
   }
-  // The product's ini file; with /w the one the installer wrote goes back beside the executable.
+}
+
+// The product's ini file; with /w the one the installer wrote goes back beside the executable.
+void RemoveIniFile(const RunState& state) {
   if (!state.tempFolder.empty() && !state.iniFileName.empty()) {
     if (state.options.writeIniFile() && !state.mediaFolder.empty()) {
       CopyFileToFolder(state.tempFolder.c_str(), state.iniFileName.c_str(),
@@ -67,12 +74,16 @@ void RemoveExtractedFiles(RunState& state) {
     }
     DeleteFile(state.tempFolder.c_str(), L"", state.iniFileName.c_str());
   }
-  // The extracted package; a downloaded one lives in the URL cache instead.
+}
+
+// The extracted package; a downloaded one lives in the URL cache instead. Then the run's own
+// folder beside the executable, when there was no temporary folder; it stays while it holds the
+// installer's log.
+void RemovePackage(RunState& state) {
+  state.packageHold.Release();
   if (state.packageExtracted && !state.packagePath.empty()) {
     DeleteFileW(state.packagePath.c_str());
   }
-  // The run's own folder beside the executable, when there was no temporary folder; it stays
-  // while it holds the installer's log.
   if (state.tempFolderIsFallback && !state.tempFolder.empty()) {
     RemoveDirectory(state.tempFolder.c_str(), L"");
   }
@@ -134,7 +145,7 @@ void OfferRestart(const RunState& state) {
   wchar_t question[kMessageBufferSize];
   LoadMessage(state.instance, IDS_RESTART_QUESTION, question, kMessageBufferSize);
   // Asked at every UI level: the engine upgrade cannot be used until the machine restarts.
-  if (MessageBoxW(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+  if (ShowMessageBox(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
     // Both results are left alone: without the privilege the restart is still asked for, and a
     // restart that does not happen leaves the exit code as it is.
     RestartCalls().enableShutdownPrivilege();
@@ -163,7 +174,11 @@ RestartCallTable& RestartCalls() {
 DWORD CleanUp(RunState& state) {
   Attempt([&] { LogString(L"[Info] Begin CleanUp.\n"); });
   Attempt([&] { CopyInstallerLog(state); });
-  Attempt([&] { RemoveExtractedFiles(state); });
+  // One attempt each, so that a removal that fails for lack of memory leaves only its own files.
+  Attempt([&] { RemoveParserPackage(state); });
+  Attempt([&] { RemoveOemFiles(state); });
+  Attempt([&] { RemoveIniFile(state); });
+  Attempt([&] { RemovePackage(state); });
   Attempt([&] { ReleaseRun(state); });
   Attempt([&] { LogNumber(L"[Info] Setup exit code is %d\n", state.exitCode); });
   Attempt([&] { CopyBootstrapLog(state); });

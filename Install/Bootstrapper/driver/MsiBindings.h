@@ -4,6 +4,11 @@
 
 #include "sys/Win32.h"
 
+// The declarations of the installer 3.0 source-list functions, which the run binds at run time
+// when the system has them (Windows XP SP3 does).
+#ifndef _WIN32_MSI
+#define _WIN32_MSI 300
+#endif
 #include <msi.h>
 #include <msiquery.h>
 

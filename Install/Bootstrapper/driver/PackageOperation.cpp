@@ -8,6 +8,7 @@
 #include "prereq/XmlParserPrerequisite.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
+#include "sys/RunTimeBinding.h"
 #include "ui/MessageBoxes.h"
 
 namespace {
@@ -94,6 +95,43 @@ void DecideReinstall(RunState& state) {
   msi.MsiCloseHandle(product);
 }
 
+// A product installed from the downloaded copy would look for its package in the URL cache for
+// a repair or a change, and that copy is removed at the end of the run: the package's folder at
+// its URL becomes a source of the product, under the package's own name, and the source tried
+// first. One log line names the source, or that it could not be registered (the functions need
+// installer 3.0 and are bound at run time, like the others).
+void RegisterUrlSource(const RunState& state) {
+  const std::wstring& url = state.download.canonicalUrl;
+  const std::wstring source = url.substr(0, url.rfind(L'/') + 1);
+  decltype(&::MsiSourceListAddSourceExW) addSource = nullptr;
+  decltype(&::MsiSourceListSetInfoW) setInfo = nullptr;
+  bool registered = false;
+  if (!state.productCode.empty() && !source.empty() &&
+      BindProc(state.msi.module, "MsiSourceListAddSourceExW", addSource) &&
+      BindProc(state.msi.module, "MsiSourceListSetInfoW", setInfo)) {
+    const wchar_t* product = state.productCode.c_str();
+    // A per-machine product is the usual case; a per-user one is the current user's.
+    for (const MSIINSTALLCONTEXT context :
+         {MSIINSTALLCONTEXT_MACHINE, MSIINSTALLCONTEXT_USERUNMANAGED,
+          MSIINSTALLCONTEXT_USERMANAGED}) {
+      const UINT added = addSource(product, nullptr, context, MSISOURCETYPE_URL | MSICODE_PRODUCT,
+                                   source.c_str(), 0);
+      if (added == ERROR_UNKNOWN_PRODUCT) {
+        continue;
+      }
+      registered = added == ERROR_SUCCESS &&
+                   setInfo(product, nullptr, context, MSICODE_PRODUCT, INSTALLPROPERTY_PACKAGENAME,
+                           state.databaseName.get()) == ERROR_SUCCESS &&
+                   setInfo(product, nullptr, context, MSISOURCETYPE_URL | MSICODE_PRODUCT,
+                           INSTALLPROPERTY_LASTUSEDSOURCE, source.c_str()) == ERROR_SUCCESS;
+      break;
+    }
+  }
+  LogString(registered ? L"[Info] Registered URL source for the product: %s\n"
+                       : L"[Info] Unable to register URL source for the product: %s\n",
+            source.c_str());
+}
+
 void BuildCommandLine(RunState& state) {
   std::wstring& commandLine = state.commandLine;
   commandLine.clear();
@@ -169,11 +207,10 @@ void RunPackageOperation(RunState& state) {
   LogString(L"[Info] Setting Internal UI level to FULL...\n");
   msi.MsiSetInternalUI(static_cast<INSTALLUILEVEL>(state.options.uiLevel()), nullptr);
 
-  // 6 and 7: the package's identity and the installed product decide the command line.
+  // 6 and 7: the package's identity and the installed product decide the command line. The
+  // package is local on both paths: a downloaded one is its verified copy.
   if (state.mode == CommandLineResult::Normal) {
-    const std::wstring& localPackage =
-        state.download.cacheFilePath.empty() ? state.packagePath : state.download.cacheFilePath;
-    ReadPackageIdentity(state, localPackage.c_str());
+    ReadPackageIdentity(state, state.packagePath.c_str());
     if (state.useReinstall) {
       DecideReinstall(state);
     }
@@ -211,6 +248,12 @@ void RunPackageOperation(RunState& state) {
     ShowInstallerErrorMessage(state.Messages(), result, msi.module);
   }
   LogNumber(L"[Info] MsiInstallProduct returned %d\n", result);
+  // A product that the downloaded copy installed or upgraded keeps the URL as its source.
+  if (!state.download.canonicalUrl.empty() && state.mode == CommandLineResult::Normal &&
+      (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED ||
+       result == ERROR_SUCCESS_REBOOT_INITIATED)) {
+    RegisterUrlSource(state);
+  }
   if (result == ERROR_SUCCESS) {
     state.exitCode = state.postInstallCode;
   }

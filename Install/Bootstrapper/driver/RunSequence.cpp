@@ -313,7 +313,9 @@ bool ResolvePackage(RunState& state) {
   if (result != ERROR_SUCCESS) {
     return EndRun(state, result);
   }
-  state.packagePath = state.download.canonicalUrl;
+  // The installer gets the copy whose signature was checked, held since before the check; given
+  // the URL it would fetch the package again, and those bytes would never be checked.
+  state.packagePath = state.download.cacheFilePath;
   return true;
 }
 
@@ -390,7 +392,7 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
   state.packageExtracted = true;
   LogString(L"[Info] path to Msi: %s\n", state.packagePath.c_str());
   if (!ExtractFileFromResource(IDP_PRODUCT_PACKAGE, state.instance, state.appTitle, nullptr,
-                               state.packagePath.c_str())) {
+                               state.packagePath.c_str(), &state.packageHold)) {
     return ERROR_FILE_NOT_FOUND;
   }
 

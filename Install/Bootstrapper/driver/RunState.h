@@ -11,6 +11,7 @@
 #include "config/ResourceSettings.h"
 #include "driver/MsiBindings.h"
 #include "net/PackageDownload.h"
+#include "payload/HeldFile.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ProgressDialog.h"
@@ -48,7 +49,9 @@ struct RunState {
   std::wstring tempFolder;         // working folder, ending in a backslash
   bool tempFolderIsFallback = false;  // tempFolder is the run's own folder beside the executable
   bool packageExtracted = false;   // packagePath names a file the run wrote
-  std::wstring packagePath;        // what the installer is given: a path or the package's URL
+  // What the installer is given: the extracted package, or the verified copy of a downloaded one.
+  std::wstring packagePath;
+  HeldFile packageHold;            // the extracted package, held from its writing to clean-up
   std::wstring oemFolder;          // tempFolder + "OEM\"; media path only
   std::wstring oemSourceFolder;    // mediaFolder + "OEM\"; media path only
   DownloadedPackage download;      // the package fetched from BASEURL, if any
@@ -62,6 +65,7 @@ struct RunState {
   // The installer invocation.
   MsiBindings msi;
   std::wstring prereqPackagePath;
+  HeldFile prereqPackageHold;  // the XML parser package, held from its writing to clean-up
   std::wstring productCode;
   std::wstring packageVersion;
   std::wstring msiLogPath;

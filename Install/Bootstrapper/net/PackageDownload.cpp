@@ -73,11 +73,13 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
-  if (FAILED(transfer)) {
+  package.cacheFilePath = cacheFile.get();
+  // Held before its signature is checked, so that the bytes checked are the bytes installed; a
+  // copy that cannot be held is as good as one that never arrived.
+  if (FAILED(transfer) || package.copy.Take(package.cacheFilePath.c_str()) != ERROR_SUCCESS) {
     ShowTextMessage(messages, IDS_PACKAGE_NOT_FOUND, url);
     return ERROR_FILE_NOT_FOUND;
   }
-  package.cacheFilePath = cacheFile.get();
   LogString(L"[Info] Msi file was cached to %s\n", package.cacheFilePath.c_str());
 
   if (!ShowDetail(dialog, messages, IDS_VERIFYING_SIGNATURE, packageName)) {
@@ -109,9 +111,15 @@ DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
   }
 }
 
+DownloadedPackage::~DownloadedPackage() { RemoveDownloadedCopy(*this); }
+
 void RemoveDownloadedCopy(DownloadedPackage& package) {
+  // The hold goes first: it keeps the copy from being deleted with its entry.
+  package.copy.Release();
   if (package.cacheEntryPending && !package.canonicalUrl.empty()) {
     DeleteCachedCopy(package.canonicalUrl.c_str());
   }
-  package = DownloadedPackage{};
+  package.canonicalUrl = std::wstring();
+  package.cacheFilePath = std::wstring();
+  package.cacheEntryPending = false;
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "payload/HeldFile.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ProgressDialog.h"
@@ -12,11 +13,16 @@
 // Result of a downloaded package that is not trusted.
 constexpr DWORD kPackageNotTrusted = 4;
 
+// A download and its copy in the URL cache, which the owner removes however its step ends.
 struct DownloadedPackage {
-  std::wstring canonicalUrl;   // what the Windows Installer is given
-  std::wstring cacheFilePath;  // the downloaded copy that was verified
+  std::wstring canonicalUrl;   // where the package came from
+  std::wstring cacheFilePath;  // the downloaded copy that was verified, and is used
   // The transfer was started, so a copy may sit in the URL cache: clean-up must remove it.
   bool cacheEntryPending = false;
+  // The copy, held from before its signature is checked until it has been used.
+  HeldFile copy;
+
+  ~DownloadedPackage();
 };
 
 // The whole package download of the run. 0 with `package` filled when downloaded and trusted;
@@ -25,6 +31,6 @@ DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
                             const wchar_t* exePath, ProgressDialog& dialog,
                             const MessageContext& messages, DownloadedPackage& package);
 
-// Removes the downloaded copy's entry from the URL cache (result ignored) when a transfer was
+// Lets go of the copy, removes its entry from the URL cache (result ignored) when a transfer was
 // started, and forgets the URL and path.
 void RemoveDownloadedCopy(DownloadedPackage& package);

@@ -5,6 +5,7 @@
 
 #include "config/TextUtil.h"
 #include "payload/FileUtilities.h"
+#include "payload/HeldFile.h"
 #include "payload/SystemCalls.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
@@ -26,11 +27,39 @@ void ShowNameMessage(HINSTANCE instance, const wchar_t* caption, UINT messageId,
   LoadTableString(instance, messageId, message, kNameMessageCapacity);
   std::wstring text(message);
   text::BoundedAppend(text, name, kNameMessageCapacity + 1);
-  MessageBoxW(nullptr, text.c_str(), caption, MB_ICONERROR);
+  ShowMessageBox(nullptr, text.c_str(), caption, MB_ICONERROR);
 }
 
 MessageContext Unowned(HINSTANCE instance, const wchar_t* caption) {
   return MessageContext{instance, nullptr, caption};
+}
+
+// Hands a payload that was just written over from its writer to `hold`, so that at no moment
+// can the file be renamed, replaced or deleted: a reader that lets others write (but not delete)
+// is opened while the writer still lives, the writer goes, and the hold, which lets others only
+// read, is taken before that reader goes. In the instant between the writer and the hold another
+// process could still open the file for writing; then the hold cannot be taken (its writer is
+// still open) or the content no longer matches the payload, and the file is refused. 0, or the
+// error that makes the payload count as not written.
+DWORD HandOverToHold(HANDLE writer, const std::wstring& path, const void* bytes, DWORD size,
+                     HeldFile& hold) {
+  HANDLE bridge = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD bridgeError = bridge == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  PayloadSystemCalls().closeWriter(writer);
+  if (bridge == INVALID_HANDLE_VALUE) {
+    return bridgeError != ERROR_SUCCESS ? bridgeError : ERROR_SHARING_VIOLATION;
+  }
+  const DWORD taken = hold.Take(path.c_str());
+  CloseHandle(bridge);
+  if (taken != ERROR_SUCCESS) {
+    return taken;
+  }
+  if (!hold.Contains(bytes, size)) {
+    hold.Release();
+    return ERROR_FILE_INVALID;
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -49,7 +78,7 @@ bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANC
 }
 
 bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t* caption,
-                             const wchar_t* fileName, const wchar_t* folderOrPath) {
+                             const wchar_t* fileName, const wchar_t* folderOrPath, HeldFile* hold) {
   // 1 to 3: where the file goes.
   std::wstring folder;
   std::wstring name;
@@ -70,9 +99,11 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
     return false;
   }
   if (!IsExistingFolder(folder.c_str())) {
-    // A folder that could not be made shows up as a creation failure below.
     CreateDirectoryTree(folder.c_str());
   }
+  // A folder that could not be made has no free space to read: the file's creation below fails
+  // instead, and the user learns that the file could not be created, not that the disk is full.
+  const bool folderExists = IsExistingFolder(folder.c_str());
   std::wstring folderWithSeparator = folder;
   if (!text::EndsWith(folderWithSeparator, L'\\')) {
     folderWithSeparator.push_back(L'\\');
@@ -91,7 +122,7 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
       resourceId == IDP_PRODUCT_PACKAGE
           ? static_cast<std::uint32_t>(std::min<std::uint64_t>(2ull * size, 0xFFFFFFFFull))
           : size;
-  if (!CheckDiskSpace(folderWithSeparator.c_str(), required, instance, caption)) {
+  if (folderExists && !CheckDiskSpace(folderWithSeparator.c_str(), required, instance, caption)) {
     ShowTextMessage(Unowned(instance, caption), IDS_NOT_ENOUGH_SPACE, folderWithSeparator.c_str());
     return false;
   }
@@ -106,7 +137,10 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
 
   // 7 to 10: one write of the whole payload.
   LogString(L"[ExtractFileFromResource] Creating file: %s\n", fullPath.c_str());
-  HANDLE file = CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  // A payload to be held lets others read while it is written, so that the hold can be taken
+  // before the writer goes; nobody else may write, rename or delete it meanwhile.
+  const DWORD share = hold != nullptr ? FILE_SHARE_READ : 0;
+  HANDLE file = CreateFileW(fullPath.c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     LogNumber(L"[ExtractFileFromResource] CreateFile failure: %d\n", GetLastError());
@@ -116,14 +150,18 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
   DWORD written = 0;
   const BOOL wrote = WriteFile(file, bytes, size, &written, nullptr);
   // A write that stops short leaves a file that is not the payload: that is a failure too.
-  const DWORD writeError = wrote ? (written == size ? ERROR_SUCCESS : ERROR_WRITE_FAULT)
-                                 : GetLastError();
-  if (writeError != ERROR_SUCCESS) {
+  DWORD writeError = wrote ? (written == size ? ERROR_SUCCESS : ERROR_WRITE_FAULT) : GetLastError();
+  if (writeError != ERROR_SUCCESS || hold == nullptr) {
     CloseHandle(file);
+  } else {
+    // A payload that cannot be held, or no longer holds what was written, is as good as not
+    // written.
+    writeError = HandOverToHold(file, fullPath, bytes, size, *hold);
+  }
+  if (writeError != ERROR_SUCCESS) {
     LogNumber(L"[ExtractFileFromResource] WriteFile failure: %d\n", writeError);
     ShowNameMessage(instance, caption, IDS_COULD_NOT_WRITE, name);
     return false;
   }
-  CloseHandle(file);
   return true;
 }

@@ -5,11 +5,16 @@
 
 #include "sys/Win32.h"
 
+class HeldFile;
+
 // Writes payload `resourceId` to `folderOrPath` + `fileName`, or to the full path `folderOrPath`
 // when `fileName` is null or empty, creating missing folders. True only when the whole payload is
-// written and the file closed; on false the user has been told why in a message box.
+// written and the file closed; on false the user has been told why in a message box. With `hold`
+// the file is then held, and its content confirmed under the hold, for as long as `hold` keeps
+// it; a file that cannot be held or confirmed counts as not written.
 bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t* caption,
-                             const wchar_t* fileName, const wchar_t* folderOrPath);
+                             const wchar_t* fileName, const wchar_t* folderOrPath,
+                             HeldFile* hold = nullptr);
 
 // True when the volume of `folder` has at least `requiredBytes` free; otherwise the user is told
 // that the free space could not be read (the caller reports the shortage).

@@ -11,6 +11,7 @@
 #include "net/DownloadUrl.h"
 #include "net/PackageDownload.h"
 #include "payload/FileUtilities.h"
+#include "payload/HeldFile.h"
 #include "payload/PayloadExtraction.h"
 #include "prereq/UpgradeRules.h"
 #include "res/ResourceIds.h"
@@ -90,6 +91,28 @@ std::vector<std::wstring> FoldersToBeCreated(const std::wstring& base,
   return created;
 }
 
+// The folders that writing the update package from the executable made (deepest first), and the
+// run's own folder when there was no temporary folder: removed when the step ends, however it
+// ends. A folder that is not empty stays, and a failed removal is ignored.
+struct CreatedFolders {
+  std::wstring tempFolder;
+  bool fellBack = false;
+  std::vector<std::wstring> created;
+
+  ~CreatedFolders() {
+    try {
+      for (const std::wstring& folder : created) {
+        RemoveDirectory(tempFolder.c_str(), folder.c_str());
+      }
+      if (fellBack) {
+        RemoveDirectory(tempFolder.c_str(), L"");
+      }
+    } catch (...) {
+      // Building a path ran out of memory: the folders stay.
+    }
+  }
+};
+
 // Reads a setting of the engine step: true with `buffer` filled or null (absent); false when
 // no buffer could be had.
 bool ReadUpgradeSetting(HINSTANCE instance, const wchar_t* name, SettingBuffer& buffer) {
@@ -134,7 +157,9 @@ DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINST
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
-  if (FAILED(transfer)) {
+  // Held before the second instance checks it, so that what runs is what was checked; a copy
+  // that cannot be held is as good as one that never arrived.
+  if (FAILED(transfer) || download.copy.Take(download.cacheFilePath.c_str()) != ERROR_SUCCESS) {
     ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
     return ERROR_FILE_NOT_FOUND;
   }
@@ -173,7 +198,7 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
   // the user's consent.
   wchar_t question[kMessageBufferSize];
   LoadMessage(state.instance, IDS_UPGRADE_QUESTION, question, kMessageBufferSize);
-  if (MessageBoxW(state.progress.window, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) !=
+  if (ShowMessageBox(state.progress.window, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) !=
       IDYES) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
@@ -240,32 +265,24 @@ DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, 
     return folderResult;
   }
 
-  bool fellBack = false;
-  const std::wstring tempFolder = GetWorkingTempFolder(exeFolder, fellBack);
+  // Whatever happens, nothing of the package stays in the temporary folder: also not a file that
+  // an interrupted extraction left, nor the folders made for it. The package goes first, then its
+  // folders.
+  CreatedFolders folders;
+  folders.tempFolder = GetWorkingTempFolder(exeFolder, folders.fellBack);
+  folders.created = FoldersToBeCreated(folders.tempFolder, updateName);
+  TemporaryFile package(folders.tempFolder + updateName);
+  const wchar_t* packagePath = package.path().c_str();
 
-  const std::wstring packagePath = tempFolder + updateName;
-  const std::vector<std::wstring> createdFolders = FoldersToBeCreated(tempFolder, updateName);
-  DWORD result = ERROR_SUCCESS;
-  if (!ExtractFileFromResource(IDP_INSTALLER_UPDATE, instance, caption, L"", packagePath.c_str())) {
-    result = ERROR_FILE_NOT_FOUND;
-  } else if (GetFileAttributesW(packagePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, packagePath.c_str());
-    result = ERROR_FILE_NOT_FOUND;
-  } else {
-    result = ValidateAndRunUpdate(dialog, packagePath.c_str(), instance, caption, minimum);
+  if (!ExtractFileFromResource(IDP_INSTALLER_UPDATE, instance, caption, L"", packagePath,
+                               &package.hold())) {
+    return ERROR_FILE_NOT_FOUND;
   }
-
-  // Whatever happened, nothing of the package stays in the temporary folder: also not a file
-  // that an interrupted extraction left, nor the folders made for it. A failed removal is
-  // ignored.
-  DeleteFileW(packagePath.c_str());
-  for (const std::wstring& folder : createdFolders) {
-    RemoveDirectory(tempFolder.c_str(), folder.c_str());
+  if (GetFileAttributesW(packagePath) == INVALID_FILE_ATTRIBUTES) {
+    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, packagePath);
+    return ERROR_FILE_NOT_FOUND;
   }
-  if (fellBack) {
-    RemoveDirectory(tempFolder.c_str(), L"");
-  }
-  return result;
+  return ValidateAndRunUpdate(dialog, packagePath, instance, caption, minimum);
 }
 
 DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HINSTANCE instance,
@@ -297,14 +314,12 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
     return ERROR_INSTALL_USEREXIT;
   }
 
-  // From here on the cache may hold a copy, and it must not outlive the step.
+  // From here on the cache may hold a copy, and it must not outlive the step, whichever way the
+  // step ends: its owner removes it.
   DownloadedPackage download;
   download.canonicalUrl = canonicalUrl;
   download.cacheEntryPending = true;
-  const DWORD result =
-      VerifyAndRunDownload(dialog, caption, instance, exePath, canonicalUrl, minimum, download);
-  RemoveDownloadedCopy(download);
-  return result;
+  return VerifyAndRunDownload(dialog, caption, instance, exePath, canonicalUrl, minimum, download);
 }
 
 DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath, HINSTANCE instance,

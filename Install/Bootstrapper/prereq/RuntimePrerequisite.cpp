@@ -4,6 +4,7 @@
 #include <new>
 
 #include "payload/FileUtilities.h"
+#include "payload/HeldFile.h"
 #include "payload/PayloadExtraction.h"
 #include "prereq/RuntimeCommandLine.h"
 #include "res/ResourceIds.h"
@@ -82,13 +83,16 @@ DWORD InstallRuntimePrerequisite(const wchar_t* caption, ProgressDialog& dialog,
     return ERROR_OUTOFMEMORY;
   }
 
-  if (!ExtractFileFromResource(IDP_RUNTIME, dialog.instance, caption, L"", path.c_str())) {
+  // The redistributable is only needed while it runs, held so that what runs is what was
+  // written; it goes again however the step ends. A file that cannot be deleted is left.
+  TemporaryFile redistributable(path);
+  if (!ExtractFileFromResource(IDP_RUNTIME, dialog.instance, caption, L"", path.c_str(),
+                               &redistributable.hold())) {
     LogNumber(L"[Error] Unable to find resource (%d).\n", IDP_RUNTIME);
     return ERROR_INVALID_DATA;
   }
   const DWORD result = InterpretExitCode(RunHidden(commandLine.data()), messages, quiet);
-  // The redistributable is only needed while it runs; a file that cannot be deleted is left.
-  DeleteFileW(path.c_str());
+  redistributable.Remove();
   LogString(L"[Info] CRT (%s) installation complete\n", rows.fileName);
   return result;
 }

@@ -87,7 +87,7 @@ unsigned long InstallXmlParserPrerequisite(RunState& state) {
   state.prereqPackagePath = state.tempFolder + packageName;
   LogString(L"[Info] path to Prereq: %s\n", state.prereqPackagePath.c_str());
   if (!ExtractFileFromResource(payload, state.instance, state.appTitle, L"",
-                               state.prereqPackagePath.c_str())) {
+                               state.prereqPackagePath.c_str(), &state.prereqPackageHold)) {
     return ERROR_FILE_NOT_FOUND;
   }
 

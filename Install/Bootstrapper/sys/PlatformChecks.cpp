@@ -147,3 +147,15 @@ bool EnableShutdownPrivilege() {
   advapi.adjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
   return GetLastError() == ERROR_SUCCESS;
 }
+
+bool IsInteractiveWindowStation() {
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  // The station's handle belongs to the process and is not closed.
+  HWINSTA station = GetProcessWindowStation();
+  if (station == nullptr ||
+      !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed)) {
+    return true;
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}

@@ -13,6 +13,10 @@ bool MeetsMinimumWindowsVersion();
 bool IsUserAdmin();
 // Enables SeShutdownPrivilege for this process; true when it is now enabled.
 bool EnableShutdownPrivilege();
+// Whether the process's window station is the one a user sees. A service's is not (deployment
+// systems run setup.exe as one), and a box shown there waits for an answer nobody can give. When
+// the question cannot be answered the station counts as seen, as it usually is.
+bool IsInteractiveWindowStation();
 
 // The membership question goes through this table: Wine runs every user as an administrator, so
 // only a replaced entry can give the answer "not a member". The entry binds CheckTokenMembership

@@ -6,7 +6,9 @@
 
 #include "config/TextUtil.h"
 #include "res/ResourceIds.h"
+#include "sys/BootstrapLog.h"
 #include "sys/LineFormat.h"
+#include "sys/PlatformChecks.h"
 #include "ui/MessageTable.h"
 
 namespace {
@@ -14,8 +16,12 @@ namespace {
 constexpr std::int32_t kLowestMinimumMsi = 150;
 
 void Show(const MessageContext& context, const wchar_t* text, UINT type) {
-  MessageBoxW(context.owner, text, context.caption, type);
+  ShowMessageBox(context.owner, text, context.caption, type);
 }
+
+// The answer of a box that nobody could see: the one that commits to nothing. The program's
+// boxes are questions with Yes and No, and messages with OK.
+int SafeAnswer(UINT type) { return (type & MB_TYPEMASK) == MB_YESNO ? IDNO : IDOK; }
 
 // printf rules, cut to what fits the 1024-character buffer.
 std::wstring Printf(const wchar_t* format, std::initializer_list<linefmt::Arg> args) {
@@ -25,6 +31,14 @@ std::wstring Printf(const wchar_t* format, std::initializer_list<linefmt::Arg> a
 }
 
 }  // namespace
+
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {
+  if (!IsInteractiveWindowStation()) {
+    LogString(L"[Info] Message not shown (no interactive desktop): %s: %s\n", caption, text);
+    return SafeAnswer(type);
+  }
+  return MessageBoxW(owner, text, caption, type);
+}
 
 void LoadMessage(HINSTANCE instance, UINT messageId, wchar_t* buffer, int capacity) {
   std::memset(buffer, 0, sizeof(wchar_t) * static_cast<std::size_t>(capacity));
@@ -51,7 +65,7 @@ void ShowOutOfMemoryMessage(const MessageContext& context) {
 void ShowUsageMessage(const MessageContext& context) {
   wchar_t message[kMessageBufferSize];
   LoadMessage(context.instance, IDS_USAGE, message, kMessageBufferSize);
-  MessageBoxW(nullptr, message, context.caption, MB_OK | MB_ICONINFORMATION);
+  ShowMessageBox(nullptr, message, context.caption, MB_OK | MB_ICONINFORMATION);
 }
 
 void ShowNumberMessage(const MessageContext& context, UINT messageId, std::int32_t number) {
@@ -75,7 +89,7 @@ int ShowFormattedMessage(const MessageContext& context, UINT messageId, const wc
   wchar_t message[kMessageBufferSize];
   LoadMessage(context.instance, messageId, message, kMessageBufferSize);
   const std::wstring built = Printf(message, {linefmt::Arg::Text(text)});
-  return MessageBoxW(context.owner, built.c_str(), context.caption, boxType);
+  return ShowMessageBox(context.owner, built.c_str(), context.caption, boxType);
 }
 
 void ShowInvalidVersionMessage(const MessageContext& context, const wchar_t* versionText) {

@@ -16,6 +16,11 @@ struct MessageContext {
 // shows as an empty text.
 constexpr int kMessageBufferSize = 1024;
 
+// Every message box of the program is shown through this. Where nobody can answer (the window
+// station is not interactive) it shows nothing: the caption and text go to the log and the box's
+// safe answer is returned: No to a question, OK to a message.
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
+
 // String 24, warning icon.
 void ShowCancelledMessage(const MessageContext& context);
 // A message as stored, error icon.

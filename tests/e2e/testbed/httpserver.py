@@ -82,7 +82,8 @@ class _Server(http.server.ThreadingHTTPServer):
 
 
 class HttpServer:
-    """Serves `files` ({"/name": bytes}) and, for other paths, files under `folder`."""
+    """Serves `files` ({"/name": bytes, or a list of bodies for successive requests}) and, for
+    other paths, files under `folder`."""
 
     def __init__(self, files: Optional[Dict[str, bytes]] = None,
                  folder: Optional[Union[str, Path]] = None, chunk_size: int = 64 * 1024,
@@ -204,7 +205,13 @@ class HttpServer:
 
     def _content(self, path: str) -> Optional[bytes]:
         if path in self.files:
-            return self.files[path]
+            body = self.files[path]
+            if isinstance(body, list):
+                # A list answers request n with its n-th body, and every later one with its last.
+                with self._lock:
+                    served = sum(1 for m, p, _ in self.requests if p == path and m == "GET")
+                return body[min(max(served - 1, 0), len(body) - 1)]
+            return body
         if self.folder:
             candidate = (self.folder / urllib.parse.unquote(path).lstrip("/")).resolve()
             # Only files below the folder are served.

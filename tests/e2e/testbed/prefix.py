@@ -299,7 +299,7 @@ class Prefix:
             raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
             hold_answers_until: Optional[PathLike] = None,
             box_seen_file: Optional[PathLike] = None,
-            check_temp: bool = True,
+            check_temp: bool = True, hidden_station: Optional[str] = None,
             wine_env: Optional[Dict[str, str]] = None) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
 
@@ -311,8 +311,10 @@ class Prefix:
         `hold_answers_until` (a Linux path) boxes wait unanswered until that file exists, and
         `box_seen_file` is made once a box waits, so a test can act while the program is held.
         A run that ends by itself and leaves anything besides the logs in its temporary folder
-        raises TempLeftovers, unless `check_temp` is False. `wine_env` sets variables for Wine
-        itself, such as LC_ALL, which chooses the user's language.
+        raises TempLeftovers, unless `check_temp` is False. With `hidden_station` the program
+        starts on a window station of that name that nobody sees (as under a service); its boxes
+        are then neither recorded nor answered. `wine_env` sets variables for Wine itself, such
+        as LC_ALL, which chooses the user's language.
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -346,6 +348,8 @@ class Prefix:
             words += ["--hold-answers-until", self.to_windows(hold_answers_until)]
         if box_seen_file is not None:
             words += ["--box-seen-file", self.to_windows(box_seen_file)]
+        if hidden_station is not None:
+            words += ["--hidden-station", hidden_station]
         if raw_args is not None:
             words += ["--raw-args", raw_args]
         if raw_cmdline is not None:

@@ -1,8 +1,10 @@
 // Stand-in for the Windows Installer engine update package. It installs nothing: it appends its
 // command line to the file named by BOOTSTRAPPER_UPDATE_RECORD (when set), so that a test can see
 // whether and how it was started, and ends with the exit code given in BOOTSTRAPPER_UPDATE_EXIT
-// (decimal; 0 when unset). Both variables reach it through the environment that setup.exe
-// inherits from the test and passes on. Its file version is chosen when it is built.
+// (decimal; 0 when unset). With BOOTSTRAPPER_UPDATE_HOLD it first waits (two minutes at most)
+// until that file exists, so that a test can act while the package is in use. The variables
+// reach it through the environment that setup.exe inherits from the test and passes on. Its file
+// version is chosen when it is built.
 #include <windows.h>
 
 #include <cwchar>
@@ -43,6 +45,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   wchar_t value[kValueCapacity];
   if (ReadVariable(L"BOOTSTRAPPER_UPDATE_RECORD", value)) {
     AppendRecord(value);
+  }
+  if (ReadVariable(L"BOOTSTRAPPER_UPDATE_HOLD", value)) {
+    for (DWORD waited = 0; waited < 120000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES;
+         waited += 20) {
+      Sleep(20);
+    }
   }
   if (ReadVariable(L"BOOTSTRAPPER_UPDATE_EXIT", value)) {
     return static_cast<int>(std::wcstoul(value, nullptr, 10));
