@@ -20,6 +20,8 @@ ERROR_NOT_TRUSTED = 4
 ERROR_INSTALL_USEREXIT = 1602
 
 PACKAGE_PATH = f"/packages/{PACKAGE_NAME}"
+DOWNLOADING = f"Downloading package '{PACKAGE_NAME}'"
+VERIFYING = f"Verifying digital signature of '{PACKAGE_NAME}'"
 CACHED = re.compile(r"^\[Info\] Msi file was cached to (.+)$")
 
 
@@ -41,6 +43,14 @@ class DownloadTest(SetupTestCase):
         data = trust_file(f"{package}/{PACKAGE_NAME}").read_bytes()
         return self.http_server(files={PACKAGE_PATH: data}, port=self.port, **kwargs), data
 
+    def serve_held(self, package: str, piece: int = 4096):
+        """Serves the package held after its first piece, in every run, until the harness has
+        recorded the download's text (and pressed Escape, when a run asks for it); returns the
+        server, the package and the `seen_files` of the run."""
+        seen = self.prefix.scratch / "download-text-seen"
+        server, data = self.serve(package, chunk_size=piece, stall_after=piece, release_file=seen)
+        return server, data, {DOWNLOADING: seen}
+
     def download_steps(self, result):
         """The "[WVT]" lines of the downloaded package's verification."""
         lines = result.log_lines
@@ -59,10 +69,8 @@ class DownloadTest(SetupTestCase):
 
     def test_signed_package_installs_from_its_url(self):
         self.addCleanup(self.prefix.msi_remove, PRODUCT_CODE)
-        # Served in pieces with pauses, so that the download's detail text stays long enough
-        # for the harness to see it even on a loaded machine.
-        server, _ = self.serve(chunk_size=4096, delay_per_chunk=0.1)
-        result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
+        server, _, seen = self.serve_held("signed")
+        result = self.run_program(artifact("setup-download.exe"), args=["/qn"], seen_files=seen)
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual([], result.boxes, result.describe())
         self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
@@ -79,25 +87,27 @@ class DownloadTest(SetupTestCase):
         self.assertIn(f"[Info] The product code '{PRODUCT_CODE}' is unknown. Will use first time "
                       "install logic...", lines)
         self.assertGreaterEqual(server.count(PACKAGE_PATH), 1)
-        # (The harness may also catch a text half written; the whole one follows.)
-        for text in (f"Downloading package '{PACKAGE_NAME}'",
-                     f"Verifying digital signature of '{PACKAGE_NAME}'"):
-            self.assertIn(text, result.dialog.detail_texts, result.describe())
+        # (The harness may also catch a text half written; the whole one follows. The text of
+        # the verification lasts only until the next step here: the refused package's box holds
+        # it in the next test.)
+        self.assertIn(DOWNLOADING, result.dialog.detail_texts, result.describe())
         self.assert_not_in_cache(result)
 
     def test_unsigned_package_is_refused_by_its_url_with_or_without_a_trailing_slash(self):
-        # Served in pieces with pauses, so that the bar moves through several data events and
-        # the harness's reading of the bar is answered at each of them.
-        _, data = self.serve("unsigned", chunk_size=4096, delay_per_chunk=0.2)
+        # Served in pieces, so that the bar moves through several data events.
+        _, data, seen = self.serve_held("unsigned")
         for variant in ("setup-download.exe", "setup-download-slash.exe"):
             with self.subTest(variant):
-                result = self.run_program(artifact(variant))
+                result = self.run_program(artifact(variant), seen_files=seen)
                 self.assertEqual(ERROR_NOT_TRUSTED, result.exit_code, result.describe())
-                # The bar ends at the size the end-of-data event reports.
+                # The box holds the dialog as the check left it: the bar ends at the size the
+                # end-of-data event reports, after the texts of both steps.
                 dialog = result.dialog
                 self.assertEqual((0, len(data), len(data)),
-                                 (dialog.range_low, dialog.range_high, dialog.max_pos),
+                                 (dialog.range_low, dialog.range_high, dialog.pos),
                                  result.describe())
+                for text in (DOWNLOADING, VERIFYING):
+                    self.assertIn(text, dialog.detail_texts, result.describe())
                 # Both base URLs give the same package URL, which the box names.
                 self.assertEqual([f"Installation failed.  '{self.url}' is not trusted."],
                                  [b.text for b in result.boxes], result.describe())
@@ -127,9 +137,10 @@ class DownloadTest(SetupTestCase):
         self.assert_not_in_cache(result)
 
     def test_escape_during_a_slow_transfer_cancels(self):
-        server, data = self.serve(chunk_size=1024, delay_per_chunk=0.25)
-        result = self.run_program(artifact("setup-download.exe"),
-                                  escape_when=f"Downloading package '{PACKAGE_NAME}'")
+        # Held after its first piece until Escape has been pressed: the next data event sees it.
+        server, data, seen = self.serve_held("signed", piece=1024)
+        result = self.run_program(artifact("setup-download.exe"), escape_when=DOWNLOADING,
+                                  seen_files=seen)
         self.assertTrue(result.dialog.escape_sent, result.describe())
         self.assertEqual(ERROR_INSTALL_USEREXIT, result.exit_code, result.describe())
         self.assertEqual([("Setup was cancelled", "warning")],

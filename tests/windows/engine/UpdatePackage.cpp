@@ -1,8 +1,10 @@
 // Stand-in for the Windows Installer engine update package. It installs nothing: it appends its
 // command line to the file named by BOOTSTRAPPER_UPDATE_RECORD (when set), so that a test can see
 // whether and how it was started, and ends with the exit code given in BOOTSTRAPPER_UPDATE_EXIT
-// (decimal; 0 when unset). Both variables reach it through the environment that setup.exe
-// inherits from the test and passes on. Its file version is chosen when it is built.
+// (decimal; 0 when unset). With BOOTSTRAPPER_UPDATE_HOLD it first waits, at most a minute, for
+// that file to exist (the harness makes it once it has seen what the test needs to see while the
+// package runs). The variables reach it through the environment that setup.exe inherits from the
+// test and passes on. Its file version is chosen when it is built.
 #include <windows.h>
 
 #include <cwchar>
@@ -10,6 +12,8 @@
 namespace {
 
 constexpr DWORD kValueCapacity = 1024;
+constexpr DWORD kHoldLimitMs = 60000;
+constexpr DWORD kHoldPollMs = 20;
 
 // An environment variable's value; empty when unset or too long.
 bool ReadVariable(const wchar_t* name, wchar_t* value) {
@@ -37,12 +41,23 @@ void AppendRecord(const wchar_t* recordPath) {
   CloseHandle(file);
 }
 
+void WaitForFile(const wchar_t* path) {
+  const DWORD start = GetTickCount();
+  while (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
+         GetTickCount() - start < kHoldLimitMs) {
+    Sleep(kHoldPollMs);
+  }
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   wchar_t value[kValueCapacity];
   if (ReadVariable(L"BOOTSTRAPPER_UPDATE_RECORD", value)) {
     AppendRecord(value);
+  }
+  if (ReadVariable(L"BOOTSTRAPPER_UPDATE_HOLD", value)) {
+    WaitForFile(value);
   }
   if (ReadVariable(L"BOOTSTRAPPER_UPDATE_EXIT", value)) {
     return static_cast<int>(std::wcstoul(value, nullptr, 10));
