@@ -8,14 +8,17 @@ Windows Installer is given its URL; the cached copy leaves the cache at the end 
 """
 
 import re
+import shutil
 import unittest
 
+from demo_product import RECEIVED_KEY, remove_demo_product
 from testbed import SetupTestCase, artifact
 from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, TRUSTED_STEPS,
                            WVT_NO_SIGNATURE, download_port, publisher_root, steps_in,
                            trust_file)
 
 ERROR_FILE_NOT_FOUND = 2
+ERROR_PATH_NOT_FOUND = 3
 ERROR_NOT_TRUSTED = 4
 ERROR_INSTALL_USEREXIT = 1602
 
@@ -125,6 +128,41 @@ class DownloadTest(SetupTestCase):
         result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual(STEP3_FULL_UI, self.download_steps(result)[-2])
+
+    def test_ini_file_comes_back_and_the_feature_file_is_read_from_the_current_folder(self):
+        # Nothing is prepared beside the executable on this path: a feature file there is not
+        # read, the one in the current folder is; the ini file of /w still comes back beside it.
+        self.addCleanup(remove_demo_product, self.prefix)
+        media = self.prefix.drive_c / "media"
+        current = self.prefix.drive_c / "current"
+        for folder in (media / "OEM", current):
+            shutil.rmtree(folder, ignore_errors=True)
+            folder.mkdir(parents=True)
+            self.addCleanup(shutil.rmtree, folder, True)
+        shutil.copy(artifact("setup-download.exe"), media / "setup.exe")
+        (media / "OEM" / "Feature.ini").write_text("[oem]\r\nexclude=beside\r\n")
+        (current / "Feature.ini").write_text("[oem]\r\nALLDRIVERS=include\r\ninclude=SerialA\r\n")
+        self.serve()
+        result = self.run_program(media / "setup.exe", args=["/w", "/qb"], cwd=current)
+        self.assertEqual(0, result.exit_code, result.describe())
+        calls = [line.split("szCommandLine = ", 1)[1] for line in result.log_lines
+                 if "szCommandLine = " in line]
+        self.assertEqual(["MSI_VIA_EXE=true WRITE_INI_FILE=true EXECUTEMODE=None "
+                          "ALLDRIVERS=include ADDLOCAL=InstallationProperties,"
+                          "license_techsupport_rtfs,MicrosoftDependancies,Halvane,OPCPellin,"
+                          "DeviceDrivers,SerialA ENABLEPLUGINS=0 INTERFACES=exclude"], calls)
+        self.assertEqual(("REG_SZ", "include"),
+                         self.prefix.reg_get("HKLM", RECEIVED_KEY, "ALLDRIVERS"))
+        self.assertIn(b"[Installation Properties]", (media / "CorvellVesk5.ini").read_bytes())
+
+    def test_temporary_folder_that_cannot_be_made_ends_the_run_before_the_transfer(self):
+        server, _ = self.serve()
+        result = self.run_program(artifact("setup-download.exe"), args=["/qn"],
+                                  env={"TMP": "Q:\\Temp", "TEMP": "Q:\\Temp"})
+        self.assertEqual(ERROR_PATH_NOT_FOUND, result.exit_code, result.describe())
+        self.assertEqual([("The path 'Q:\\Temp\\' is invalid.", "error")],
+                         [(b.text, b.icon) for b in result.boxes], result.describe())
+        self.assertEqual(0, server.count())
 
     def test_refused_connection(self):
         server = self.http_server(refuse=True, port=self.port)
