@@ -8,7 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,10 +30,7 @@ const auto* const kTempEnvironment =
 constexpr wchar_t kProductCode[] = L"{2D6E0B1A-7C54-4F3E-9A81-5B0C3D2E1F47}";
 constexpr wchar_t kProperties[] = L"UNIT=1";
 constexpr wchar_t kReinstall[] = L"REINSTALL=ALL REINSTALLMODE=vomus";
-constexpr MSIHANDLE kDatabase = 1;
-constexpr MSIHANDLE kView = 2;
-constexpr MSIHANDLE kRecord = 3;
-constexpr MSIHANDLE kProduct = 4;
+constexpr MSIHANDLE kHandle = 1;  // every handle the table gives out; closing it is harmless
 
 // What the installer answers in one case.
 struct Installer {
@@ -44,7 +41,6 @@ struct Installer {
   const wchar_t* packageVersion = L"5.0.0";
   UINT installResult = ERROR_SUCCESS;
   // What the run gave it.
-  std::wstring queriedCode;
   std::wstring lastQuery;
   std::vector<std::wstring> installed;
 };
@@ -57,31 +53,26 @@ UINT WINAPI FakeInstallProduct(LPCWSTR, LPCWSTR commandLine) {
 }
 // The real call answers an empty product code with INSTALLSTATE_INVALIDARG.
 INSTALLSTATE WINAPI FakeQueryProductState(LPCWSTR code) {
-  g_installer.queriedCode = code;
   return *code == L'\0' ? INSTALLSTATE_INVALIDARG : g_installer.state;
 }
 UINT WINAPI FakeOpenDatabase(LPCWSTR, LPCWSTR, MSIHANDLE* database) {
-  *database = g_installer.packageReadable ? kDatabase : 0;
+  *database = g_installer.packageReadable ? kHandle : 0;
   return g_installer.packageReadable ? ERROR_SUCCESS : ERROR_OPEN_FAILED;
 }
 UINT WINAPI FakeOpenView(MSIHANDLE, LPCWSTR query, MSIHANDLE* view) {
   g_installer.lastQuery = query;
-  *view = kView;
+  *view = kHandle;
   return ERROR_SUCCESS;
 }
 UINT WINAPI FakeExecute(MSIHANDLE, MSIHANDLE) { return ERROR_SUCCESS; }
 UINT WINAPI FakeFetch(MSIHANDLE, MSIHANDLE* record) {
-  *record = kRecord;
+  *record = kHandle;
   return ERROR_SUCCESS;
 }
+// The texts of these cases fit the run's buffers.
 UINT Answer(const wchar_t* text, LPWSTR buffer, LPDWORD size) {
-  const std::wstring value(text);
-  if (value.size() >= *size) {
-    *size = static_cast<DWORD>(value.size());
-    return ERROR_MORE_DATA;
-  }
-  std::copy(value.c_str(), value.c_str() + value.size() + 1, buffer);
-  *size = static_cast<DWORD>(value.size());
+  lstrcpynW(buffer, text, static_cast<int>(*size));
+  *size = static_cast<DWORD>(wcslen(buffer));
   return ERROR_SUCCESS;
 }
 UINT WINAPI FakeRecordString(MSIHANDLE, UINT, LPWSTR buffer, LPDWORD size) {
@@ -96,7 +87,7 @@ UINT WINAPI FakeProductProperty(MSIHANDLE, LPCWSTR, LPWSTR buffer, LPDWORD size)
              : ERROR_UNKNOWN_PROPERTY;
 }
 UINT WINAPI FakeOpenProduct(LPCWSTR, MSIHANDLE* product) {
-  *product = g_installer.productOpens ? kProduct : 0;
+  *product = g_installer.productOpens ? kHandle : 0;
   return g_installer.productOpens ? ERROR_SUCCESS : ERROR_UNKNOWN_PRODUCT;
 }
 
@@ -157,17 +148,15 @@ class PackageOperation : public ::testing::Test {
   std::vector<testing_support::RecordedBox> boxes_;
 };
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 TEST_F(PackageOperation, InstalledStateAndVersionDecideBetweenFirstInstallAndReinstall) {
-  const std::string unknown = "[Info] The product code '" + Narrow(kProductCode) +
-                              "' is unknown. Will use first time install logic...";
-  const std::string same = "[Info] The product code '" + Narrow(kProductCode) +
-                           "' is known, same version. Use "
-                           "first run logic";
-  const std::string different = "[Info] The product code '" + Narrow(kProductCode) +
-                                "' is known, but different version. "
-                                "Will use QFE recache and reinstall upgrade logic...";
+  const std::string code = "[Info] The product code '" +
+                           std::string(std::begin(kProductCode), std::end(kProductCode) - 1);
+  const std::string unknown = code + "' is unknown. Will use first time install logic...";
+  const std::string same = code + "' is known, same version. Use first run logic";
+  const std::string different =
+      code +
+      "' is known, but different version. Will use QFE recache and reinstall upgrade "
+      "logic...";
   struct Case {
     const char* name;
     Installer installer;
@@ -250,8 +239,7 @@ TEST_F(PackageOperation, InstallerResultsBecomeTheExitCodeWithTheirBox) {
     LogTail log;
     Run(installer);
     EXPECT_EQ(state().exitCode, c.result);
-    const std::vector<std::string> lines = log.lines();
-    EXPECT_EQ(lines.back(), "[Info] MsiInstallProduct returned " + std::to_string(c.result));
+    EXPECT_EQ(log.lines().back(), "[Info] MsiInstallProduct returned " + std::to_string(c.result));
     if (c.box == nullptr) {
       EXPECT_TRUE(boxes_.empty());
       continue;
