@@ -732,7 +732,7 @@ class Recorder {
     ApplyProgress(msg, data % kQueryKinds, static_cast<DWORD>(result));
   }
 
-  // Called before the harness answers a box: runs once a box is ready to be answered.
+  // Runs just before each box is answered, while the box still holds its program.
   void SetBeforeAnswer(std::function<void()> action) { beforeAnswer_ = std::move(action); }
 
   void Write(JsonWriter& j) const;
