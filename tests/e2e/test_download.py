@@ -9,19 +9,23 @@ product, and the cached copy leaves the cache at the end of the run.
 """
 
 import re
+import shutil
 import unittest
 
-from demo_product import RECEIVED_KEY
+from demo_product import RECEIVED_KEY, remove_demo_product
 from testbed import SetupTestCase, artifact, win_build_dir
 from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, TRUSTED_STEPS,
                            WVT_NO_SIGNATURE, download_port, publisher_root, steps_in,
                            trust_file)
 
 ERROR_FILE_NOT_FOUND = 2
+ERROR_PATH_NOT_FOUND = 3
 ERROR_NOT_TRUSTED = 4
 ERROR_INSTALL_USEREXIT = 1602
 
 PACKAGE_PATH = f"/packages/{PACKAGE_NAME}"
+DOWNLOADING = f"Downloading package '{PACKAGE_NAME}'"
+VERIFYING = f"Verifying digital signature of '{PACKAGE_NAME}'"
 CACHED = re.compile(r"^\[Info\] Msi file was cached to (.+)$")
 
 
@@ -50,6 +54,14 @@ class DownloadTest(SetupTestCase):
         data = trust_file(f"{package}/{PACKAGE_NAME}").read_bytes()
         return self.http_server(files={PACKAGE_PATH: data}, port=self.port, **kwargs), data
 
+    def serve_held(self, package: str, piece: int = 4096):
+        """Serves the package held after its first piece, in every run, until the harness has
+        recorded the download's text (and pressed Escape, when a run asks for it); returns the
+        server, the package and the `seen_files` of the run."""
+        seen = self.prefix.scratch / "download-text-seen"
+        server, data = self.serve(package, chunk_size=piece, stall_after=piece, release_file=seen)
+        return server, data, {DOWNLOADING: seen}
+
     def download_steps(self, result):
         """The "[WVT]" lines of the downloaded package's verification."""
         lines = result.log_lines
@@ -71,14 +83,16 @@ class DownloadTest(SetupTestCase):
         self.addCleanup(self.prefix.reg_delete_key, "HKLM", RECEIVED_KEY)
         # The first request gets the signed package, every later one an unsigned package of
         # another version: a second fetch by the installer would install bytes nobody checked.
-        # Served in pieces with pauses, so that the download's detail text stays long enough for
-        # the harness to see it even on a loaded machine.
+        # Each transfer is held after its first piece until the harness has recorded the
+        # download's text.
         other = (win_build_dir() / "tests" / "windows" / "packages" / "v510" /
                  PACKAGE_NAME).read_bytes()
         signed = trust_file(f"signed/{PACKAGE_NAME}").read_bytes()
+        seen = self.prefix.scratch / "download-text-seen"
         server = self.http_server(files={PACKAGE_PATH: [signed, other]}, port=self.port,
-                                  chunk_size=4096, delay_per_chunk=0.1)
-        result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
+                                  chunk_size=4096, stall_after=4096, release_file=seen)
+        result = self.run_program(artifact("setup-download.exe"), args=["/qn"],
+                                  seen_files={DOWNLOADING: seen})
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual([], result.boxes, result.describe())
         self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
@@ -110,25 +124,27 @@ class DownloadTest(SetupTestCase):
         self.assertTrue(self.prefix.reg_get("HKLM", source_list, "LastUsedSource")[1]
                         .endswith(source))
         self.assertEqual(1, server.count(PACKAGE_PATH))
-        # (The harness may also catch a text half written; the whole one follows.)
-        for text in (f"Downloading package '{PACKAGE_NAME}'",
-                     f"Verifying digital signature of '{PACKAGE_NAME}'"):
-            self.assertIn(text, result.dialog.detail_texts, result.describe())
+        # (The harness may also catch a text half written; the whole one follows. The text of
+        # the verification lasts only until the next step here: the refused package's box holds
+        # it in the next test.)
+        self.assertIn(DOWNLOADING, result.dialog.detail_texts, result.describe())
         self.assert_not_in_cache(result)
 
     def test_unsigned_package_is_refused_by_its_url_with_or_without_a_trailing_slash(self):
-        # Served in pieces with pauses, so that the bar moves through several data events and
-        # the harness's reading of the bar is answered at each of them.
-        _, data = self.serve("unsigned", chunk_size=4096, delay_per_chunk=0.2)
+        # Served in pieces, so that the bar moves through several data events.
+        _, data, seen = self.serve_held("unsigned")
         for variant in ("setup-download.exe", "setup-download-slash.exe"):
             with self.subTest(variant):
-                result = self.run_program(artifact(variant))
+                result = self.run_program(artifact(variant), seen_files=seen)
                 self.assertEqual(ERROR_NOT_TRUSTED, result.exit_code, result.describe())
-                # The bar ends at the size the end-of-data event reports.
+                # The box holds the dialog as the check left it: the bar ends at the size the
+                # end-of-data event reports, after the texts of both steps.
                 dialog = result.dialog
                 self.assertEqual((0, len(data), len(data)),
-                                 (dialog.range_low, dialog.range_high, dialog.max_pos),
+                                 (dialog.range_low, dialog.range_high, dialog.pos),
                                  result.describe())
+                for text in (DOWNLOADING, VERIFYING):
+                    self.assertIn(text, dialog.detail_texts, result.describe())
                 # Both base URLs give the same package URL, which the box names.
                 self.assertEqual([f"Installation failed.  '{self.url}' is not trusted."],
                                  [b.text for b in result.boxes], result.describe())
@@ -147,6 +163,41 @@ class DownloadTest(SetupTestCase):
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual(STEP3_FULL_UI, self.download_steps(result)[-2])
 
+    def test_ini_file_comes_back_and_the_feature_file_is_read_from_the_current_folder(self):
+        # Nothing is prepared beside the executable on this path: a feature file there is not
+        # read, the one in the current folder is; the ini file of /w still comes back beside it.
+        self.addCleanup(remove_demo_product, self.prefix)
+        media = self.prefix.drive_c / "media"
+        current = self.prefix.drive_c / "current"
+        for folder in (media / "OEM", current):
+            shutil.rmtree(folder, ignore_errors=True)
+            folder.mkdir(parents=True)
+            self.addCleanup(shutil.rmtree, folder, True)
+        shutil.copy(artifact("setup-download.exe"), media / "setup.exe")
+        (media / "OEM" / "Feature.ini").write_text("[oem]\r\nexclude=beside\r\n")
+        (current / "Feature.ini").write_text("[oem]\r\nALLDRIVERS=include\r\ninclude=SerialA\r\n")
+        self.serve()
+        result = self.run_program(media / "setup.exe", args=["/w", "/qb"], cwd=current)
+        self.assertEqual(0, result.exit_code, result.describe())
+        calls = [line.split("szCommandLine = ", 1)[1] for line in result.log_lines
+                 if "szCommandLine = " in line]
+        self.assertEqual(["MSI_VIA_EXE=true WRITE_INI_FILE=true EXECUTEMODE=None "
+                          "ALLDRIVERS=include ADDLOCAL=InstallationProperties,"
+                          "license_techsupport_rtfs,MicrosoftDependancies,Halvane,OPCPellin,"
+                          "DeviceDrivers,SerialA ENABLEPLUGINS=0 INTERFACES=exclude"], calls)
+        self.assertEqual(("REG_SZ", "include"),
+                         self.prefix.reg_get("HKLM", RECEIVED_KEY, "ALLDRIVERS"))
+        self.assertIn(b"[Installation Properties]", (media / "CorvellVesk5.ini").read_bytes())
+
+    def test_temporary_folder_that_cannot_be_made_ends_the_run_before_the_transfer(self):
+        server, _ = self.serve()
+        result = self.run_program(artifact("setup-download.exe"), args=["/qn"],
+                                  env={"TMP": "Q:\\Temp", "TEMP": "Q:\\Temp"})
+        self.assertEqual(ERROR_PATH_NOT_FOUND, result.exit_code, result.describe())
+        self.assertEqual([("The path 'Q:\\Temp\\' is invalid.", "error")],
+                         [(b.text, b.icon) for b in result.boxes], result.describe())
+        self.assertEqual(0, server.count())
+
     def test_refused_connection(self):
         server = self.http_server(refuse=True, port=self.port)
         result = self.run_program(artifact("setup-download.exe"))
@@ -158,9 +209,10 @@ class DownloadTest(SetupTestCase):
         self.assert_not_in_cache(result)
 
     def test_escape_during_a_slow_transfer_cancels(self):
-        server, data = self.serve(chunk_size=1024, delay_per_chunk=0.25)
-        result = self.run_program(artifact("setup-download.exe"),
-                                  escape_when=f"Downloading package '{PACKAGE_NAME}'")
+        # Held after its first piece until Escape has been pressed: the next data event sees it.
+        server, data, seen = self.serve_held("signed", piece=1024)
+        result = self.run_program(artifact("setup-download.exe"), escape_when=DOWNLOADING,
+                                  seen_files=seen)
         self.assertTrue(result.dialog.escape_sent, result.describe())
         self.assertEqual(ERROR_INSTALL_USEREXIT, result.exit_code, result.describe())
         self.assertEqual([("Setup was cancelled", "warning")],

@@ -41,13 +41,19 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
     def test_update_location_with_or_without_slash_gives_one_url(self):
         # The package's exit code chooses how far each run goes: 0 installs the product, 3011
         # ends the run right after the package.
+        # The detail text stays while the package runs; the package finishes only once the
+        # harness has recorded it.
         server = self.serve()
+        seen = self.prefix.scratch / "update-text-seen"
         for variant, package_exit in (("setup-engine-url.exe", 0),
                                       ("setup-engine-url-slash.exe", 3011)):
             with self.subTest(variant=variant):
                 self.record.unlink(missing_ok=True)
                 earlier = len(server.requests)
-                result = self.run_setup(variant, ["/qn"], exit_code=package_exit)
+                result = self.run_setup(
+                    variant, ["/qn"], exit_code=package_exit,
+                    env={"BOOTSTRAPPER_UPDATE_HOLD": self.prefix.to_windows(seen)},
+                    seen_files={DOWNLOADING_DETAIL: seen})
                 self.assertEqual(package_exit, result.exit_code, result.describe())
                 self.assertEqual([("GET", UPDATE_PATH)],
                                  [(method, path) for method, path, _ in server.requests[earlier:]])
@@ -91,11 +97,13 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
         self.assert_left_the_cache(result)
 
     def test_escape_during_the_transfer_cancels(self):
-        # Small chunks with a pause between them: progress events keep coming while the user
-        # presses Escape in the visible dialog.
-        self.serve(chunk_size=1024, delay_per_chunk=0.05)
+        # Held after its first piece until Escape has been pressed in the visible dialog: the
+        # next data event sees it.
+        seen = self.prefix.scratch / "update-text-seen"
+        self.serve(chunk_size=1024, stall_after=1024, release_file=seen)
         result = self.run_setup("setup-engine-url.exe", [], exit_code=0,
-                                escape_when=DOWNLOADING_DETAIL)
+                                escape_when=DOWNLOADING_DETAIL,
+                                seen_files={DOWNLOADING_DETAIL: seen})
         self.assertEqual(1602, result.exit_code, result.describe())
         self.assertTrue(result.dialog.escape_sent, result.describe())
         self.assertEqual([("question", UPGRADE_QUESTION, True),

@@ -10,6 +10,9 @@ import unittest
 from engine_support import (CANCELLED, PASSIVE, PRODUCT_CODE, RESTART_QUESTION, UPGRADE_QUESTION,
                             UPGRADE_REQUESTED, UPGRADED_LINE, EngineUpgradeTestCase)
 
+RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+               "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
+
 
 class MediaUpgradeTest(EngineUpgradeTestCase):
     def test_no_upgrade_at_the_default_minimum(self):
@@ -60,18 +63,31 @@ class MediaUpgradeTest(EngineUpgradeTestCase):
         self.assertFalse(self.prefix.file_exists(package))
 
     def test_restart_needed_is_asked_at_the_end_even_when_silent(self):
-        result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=3010, restart="no")
-        # Declining the restart leaves the product install's result.
-        self.assertEqual(0, result.exit_code, result.describe())
-        self.assertEqual([("question", UPGRADE_QUESTION, True),
-                          ("question", RESTART_QUESTION, False)],
-                         self.box_summary(result), result.describe())
-        restart = result.boxes[1]
-        self.assertEqual((["Yes", "No"], "no"), (restart.button_labels, restart.answer))
-        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
-        # The question comes after everything else: the exit code is already logged.
-        self.assertEqual("[Info] copy bootstrapper log file to INSTALLDIR.", result.log_lines[-1])
-        self.assertIn("[Info] Setup exit code is 0", result.log_lines)
+        runtime_failed = ("error", "CreateProcess failed (1603). Please rerun install.", True)
+        cases = [
+            # name, environment, exit code, box between the two questions, product installed
+            ("the product installs", {}, 0, [], True),
+            # A later step that fails keeps its code; the restart is still asked for.
+            ("the runtime step fails", {"STANDIN_RUNTIME_EXIT_CODE": "1603"}, 1603,
+             [runtime_failed], False),
+        ]
+        for name, env, exit_code, between, installed in cases:
+            with self.subTest(name):
+                self.prefix.reg_delete_key("HKLM", RUNTIME_KEY)
+                result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=3010,
+                                        restart="no", env=env)
+                # Declining the restart leaves the code of the run.
+                self.assertEqual(exit_code, result.exit_code, result.describe())
+                self.assertEqual([("question", UPGRADE_QUESTION, True), *between,
+                                  ("question", RESTART_QUESTION, False)],
+                                 self.box_summary(result), result.describe())
+                restart = result.boxes[-1]
+                self.assertEqual((["Yes", "No"], "no"), (restart.button_labels, restart.answer))
+                self.assertEqual(5 if installed else -1, self.prefix.msi_state(PRODUCT_CODE))
+                # The question comes after everything else: the exit code is already logged,
+                # followed only by the lines of the log's copy.
+                self.assertIn(f"[Info] Setup exit code is {exit_code}", result.log_lines[-3:])
+                self.remove_product()
 
     def test_package_results_that_end_the_run(self):
         package = self.media_package()
@@ -91,6 +107,24 @@ class MediaUpgradeTest(EngineUpgradeTestCase):
                 self.assertEqual([f'"{package}"{PASSIVE}'], self.starts())
                 self.assertNotIn(UPGRADED_LINE, result.log_lines)
                 self.assertEqual(-1, self.prefix.msi_state(PRODUCT_CODE))
+
+    def test_engine_that_does_not_load_is_upgraded_and_then_ends_the_run_with_1603(self):
+        # Wine's settings for this program alone keep msi.dll from loading into it: the engine
+        # counts as too old, and after the upgrade the installer cannot be bound.
+        overrides = "Software\\Wine\\AppDefaults\\setup-engine-media.exe\\DllOverrides"
+        self.prefix.reg_set("HKCU", overrides, "msi", "REG_SZ", "")
+        self.addCleanup(self.prefix.reg_delete_key, "HKCU", overrides)
+        # The box has a place for a code, which gets the reason the library did not load. Every
+        # file prepared for the installation leaves Temp again (the test bed checks that).
+        result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=0)
+        self.assertEqual(1603, result.exit_code, result.describe())
+        self.assertEqual([("question", UPGRADE_QUESTION, True),
+                          ("error", "Setup was unable to upgrade the Windows Installer, error "
+                                    "code: 126.", False)],
+                         self.box_summary(result), result.describe())
+        self.assertIn("[Info] Can't load msi.dll; assuming upgrade is necessary.", result.log_lines)
+        self.assertEqual([f'"{self.media_package()}"{PASSIVE}'], self.starts())
+        self.assertFalse(any("Internal UI level" in line for line in result.log_lines))
 
     def test_package_older_than_the_minimum_never_runs(self):
         result = self.run_setup("setup-engine-media-old.exe", ["/qn"], exit_code=0)

@@ -81,23 +81,28 @@ class PlantedLibraryTest(HostileCase):
 
 
 class LongAndForeignNamesTest(HostileCase):
-    def test_a_temporary_folder_of_250_characters(self):
-        # The folder itself fits, the package's path in it does not: the package is refused with
-        # its path rather than written under a name cut short, and the log, whose path in that
-        # folder would not fit either, is written in the current folder instead.
-        temp = self.folder("t", *(["x" * 49] * 4), "x" * 45)
-        temp_windows = self.prefix.to_windows(temp)
-        self.assertEqual(250, len(temp_windows))
-        current = self.folder("current")
-        result = self.run_program(artifact("setup.exe"), args=["/qn"], cwd=current,
-                                  env={"TMP": temp_windows, "TEMP": temp_windows})
-        self.assertEqual(2, result.exit_code, result.describe())
-        self.assert_one_error_box(
-            result, f"The path '{temp_windows}\\{PACKAGE_NAME}' is invalid.")
-        log = (current / "bootstrap.log").read_text("latin-1")
-        self.assertTrue(log.startswith("[Info] we are running from --> "))
-        self.assertIn("[Info] Setup exit code is 2", log)
-        self.assertEqual([], sorted(p.name for p in temp.iterdir()))
+    def test_temporary_folders_at_the_bound_of_the_logs_path(self):
+        # The folders themselves fit, the package's path in them does not: the package is
+        # refused with its path rather than written under a name cut short. The log's path must
+        # fit in 259 characters: a folder of 245 (246 with the backslash the system adds) keeps
+        # the log, one more sends it to the current folder rather than under a name cut short.
+        for length, log_in_temp in ((245, True), (246, False), (250, False)):
+            with self.subTest(length=length):
+                temp = self.folder("t", *(["x" * 49] * 4), "x" * (length - 205))
+                temp_windows = self.prefix.to_windows(temp)
+                self.assertEqual(length, len(temp_windows))
+                current = self.folder("current")
+                result = self.run_program(artifact("setup.exe"), args=["/qn"], cwd=current,
+                                          env={"TMP": temp_windows, "TEMP": temp_windows})
+                self.assertEqual(2, result.exit_code, result.describe())
+                self.assert_one_error_box(
+                    result, f"The path '{temp_windows}\\{PACKAGE_NAME}' is invalid.")
+                log_folder, other = (temp, current) if log_in_temp else (current, temp)
+                log = (log_folder / "bootstrap.log").read_text("latin-1")
+                self.assertTrue(log.startswith("[Info] we are running from --> "))
+                self.assertIn("[Info] Setup exit code is 2", log)
+                self.assertEqual([], [p.name for p in other.iterdir()])
+                self.assertEqual(["bootstrap.log"], [p.name for p in log_folder.iterdir()])
 
     def test_an_executable_folder_near_the_limit(self):
         # 243 characters of folder: setup.exe's own path fits, its OEM folder does not; the run

@@ -95,6 +95,16 @@ class FirstInstallTest(MainRoadCase):
         self.assertEqual("", self.received("MSI_VIA_EXE"))
         self.assertEqual("", self.received("IGNORE_PATH_CHECK"))
 
+    def test_each_ui_switch_is_the_level_of_the_products_installation(self):
+        # The installer's verbose log names the level it ran the product's installation at.
+        for switch, level in (("/qn", 2), ("/qb", 3), ("/qr", 4), ("/qf", 5)):
+            with self.subTest(switch):
+                result = self.setup(args=(switch,))
+                self.assertEqual(0, result.exit_code, result.describe())
+                verbose = (self.prefix.temp_dir / "Corvell Vesk.log").read_text("latin-1")
+                self.assertIn(f"Property(S): UILevel = {level}", verbose.splitlines())
+                self.remove_product()
+
     def test_without_properties_flags_or_features_the_installer_gets_an_empty_text(self):
         result = self.setup("setup-noprops.exe")
         self.assertEqual(0, result.exit_code, result.describe())

@@ -1,6 +1,7 @@
 """The product package taken from setup.exe itself: written with the readme and the support
 document to the temporary folder, replaced by a distributor's files beside the executable, and
-refused with its box when it is missing, cannot be created or does not fit the volume."""
+refused with its box when it is missing, cannot be created or written, or does not fit the
+volume."""
 
 import os
 import shutil
@@ -121,6 +122,19 @@ class MediaPackageTest(SetupTestCase):
                          [(b.caption, b.text, b.icon) for b in result.boxes])
         self.assertIn("[ExtractFileFromResource] CreateFile failure: 5", result.log_lines)
         self.assertEqual(b"an older package", target.read_bytes())
+
+    def test_a_write_that_fails_is_refused_with_message_48(self):
+        # The package's name leads to a device that takes no byte: the file opens, the write
+        # fails with "disk full". Clean-up may not take the link away; the test does.
+        target = self.prefix.temp_dir / "CorvellVesk5.msi"
+        target.symlink_to("/dev/full")
+        self.addCleanup(target.unlink)
+        result = self.run_program(artifact("setup.exe"), args=["/qn"])
+        self.assertEqual(ERROR_FILE_NOT_FOUND, result.exit_code, result.describe())
+        self.assertEqual([(CAPTION, "Could not write   CorvellVesk5.msi", "error", False)],
+                         [(b.caption, b.text, b.icon, b.has_owner) for b in result.boxes])
+        self.assertIn("[ExtractFileFromResource] WriteFile failure: 112", result.log_lines)
+        self.assertEqual(-1, self.prefix.msi_state(DEMO_PRODUCT))
 
     def test_volume_short_of_twice_the_package_is_refused_with_message_50(self):
         # A real volume of 24 KiB as drive T:, the temporary folder of the run. Less its log's

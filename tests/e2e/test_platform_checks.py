@@ -80,12 +80,21 @@ class DefaultWindowsTest(_SupportedWindows, SetupTestCase):
 
     def setUp(self):
         super().setUp()
-        # The runtime step keeps the window up while its stand-in runs, long enough to be seen.
+        # The runtime step keeps the window up while its stand-in runs; the stand-in finishes
+        # only once the harness has recorded both texts of the step.
         self.prefix.reg_delete_key("HKLM", RUNTIME_KEY)
         self.addCleanup(self.prefix.reg_delete_key, "HKLM", RUNTIME_KEY)
 
+    def run_held(self, args):
+        seen = self.prefix.scratch / "runtime-texts-seen"
+        return self.run_program(
+            artifact("setup.exe"), args=args,
+            env={"STANDIN_RUNTIME_HOLD": self.prefix.to_windows(seen)},
+            seen_files={"Checking Prerequisites, Please wait...": seen,
+                        "Updating 2008 SP1 CRT": seen})
+
     def test_interactive_run_shows_the_progress_window_centred(self):
-        result = self.run_program(artifact("setup.exe"), args=["/qb"])
+        result = self.run_held(["/qb"])
         self.assertEqual(0, result.exit_code, result.describe())
         dialog = result.dialog
         self.assertTrue(dialog.seen and dialog.visible, result.describe())
@@ -97,7 +106,7 @@ class DefaultWindowsTest(_SupportedWindows, SetupTestCase):
         self.assertEqual(area.top + (area.height - dialog.rect.height) // 2, dialog.rect.top)
 
     def test_silent_run_keeps_the_window_hidden_but_updates_it(self):
-        result = self.run_program(artifact("setup.exe"), args=["/qn"])
+        result = self.run_held(["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         dialog = result.dialog
         self.assertTrue(dialog.seen, result.describe())

@@ -1,6 +1,8 @@
-"""The start of every run: the usage box, a rejected command line, a second instance, and the
-first lines of bootstrap.log."""
+"""The start of every run: the usage box, a rejected command line, a second instance, and
+bootstrap.log, of which one whole run is compared line by line."""
 
+import difflib
+import re
 import threading
 import unittest
 
@@ -18,6 +20,65 @@ USAGE_TEXT = (
 CAPTION = "Windows Installer Wrapper"
 ERROR_INSTALL_ALREADY_RUNNING = 1618
 PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
+RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+               "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
+
+# The whole bootstrap.log of a silent first installation on a machine without the C++ runtime, in
+# order. <exe> stands for the executable's path, <temp> for the temporary folder (with its
+# backslash), <code> for a product code; everything else is literal.
+SILENT_FIRST_INSTALL_LOG = r"""
+[Info] we are running from --> <exe>
+[Info] command option --> qn
+[Info] Verifying File Signature, Silent is 1
+[WVT] step 1: silently call WinVerifyTrust on szSetupExe, ignoring return value
+[WVT] WVT returned 0x0
+[WVT] fSetupExeIsSigned = TRUE
+[WVT] step2: silently call WinVerifyTrust on szPackage, ignoring return value
+[WVT] WVT returned 0x0
+[WVT] fPackageIsSigned = TRUE
+[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong
+[WVT] WVT returned 0x0
+[Resource] lpName = OPERATION NOT FOUND
+[Resource] lpName = PRODUCTNAME, lpBuf = Corvell Vesk
+[Resource] lpName = DATABASE, lpBuf = CorvellVesk5.msi
+[Resource] lpName = MINIMUM_MSI NOT FOUND
+[Resource] Using default Minimum Msi Value = 301
+[Resource] Minimum Msi Value = 301
+[Info] No upgrade is necessary.  System version meets minimum requirements
+[Info] Windows Installer has been upgraded, or was already correct version
+[Info] Recovering BASEURL
+[Resource] lpName = BASEURL NOT FOUND
+[Info] No BASEURL, generating media source.
+[Info] path to Msi: <temp>CorvellVesk5.msi
+[ExtractFileFromResource] Creating file: <temp>CorvellVesk5.msi
+[Info] path to OEM: <temp>OEM\
+[ExtractFileFromResource] Creating file: <temp>OEM\readme.txt
+[ExtractFileFromResource] Creating file: <temp>OEM\technicalsupport.rtf
+[Resource] lpName = PROPERTIES, lpBuf = MSI_VIA_EXE=true
+[Info] Checking for CRT prerequisites...
+[Info] Checking CRT (vcredist_vc9.exe) key
+[Info] getRegistryValue exception, unable to open key,name: SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{9BE518E6-ECC6-35A9-88E4-87755C07200F},DisplayVersion
+[ExtractFileFromResource] Creating file: <temp>vcredist_vc9.exe
+[Info] CRT (vcredist_vc9.exe) installation complete
+[Info] Setting Internal UI level to NONE...
+[Info] Setting Internal UI level to FULL...
+[Info] MsiQueryProductState returned -1
+[Info] The product code '<code>' is unknown. Will use first time install logic...
+[Info] Setting MSI Install Log Mode: INSTALLLOGMODE_VERBOSE | INSTALLLOGMODE_PROPERTYDUMP
+[Info]   Setting MSI Install Log Attributes: None[Info] Calling MsiInstallProduct with szInstallPath = <temp>CorvellVesk5.msi, and szCommandLine = MSI_VIA_EXE=true
+[Info] MsiInstallProduct returned 0
+[Info] Begin CleanUp.
+[Info] copy Install log file to INSTALLDIR.
+[Info] Setup exit code is 0
+[Info] copy bootstrapper log file to INSTALLDIR.
+""".strip("\n").split("\n")
+PLACEHOLDERS = {"<exe>": r"[A-Z]:\\[^\\]+(\\[^\\]+)*\.exe", "<temp>": r"[A-Z]:\\([^\\]+\\)*",
+                "<code>": r"\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}"}
+
+
+def line_pattern(expected: str) -> "re.Pattern[str]":
+    pieces = re.split("(" + "|".join(PLACEHOLDERS) + ")", expected)
+    return re.compile("".join(PLACEHOLDERS.get(piece, re.escape(piece)) for piece in pieces))
 
 
 def normalised(text):
@@ -117,17 +178,32 @@ class LogTest(SetupTestCase):
         self.assertTrue(result.log_bytes.endswith(b"[Info] Setup exit code is 0\r\n"))
         self.assertNotIn(b"\n", result.log_bytes.replace(b"\r\n", b""))
 
-    def test_start_up_order_of_a_normal_run(self):
+    def test_whole_log_of_a_silent_first_install(self):
+        # Any line changed, missing, added or moved fails here.
+        self.prefix.reg_delete_key("HKLM", RUNTIME_KEY)
         self.addCleanup(self.prefix.msi_remove, PRODUCT_CODE)
         result = self.run_program(artifact("setup.exe"), args=["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
+        lines = result.log_lines
+        matched = len(lines) == len(SILENT_FIRST_INSTALL_LOG) and all(
+            line_pattern(expected).fullmatch(line)
+            for expected, line in zip(SILENT_FIRST_INSTALL_LOG, lines))
+        if not matched:
+            # Expected lines that match where they stand are shown as the run wrote them, so
+            # that the diff names only what differs.
+            shown = []
+            for i, expected in enumerate(SILENT_FIRST_INSTALL_LOG):
+                actual = lines[i] if i < len(lines) else None
+                fits = actual is not None and line_pattern(expected).fullmatch(actual)
+                shown.append(actual if fits else expected)
+            self.fail("bootstrap.log differs from the expected lines:\n" + "\n".join(
+                difflib.unified_diff(shown, lines, "expected", "bootstrap.log", lineterm="")))
+        # The placeholders stand for this run's own values.
         exe = self.prefix.to_windows(artifact("setup.exe"))
-        self.assertEqual([
-            f"[Info] we are running from --> {exe}",
-            "[Info] command option --> qn",
-            "[Info] Verifying File Signature, Silent is 1",
-        ], [line for line in result.log_lines[:3]])
-        self.assertIn("[Resource] lpName = OPERATION NOT FOUND", result.log_lines)
+        self.assertEqual(f"[Info] we are running from --> {exe}", lines[0])
+        self.assertIn(f"[Info] path to Msi: {self.prefix.temp_dir_windows}CorvellVesk5.msi", lines)
+        self.assertIn(f"[Info] The product code '{PRODUCT_CODE}' is unknown. Will use first time "
+                      "install logic...", lines)
 
 
 if __name__ == "__main__":

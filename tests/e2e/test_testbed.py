@@ -20,11 +20,18 @@ from testbed.wine import run_unit_test
 IDYES, IDNO = 6, 7
 ERROR_INSTALL_USEREXIT = 1602
 ERROR_TIMEOUT = 1460  # boxprobe's exit when no Escape came
+# A box over the dialog: the harness reads the dialog whole before it answers.
+READ_AT_BOX = ("box", "information", "ok", "dialog", "Read", "the dialog as it stands")
 
 
 class HarnessTest(SetupTestCase):
     def probe(self, *actions, **kwargs):
         return self.run_program(artifact("boxprobe.exe"), args=list(actions), **kwargs)
+
+    def seen_file(self):
+        """A file for --seen-file, and its name as boxprobe's "await" takes it."""
+        path = self.prefix.scratch / f"seen-{self._testMethodName}"
+        return path, self.prefix.to_windows(path)
 
     def test_exit_code_arrives_whole(self):
         # Wine's own status would give only the low 8 bits (0x04 and 0xC2).
@@ -98,11 +105,12 @@ class HarnessTest(SetupTestCase):
                          [b.text for b in result.boxes])
 
     def test_progress_dialog_texts_bar_and_place(self):
+        # Each state lasts only until the next action: the boxes make it last until it is read.
         result = self.probe(
             "title", "Probe title", "dialog",
-            "main", "first main", "pump", "150", "detail", "first detail", "pump", "150",
-            "main", "second main", "range", "200", "pos", "150", "pump", "150",
-            "pos", "80", "detail", "second detail", "pump", "150")
+            "main", "first main", "detail", "first detail", *READ_AT_BOX,
+            "main", "second main", "range", "200", "pos", "150", *READ_AT_BOX,
+            "pos", "80", "detail", "second detail", *READ_AT_BOX)
         d = result.dialog
         self.assertTrue(d.seen and d.visible)
         self.assertEqual("Probe title", d.title)
@@ -115,7 +123,11 @@ class HarnessTest(SetupTestCase):
         self.assertEqual((1024 - d.rect.height) // 2, d.rect.top)
 
     def test_hidden_dialog_is_seen_but_never_visible(self):
-        result = self.probe("dialog-hidden", "main", "quiet text", "pump", "150")
+        # The probe holds the text until the harness has recorded it and made the file.
+        seen, seen_windows = self.seen_file()
+        result = self.probe("dialog-hidden", "main", "quiet text", "await", seen_windows, "60000",
+                            seen_files={"quiet text": seen})
+        self.assertTrue(seen.exists(), result.describe())
         self.assertTrue(result.dialog.seen)
         self.assertFalse(result.dialog.visible)
         self.assertEqual(["quiet text"], result.dialog.main_texts)
@@ -126,8 +138,11 @@ class HarnessTest(SetupTestCase):
         self.assertEqual(ERROR_INSTALL_USEREXIT, result.exit_code, result.describe())
         self.assertTrue(result.dialog.escape_sent)
         # A pump without IsDialogMessageW never sees IDCANCEL: the harness does not go around it.
-        result = self.probe(*steps[:1], "plain-pump", *steps[1:], "wait-cancel", "1500",
-                            escape_when="for Escape")
+        # The file is made after Escape was posted, so the probe pumps with Escape in its queue.
+        seen, seen_windows = self.seen_file()
+        result = self.probe(*steps[:1], "plain-pump", *steps[1:], "await", seen_windows, "60000",
+                            "wait-cancel", "1500", escape_when="for Escape",
+                            seen_files={"for Escape": seen})
         self.assertTrue(result.dialog.escape_sent)
         self.assertEqual(ERROR_TIMEOUT, result.exit_code)
 
@@ -160,7 +175,8 @@ class HarnessTest(SetupTestCase):
         self.assertEqual(0xC0000005, result.exit_code, result.describe())
 
     def test_peak_private_bytes_covers_an_allocation(self):
-        result = self.probe("alloc", "64", "pump", "300")
+        # Memory is sampled before the box is answered, while the allocation is still there.
+        result = self.probe("alloc", "64", "box", "none", "ok", "none", "Held", "allocated")
         self.assertGreaterEqual(result.peak_private_bytes, 64 * 1024 * 1024)
 
     def test_log_is_this_runs_bootstrap_log(self):

@@ -83,16 +83,22 @@ class _XmlParserPrerequisite:
                 self.assertEqual(-1, self.prefix.msi_state(self.parser_code))
                 self.doCleanups()
 
-    def test_restart_request_of_the_package_ends_the_run_before_the_product(self):
-        self.remove_parser()
-        result = self.run_setup(["/qn"], env={"STANDIN_MSXML_REBOOT": "1"})
-        self.assertEqual(3010, result.exit_code, result.describe())
-        self.assertEqual([], result.boxes, result.describe())
-        self.assertIn(f"[Resource] Installing Prerequisite = Prereqs\\MSXML6\\{self.package}",
-                      result.log_lines)
-        self.assertEqual(-1, self.prefix.msi_state(PRODUCT_CODE), result.describe())
-        self.assertFalse(any("Calling MsiInstallProduct" in line for line in result.log_lines))
-        self.assert_prereqs_removed(result)
+    def test_restart_request_or_failure_of_the_package_ends_the_run_before_the_product(self):
+        # Neither result has a box: the installer has told the user already (or will restart).
+        for variable, exit_code in (("STANDIN_MSXML_REBOOT", 3010), ("STANDIN_MSXML_FAIL", 1603)):
+            with self.subTest(variable):
+                self.remove_parser()
+                result = self.run_setup(["/qn"], env={variable: "1"})
+                self.assertEqual(exit_code, result.exit_code, result.describe())
+                self.assertEqual([], result.boxes, result.describe())
+                self.assertIn("[Resource] Installing Prerequisite = "
+                              f"Prereqs\\MSXML6\\{self.package}", result.log_lines)
+                self.assertIn(f"[Info] Setup exit code is {exit_code}", result.log_lines)
+                self.assertEqual(-1, self.prefix.msi_state(PRODUCT_CODE), result.describe())
+                self.assertFalse(any("Calling MsiInstallProduct" in line
+                                     for line in result.log_lines))
+                self.assert_prereqs_removed(result)
+                self.doCleanups()
 
     def test_administrative_install_and_removal_leave_the_parser_alone(self):
         self.remove_parser()

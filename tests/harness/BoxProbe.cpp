@@ -11,6 +11,8 @@
 //   range N | pos N              set the progress bar's upper bound | position
 //   pump MS                      pump messages for MS milliseconds
 //   wait-cancel MS               pump until the dialog is cancelled, at most MS milliseconds
+//   await FILE MS                pump until FILE exists, at most MS milliseconds (the harness
+//                                makes it once it has recorded a text: --seen-file)
 //   box ICON BUTTONS OWNER CAPTION TEXT
 //                                ICON error|warning|information|question|none,
 //                                BUTTONS
@@ -315,6 +317,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       need(i, 1);
       PumpFor(number(a[++i]), nullptr, [] { return g_cancelled; });
       return static_cast<int>(kExitNoCancel);
+    } else if (act == L"await") {
+      need(i, 2);
+      const std::wstring file = a[i + 1];
+      const ULONGLONG end = GetTickCount64() + number(a[i + 2]);
+      // A file's appearance wakes nobody: the pump looks again every few milliseconds.
+      constexpr DWORD kLookMs = 20;
+      while (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES &&
+             GetTickCount64() < end) {
+        PumpFor(kLookMs, nullptr, [] { return false; });
+      }
+      i += 2;
     } else if (act == L"box") {
       need(i, 5);
       UINT flags = IconFlag(a[i + 1]) | ButtonsFlag(a[i + 2]);

@@ -6,7 +6,10 @@
 //   runharness.exe --args-file FILE      (the same arguments, UTF-8, each ended by a NUL)
 //
 // The program and every process it starts are watched by polling their top-level windows, so
-// nothing has to be built into the program under test.
+// nothing has to be built into the program under test. A state that the program shows only for a
+// moment is made to last instead of being hoped for: before any box is answered the progress
+// dialog is read whole, and a stand-in or a server that the test controls waits for the file that
+// --seen-file makes once the harness has recorded the texts it names.
 
 // <windows.h>, which HarnessCommon.h includes, must come before the other system headers.
 // clang-format off
@@ -17,6 +20,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -38,6 +42,9 @@ constexpr DWORD kDefaultPollMs = 5;
 constexpr ULONGLONG kIconDeadlineMs = 2000;
 // A progress query that was never answered (the window went away) is given up after this.
 constexpr ULONGLONG kQueryRetryMs = 1000;
+// While a box is open its program answers from the box's own message loop; a reading of the
+// progress bar taken then waits this long for each answer.
+constexpr UINT kBoxTimeReadMs = 1000;
 // Texts are read on every poll; the costlier looks (the process list, the progress bar's
 // values, which need a message to the program, and memory) are taken less often.
 constexpr ULONGLONG kTreeRefreshMs = 50;
@@ -97,6 +104,9 @@ struct Options {
   // so that a test can act while the program under test is held inside its box.
   std::wstring holdAnswersUntil;
   std::wstring boxSeenFile;
+  // (text, file): the file is made once every text that names it has been recorded in the
+  // progress dialog (and after Escape was pressed, when --escape-when matched that text).
+  std::vector<std::pair<std::wstring, std::wstring>> seenFiles;
   DWORD timeoutMs = kDefaultTimeoutMs;
   DWORD pollMs = kDefaultPollMs;
   std::wstring exe;
@@ -118,6 +128,7 @@ void Usage(const wchar_t* problem) {
                 L"         [--env-remove NAME]... [--answer PATTERN=BUTTON]...\n"
                 L"         [--default-answer BUTTON] [--escape-when TEXT] [--timeout-ms N]\n"
                 L"         [--hold-answers-until FILE] [--box-seen-file FILE]\n"
+                L"         [--seen-file TEXT=FILE]...\n"
                 L"         [--poll-ms N] [--raw-args TEXT | --raw-cmdline TEXT]\n"
                 L"         [--hidden-station NAME]\n"
                 L"         -- EXE [ARGS...]\n"
@@ -186,6 +197,14 @@ bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
       if (!value(o.holdAnswersUntil)) return false;
     } else if (a == L"--box-seen-file") {
       if (!value(o.boxSeenFile)) return false;
+    } else if (a == L"--seen-file") {
+      if (!value(v)) return false;
+      size_t eq = v.rfind(L'=');
+      if (eq == std::wstring::npos || eq == 0 || eq + 1 == v.size()) {
+        Usage(L"--seen-file needs TEXT=FILE");
+        return false;
+      }
+      o.seenFiles.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (a == L"--timeout-ms" || a == L"--poll-ms") {
       if (!value(v)) return false;
       std::uint32_t n = 0;
@@ -708,14 +727,27 @@ class Recorder {
     return out;
   }
 
-  void OnQueryAnswer(HWND bar, UINT msg, ULONG_PTR kind, LRESULT result) {
+  void OnQueryAnswer(HWND bar, UINT msg, ULONG_PTR data, LRESULT result) {
     if (outstanding_ > 0) {
       --outstanding_;
     }
-    if (bar != currentBar_ || !IsWindow(bar)) {
+    // An answer to a query sent before the last reading taken in front of a box is older than
+    // that reading, however late it arrives.
+    if (bar != currentBar_ || !IsWindow(bar) || data / kQueryKinds < lastBoxTimeSerial_) {
       return;
     }
-    DWORD value = static_cast<DWORD>(result);
+    ApplyProgress(msg, data % kQueryKinds, static_cast<DWORD>(result));
+  }
+
+  // Runs just before each box is answered, while the box still holds its program.
+  void SetBeforeAnswer(std::function<void()> action) { beforeAnswer_ = std::move(action); }
+
+  void Write(JsonWriter& j) const;
+
+ private:
+  static constexpr ULONG_PTR kQueryKinds = 3;  // low bound, high bound, position
+
+  void ApplyProgress(UINT msg, ULONG_PTR kind, DWORD value) {
     ++dialog_.queriesAnswered;
     if (msg == PBM_GETRANGE && kind == 0) {
       dialog_.rangeLow = value;
@@ -730,9 +762,6 @@ class Recorder {
     }
   }
 
-  void Write(JsonWriter& j) const;
-
- private:
   std::vector<HWND> TreeWindows() const {
     TreeWindowSearch search{&tree_, {}};
     EnumWindows(CollectTreeWindow, reinterpret_cast<LPARAM>(&search));
@@ -792,6 +821,8 @@ class Recorder {
     NoteControlText(dlg, kDetailTextId);
     QueryProgress(GetDlgItem(dlg, kProgressBarId));
     MaybeSendEscape(dlg);
+    // After Escape: a test that waits for the file knows that Escape has been pressed.
+    MakeSeenFiles();
   }
 
   // The bar's range and position can only be had by a message to the program's thread, which
@@ -809,9 +840,60 @@ class Recorder {
     outstanding_ = 0;
     lastQuery_ = Now();
     SENDASYNCPROC proc = ProgressAnswer;
-    if (SendMessageCallbackW(bar, PBM_GETRANGE, TRUE, 0, proc, 0)) ++outstanding_;
-    if (SendMessageCallbackW(bar, PBM_GETRANGE, FALSE, 0, proc, 1)) ++outstanding_;
-    if (SendMessageCallbackW(bar, PBM_GETPOS, 0, 0, proc, 2)) ++outstanding_;
+    const ULONG_PTR serial = ++querySerial_ * kQueryKinds;
+    if (SendMessageCallbackW(bar, PBM_GETRANGE, TRUE, 0, proc, serial)) ++outstanding_;
+    if (SendMessageCallbackW(bar, PBM_GETRANGE, FALSE, 0, proc, serial + 1)) ++outstanding_;
+    if (SendMessageCallbackW(bar, PBM_GETPOS, 0, 0, proc, serial + 2)) ++outstanding_;
+  }
+
+  // The whole progress dialog, read while its program waits in a box: the texts and the bar as
+  // the box found them. Nothing the program showed before the box can be missed by the time the
+  // box is answered, however busy the machine was while it showed it.
+  void ReadDialogsAtBox() {
+    for (HWND hwnd : TreeWindows()) {
+      if (!IsProgressDialog(hwnd)) {
+        continue;
+      }
+      WatchDialog(hwnd);
+      HWND bar = GetDlgItem(hwnd, kProgressBarId);
+      currentBar_ = bar;
+      lastBoxTimeSerial_ = ++querySerial_;
+      const struct {
+        UINT msg;
+        WPARAM wParam;
+      } queries[kQueryKinds] = {{PBM_GETRANGE, TRUE}, {PBM_GETRANGE, FALSE}, {PBM_GETPOS, 0}};
+      for (ULONG_PTR kind = 0; kind < kQueryKinds; ++kind) {
+        DWORD_PTR value = 0;
+        if (SendMessageTimeoutW(bar, queries[kind].msg, queries[kind].wParam, 0, SMTO_ABORTIFHUNG,
+                                kBoxTimeReadMs, &value)) {
+          ApplyProgress(queries[kind].msg, kind, static_cast<DWORD>(value));
+        }
+      }
+    }
+  }
+
+  // A file of --seen-file is made once every text that names it is among the recorded ones.
+  void MakeSeenFiles() {
+    auto recorded = [&](const std::wstring& pattern) {
+      auto contains = [&](const std::wstring& text) {
+        return text.find(pattern) != std::wstring::npos;
+      };
+      return std::any_of(dialog_.mainTexts.begin(), dialog_.mainTexts.end(), contains) ||
+             std::any_of(dialog_.detailTexts.begin(), dialog_.detailTexts.end(), contains);
+    };
+    for (const auto& entry : o_.seenFiles) {
+      const std::wstring& file = entry.second;
+      if (madeSeenFiles_.count(file)) {
+        continue;
+      }
+      const bool all = std::all_of(o_.seenFiles.begin(), o_.seenFiles.end(), [&](const auto& e) {
+        return e.second != file || recorded(e.first);
+      });
+      if (all) {
+        TouchFile(file);
+        madeSeenFiles_.insert(file);
+      }
+    }
   }
 
   // Escape goes to the control that has the keyboard focus, as a key press would, so that the
@@ -884,6 +966,10 @@ class Recorder {
       return;
     }
     if (r.icon.decided) {
+      ReadDialogsAtBox();
+      if (beforeAnswer_) {
+        beforeAnswer_();
+      }
       Answer(r);
       answered_.insert(box);
       Finish(r);
@@ -981,6 +1067,10 @@ class Recorder {
   HWND currentBar_ = nullptr;
   int outstanding_ = 0;
   ULONGLONG lastQuery_ = 0;
+  ULONG_PTR querySerial_ = 0;
+  ULONG_PTR lastBoxTimeSerial_ = 0;
+  std::set<std::wstring> madeSeenFiles_;
+  std::function<void()> beforeAnswer_;
   std::map<HWND, BoxRecord> pending_;
   std::set<HWND> answered_;
   std::vector<BoxRecord> boxes_;
@@ -1275,6 +1365,8 @@ int wmain(int argc, wchar_t** argv) {
   tree.AddMain(child.pid, child.inJob ? child.job.Get() : nullptr);
   Recorder recorder(o, tree, start);
   MemoryReading memory;
+  // A box holds its program: what it has allocated by then is sampled before the answer.
+  recorder.SetBeforeAnswer([&] { SampleMemory(child.process.Get(), memory); });
   ULONGLONG lastSample = 0;
   ULONGLONG lastRefresh = Now();
   bool timedOut = false;

@@ -5,6 +5,7 @@
 
 struct RunState;
 
+// Binds msi.dll into the run's table unless that is bound already.
 void RunPackageOperation(RunState& state);
 
 // Reads ProductCode and ProductVersion from the local package through the database view.

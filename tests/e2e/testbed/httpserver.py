@@ -2,7 +2,8 @@
 
 It serves files from a dict or a folder, counts requests, always sends Content-Length, and can be
 told to serve slowly (a pause after every chunk), to stall after a number of bytes until the test
-releases it, to answer with another status, or to refuse connections altogether. It listens on the
+releases it (or, for every transfer, until a file appears: one that the harness makes once it has
+recorded a text of the program's window), to answer with another status, or to refuse connections altogether. It listens on the
 loopback address only, ends with the test (or after `max_lifetime` seconds at the latest), and
 every wait inside it is cut short when it stops.
 """
@@ -59,7 +60,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 if owner.stall_after is not None and sent >= owner.stall_after:
                     # Held here until the test releases the transfer or the server stops.
                     owner._stalled.set()
-                    owner._release.wait(owner.max_lifetime)
+                    owner._wait_for_release()
                     if owner._stopping.is_set():
                         return
                 chunk = body[sent:sent + owner.chunk_size]
@@ -90,12 +91,13 @@ class HttpServer:
                  delay_per_chunk: float = 0.0, stall_after: Optional[int] = None,
                  refuse: bool = False, statuses: Optional[Dict[str, int]] = None,
                  headers: Optional[Dict[str, str]] = None, max_lifetime: float = 600.0,
-                 port: int = 0):
+                 port: int = 0, release_file: Optional[Path] = None):
         self.files: Dict[str, bytes] = dict(files or {})
         self.folder = Path(folder) if folder else None
         self.chunk_size = chunk_size
         self.delay_per_chunk = delay_per_chunk
         self.stall_after = stall_after
+        self.release_file = Path(release_file) if release_file else None
         self.refuse = refuse
         self.statuses: Dict[str, int] = dict(statuses or {})
         self.headers: Dict[str, str] = dict(headers or {})
@@ -186,6 +188,15 @@ class HttpServer:
             return self._lock.wait_for(lambda: self._count_locked(path) >= n, timeout)
 
     # ---------------------------------------------------------------- for the handler
+
+    def _wait_for_release(self) -> None:
+        if self.release_file is None:
+            self._release.wait(self.max_lifetime)
+            return
+        # A file's appearance signals nobody: it is looked for every few milliseconds.
+        for _ in range(int(self.max_lifetime / 0.02)):
+            if self.release_file.exists() or self._stopping.wait(0.02):
+                return
 
     def _count_locked(self, path: Optional[str]) -> int:
         return sum(1 for _, p, _ in self.requests if path is None or p == path)

@@ -299,6 +299,7 @@ class Prefix:
             raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
             hold_answers_until: Optional[PathLike] = None,
             box_seen_file: Optional[PathLike] = None,
+            seen_files: Union[Iterable[Tuple[str, PathLike]], Dict[str, PathLike]] = (),
             check_temp: bool = True, hidden_station: Optional[str] = None,
             wine_env: Optional[Dict[str, str]] = None) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
@@ -310,6 +311,11 @@ class Prefix:
         `timeout` seconds raises HarnessTimeout with the windows that were open. With
         `hold_answers_until` (a Linux path) boxes wait unanswered until that file exists, and
         `box_seen_file` is made once a box waits, so a test can act while the program is held.
+        `seen_files` maps a text of the progress dialog to a file (a Linux path) that the harness
+        makes once it has recorded that text, and every other text naming the same file; a
+        stand-in or a server that waits for the file holds the program in that state until the
+        harness has seen it. Before it answers a box the harness reads the progress dialog whole,
+        so what the dialog shows while a box is open is always recorded.
         A run that ends by itself and leaves anything besides the logs in its temporary folder
         raises TempLeftovers, unless `check_temp` is False. With `hidden_station` the program
         starts on a window station of that name that nobody sees (as under a service); its boxes
@@ -350,6 +356,10 @@ class Prefix:
             words += ["--box-seen-file", self.to_windows(box_seen_file)]
         if hidden_station is not None:
             words += ["--hidden-station", hidden_station]
+        seen = seen_files.items() if isinstance(seen_files, dict) else seen_files
+        for text, file in seen:
+            Path(file).unlink(missing_ok=True)
+            words += ["--seen-file", f"{text}={self.to_windows(file)}"]
         if raw_args is not None:
             words += ["--raw-args", raw_args]
         if raw_cmdline is not None:

@@ -1,10 +1,10 @@
 // Stand-in for the Windows Installer engine update package. It installs nothing: it appends its
 // command line to the file named by BOOTSTRAPPER_UPDATE_RECORD (when set), so that a test can see
 // whether and how it was started, and ends with the exit code given in BOOTSTRAPPER_UPDATE_EXIT
-// (decimal; 0 when unset). With BOOTSTRAPPER_UPDATE_HOLD it first waits (two minutes at most)
-// until that file exists, so that a test can act while the package is in use. The variables
-// reach it through the environment that setup.exe inherits from the test and passes on. Its file
-// version is chosen when it is built.
+// (decimal; 0 when unset). With BOOTSTRAPPER_UPDATE_HOLD it first waits, two minutes at most, for
+// that file to exist (the harness makes it once it has seen what the test needs to see while the
+// package runs; an attacking test once it is done with the package in use). The variables reach it through the environment that setup.exe inherits from the
+// test and passes on. Its file version is chosen when it is built.
 #include <windows.h>
 
 #include <cwchar>
@@ -12,6 +12,8 @@
 namespace {
 
 constexpr DWORD kValueCapacity = 1024;
+constexpr DWORD kHoldLimitMs = 120000;
+constexpr DWORD kHoldPollMs = 20;
 
 // An environment variable's value; empty when unset or too long.
 bool ReadVariable(const wchar_t* name, wchar_t* value) {
@@ -39,6 +41,14 @@ void AppendRecord(const wchar_t* recordPath) {
   CloseHandle(file);
 }
 
+void WaitForFile(const wchar_t* path) {
+  const DWORD start = GetTickCount();
+  while (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
+         GetTickCount() - start < kHoldLimitMs) {
+    Sleep(kHoldPollMs);
+  }
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -47,10 +57,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     AppendRecord(value);
   }
   if (ReadVariable(L"BOOTSTRAPPER_UPDATE_HOLD", value)) {
-    for (DWORD waited = 0; waited < 120000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES;
-         waited += 20) {
-      Sleep(20);
-    }
+    WaitForFile(value);
   }
   if (ReadVariable(L"BOOTSTRAPPER_UPDATE_EXIT", value)) {
     return static_cast<int>(std::wcstoul(value, nullptr, 10));
