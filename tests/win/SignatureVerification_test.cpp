@@ -154,6 +154,48 @@ TEST_F(SignatureVerification, OwnSignatureComparesTheCertificateWithItself) {
   }
 }
 
+// The run's own executable is verified once: later looks at the same path are answered from that
+// verification, line for line, and no other file is. The tracked file is replaced by an unsigned
+// one after the first verification (which Windows forbids for a running image) so that an answer
+// that was not taken from memory would show.
+TEST_F(SignatureVerification, RunningImageIsVerifiedOnce) {
+  const ScratchFolder folder;
+  const std::wstring image = folder.path() + L"Image.exe";
+  const std::wstring imageOtherCase = folder.path() + L"IMAGE.EXE";
+  const std::string signedBytes = ReadFileBytes(TrustFile(L"signed.exe"));
+  const std::string unsignedBytes = ReadFileBytes(TrustFile(L"unsigned.exe"));
+  const std::vector<std::string> ownCheck = {
+      kStep1,      kTrusted, "[WVT] fSetupExeIsSigned = TRUE",
+      kStep2,      kTrusted, "[WVT] fPackageIsSigned = TRUE",
+      kStep3Quiet, kTrusted};
+  testing_support::WriteFileBytes(image, signedBytes);
+  RunningImageTrust memory;
+  memory.Track(image);
+
+  EXPECT_EQ(VerifyFileSignature(image.c_str(), &memory), S_OK);
+  ExpectLogLines(ownCheck);
+  ASSERT_TRUE(memory.known());
+  testing_support::WriteFileBytes(image, unsignedBytes);
+
+  SetUp();
+  EXPECT_EQ(VerifyFileSignature(imageOtherCase.c_str(), &memory), S_OK);
+  ExpectLogLines(ownCheck);
+
+  // The package is another file: verified for real, and its answer is its own.
+  SetUp();
+  EXPECT_EQ(VerifyPackageTrust(image.c_str(), TrustFile(L"unsigned.exe").c_str(), &memory),
+            kTrustNotTrusted);
+  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kNoSignature,
+                  "[WVT] fPackageIsSigned = FALSE", kStep3FullUi, kNoSignature});
+
+  // Once released, the file is looked at again.
+  memory.Release();
+  SetUp();
+  EXPECT_EQ(VerifyFileSignature(image.c_str(), &memory), TRUST_E_SUBJECT_NOT_TRUSTED);
+  ExpectLogLines(
+      {kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kNoSignature});
+}
+
 // The common name of a certificate's subject.
 std::wstring SubjectName(PCCERT_CONTEXT certificate) {
   wchar_t name[256] = {};

@@ -102,6 +102,7 @@ void ReleaseRun(RunState& state) {
     RemoveDownloadedCopy(state.download);
   }
   state.packagePath.clear();
+  state.imageTrust.Release();
   // A run that ended before the installer took over still has its progress window.
   if (state.progress.window != nullptr) {
     ShowWindow(state.progress.window, SW_HIDE);

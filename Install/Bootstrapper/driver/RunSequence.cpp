@@ -137,7 +137,8 @@ bool CheckMachine(RunState& state) {
 
   // 8: the executable's own signature.
   LogNumber(L"[Info] Verifying File Signature, Silent is %d\n", state.silent() ? 1 : 0);
-  const HRESULT trust = VerifyFileSignature(state.exePath.c_str());
+  state.imageTrust.Track(state.exePath);
+  const HRESULT trust = VerifyFileSignature(state.exePath.c_str(), &state.imageTrust);
   if (trust != S_OK) {
     LogNumber(L"[Info] VerifyFileSignature Failed, returned: 0x%X\n", static_cast<DWORD>(trust));
     if (!state.silent()) {
@@ -309,7 +310,7 @@ bool ResolvePackage(RunState& state) {
   }
   const DWORD result =
       ResolvePackageFromUrl(state.baseUrl.get(), state.databaseName.get(), state.exePath.c_str(),
-                            state.progress, state.Messages(), state.download);
+                            state.imageTrust, state.progress, state.Messages(), state.download);
   if (result != ERROR_SUCCESS) {
     return EndRun(state, result);
   }

@@ -11,6 +11,7 @@
 #include "config/ResourceSettings.h"
 #include "driver/MsiBindings.h"
 #include "net/PackageDownload.h"
+#include "net/SignatureVerification.h"
 #include "payload/HeldFile.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
@@ -32,6 +33,9 @@ struct RunState {
   wchar_t appTitle[256] = {};
   std::wstring exePath;
   std::wstring mediaFolder;  // the executable's folder, ending in a backslash
+  // The first verification of the executable's own signature, which every later look at it
+  // repeats.
+  RunningImageTrust imageTrust;
 
   // Settings read from the executable's resources; null when absent.
   SettingBuffer operation;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "net/SignatureVerification.h"
 #include "payload/HeldFile.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
@@ -27,9 +28,11 @@ struct DownloadedPackage {
 
 // The whole package download of the run. 0 with `package` filled when downloaded and trusted;
 // otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box.
+// `image` answers the checks of the executable itself from its first verification.
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
-                            const wchar_t* exePath, ProgressDialog& dialog,
-                            const MessageContext& messages, DownloadedPackage& package);
+                            const wchar_t* exePath, RunningImageTrust& image,
+                            ProgressDialog& dialog, const MessageContext& messages,
+                            DownloadedPackage& package);
 
 // Lets go of the copy, removes its entry from the URL cache (result ignored) when a transfer was
 // started, and forgets the URL and path.

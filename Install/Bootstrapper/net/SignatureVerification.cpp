@@ -74,9 +74,64 @@ class OwnedCertificate {
 
 const wchar_t* FlagText(bool value) { return value ? L"TRUE" : L"FALSE"; }
 
+constexpr wchar_t kResultLine[] = L"[WVT] WVT returned 0x%X\n";
+constexpr LCID kPathLocale = 1033;
+
+// What a WinVerifyTrust result means to the callers.
+TrustResult AnswerFor(LONG result) {
+  if (result == TRUST_E_PROVIDER_UNKNOWN) {
+    return kTrustCannotVerify;
+  }
+  return result == ERROR_SUCCESS ? kTrustTrusted : kTrustNotTrusted;
+}
+
 }  // namespace
 
-TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate, bool* isSigned) {
+void RunningImageTrust::Track(const std::wstring& imagePath) {
+  Release();
+  path_ = imagePath;
+}
+
+bool RunningImageTrust::Names(const wchar_t* filePath) const {
+  // Paths name the same file whatever the case of their letters.
+  return !path_.empty() && filePath != nullptr &&
+         CompareStringW(kPathLocale, NORM_IGNORECASE, path_.c_str(), -1, filePath, -1) ==
+             CSTR_EQUAL;
+}
+
+void RunningImageTrust::Remember(LONG result, bool isSigned, PCCERT_CONTEXT signerCertificate) {
+  if (signerCertificate != nullptr) {
+    crypt32_.reset(LoadSystemLibrary(kCryptoLibrary));
+    if (!crypt32_ || !BindProc(crypt32_.get(), "CertDuplicateCertificateContext", duplicate_) ||
+        !BindProc(crypt32_.get(), "CertFreeCertificateContext", free_)) {
+      // Without its certificate the answer would not be the same answer: nothing is kept, and
+      // the next look at the file verifies it again.
+      crypt32_.reset();
+      return;
+    }
+    certificate_ = duplicate_(signerCertificate);
+  }
+  result_ = result;
+  isSigned_ = isSigned;
+  known_ = true;
+}
+
+PCCERT_CONTEXT RunningImageTrust::DuplicateCertificate() const {
+  return certificate_ != nullptr ? duplicate_(certificate_) : nullptr;
+}
+
+void RunningImageTrust::Release() {
+  if (certificate_ != nullptr) {
+    free_(certificate_);
+    certificate_ = nullptr;
+  }
+  crypt32_.reset();
+  known_ = false;
+  path_.clear();
+}
+
+TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate, bool* isSigned,
+                       RunningImageTrust* image) {
   if (signerCertificate != nullptr) {
     *signerCertificate = nullptr;
   }
@@ -84,6 +139,18 @@ TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificat
     *isSigned = false;
   }
   const bool wantsCertificate = signerCertificate != nullptr;
+
+  if (image != nullptr && image->known() && image->Names(filePath)) {
+    // The same file gives the same answer: the line is the one the verification logged.
+    LogNumber(kResultLine, static_cast<std::uint32_t>(image->result_));
+    if (isSigned != nullptr) {
+      *isSigned = image->isSigned_;
+    }
+    if (wantsCertificate) {
+      *signerCertificate = image->DuplicateCertificate();
+    }
+    return AnswerFor(image->result_);
+  }
 
   WINTRUST_FILE_INFO file = {};
   file.cbStruct = sizeof(WINTRUST_FILE_INFO);
@@ -110,36 +177,35 @@ TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificat
   }
 
   const LONG result = trust.WinVerifyTrust(noWindow, &action, &data);
-  LogNumber(L"[WVT] WVT returned 0x%X\n", static_cast<std::uint32_t>(result));
+  LogNumber(kResultLine, static_cast<std::uint32_t>(result));
 
+  // A signature that fails verification still makes the file a signed one.
+  const bool fileIsSigned = result != TRUST_E_PROVIDER_UNKNOWN && result != TRUST_E_NOSIGNATURE;
+  PCCERT_CONTEXT certificate = nullptr;
+  if (wantsCertificate && fileIsSigned) {
+    certificate = DuplicateSignerCertificate(trust, data.hWVTStateData);
+  }
   // Releases whatever the verification kept; its own result tells nothing more.
-  const auto close = [&] {
+  if (wantsCertificate || !fileIsSigned) {
     data.dwUIChoice = WTD_UI_NONE;
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     trust.WinVerifyTrust(noWindow, &action, &data);
-  };
+  }
 
-  if (result == TRUST_E_PROVIDER_UNKNOWN) {
-    close();
-    return kTrustCannotVerify;
-  }
-  const TrustResult answer = result == ERROR_SUCCESS ? kTrustTrusted : kTrustNotTrusted;
-  // A signature that fails verification still makes the file a signed one.
   if (isSigned != nullptr) {
-    *isSigned = result != TRUST_E_NOSIGNATURE;
-  }
-  if (result == TRUST_E_NOSIGNATURE) {
-    close();
-    return kTrustNotTrusted;
+    *isSigned = fileIsSigned;
   }
   if (wantsCertificate) {
-    *signerCertificate = DuplicateSignerCertificate(trust, data.hWVTStateData);
-    close();
+    *signerCertificate = certificate;
+    if (image != nullptr && !image->known() && image->Names(filePath)) {
+      image->Remember(result, fileIsSigned, certificate);
+    }
   }
-  return answer;
+  return AnswerFor(result);
 }
 
-TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath) {
+TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath,
+                               RunningImageTrust* image) {
   ModuleHandle crypt32(LoadSystemLibrary(kCryptoLibrary));
   decltype(&::CertCompareCertificate) compare = nullptr;
   decltype(&::CertFreeCertificateContext) release = nullptr;
@@ -153,7 +219,7 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* p
 
   LogString(L"[WVT] step 1: silently call WinVerifyTrust on szSetupExe, ignoring return value\n");
   bool setupIsSigned = false;
-  if (CheckTrust(bootstrapperPath, setupCertificate.receive(), &setupIsSigned) ==
+  if (CheckTrust(bootstrapperPath, setupCertificate.receive(), &setupIsSigned, image) ==
       kTrustCannotVerify) {
     return kTrustCannotVerify;
   }
@@ -163,7 +229,7 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* p
   if (setupIsSigned) {
     LogString(L"[WVT] step2: silently call WinVerifyTrust on szPackage, ignoring return value\n");
     bool packageIsSigned = false;
-    if (CheckTrust(packagePath, packageCertificate.receive(), &packageIsSigned) ==
+    if (CheckTrust(packagePath, packageCertificate.receive(), &packageIsSigned, image) ==
         kTrustCannotVerify) {
       return kTrustCannotVerify;
     }
@@ -180,11 +246,11 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* p
       samePublisher
           ? L"[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong\n"
           : L"[WVT] step3: last call to WinVerifyTrust using full UI\n");
-  return CheckTrust(packagePath, nullptr, nullptr);
+  return CheckTrust(packagePath, nullptr, nullptr, image);
 }
 
-HRESULT VerifyFileSignature(const wchar_t* filePath) {
-  switch (VerifyPackageTrust(filePath, filePath)) {
+HRESULT VerifyFileSignature(const wchar_t* filePath, RunningImageTrust* image) {
+  switch (VerifyPackageTrust(filePath, filePath, image)) {
     case kTrustTrusted:
       return S_OK;
     case kTrustCannotVerify:
