@@ -9,7 +9,9 @@ alternating order), reported as the median of the runs with their minimum and ma
 the machine is shared and noisy.
 
 Usage: benchmark.py --build <build dir> [--runs N] [--output FILE]
-       benchmark.py --build <build dir> --profile     where a silent installation spends its time"""
+       benchmark.py --build <build dir> --profile [SIZE]
+                                     where a silent installation of the SIZE-byte package
+                                     (55000000 or 200000000) spends its time"""
 
 import argparse
 import datetime
@@ -229,11 +231,11 @@ class Bench:
             "under 300 KB", lambda v: v < 300.0,
             f"{size:,} bytes; the demo's setup.exe with its payloads {shipped:,} bytes")
 
-    def profile(self) -> None:
-        """One silent installation of the 55 MB package with Wine's relay trace of the log writer,
+    def profile(self, size: int) -> None:
+        """One silent installation of the given package with Wine's relay trace of the log writer,
         the signature check and the installer call, timestamped: prints the time from each log
         line (and call) to the next, so the costly steps stand out."""
-        setup = self.exe("bench-setup-55000000.exe")
+        setup = self.exe(f"bench-setup-{size}.exe")
         # Untimed, as in the benchmark: the first run installs the runtime prerequisite's stand-in.
         self.remove_product()
         self.timer("run", setup, "/qn")
@@ -300,7 +302,7 @@ def main() -> int:
     parser.add_argument("--build", type=Path, default=ROOT / "build")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--output", type=Path, default=ROOT / "docs" / "benchmark-results.md")
-    parser.add_argument("--profile", action="store_true",
+    parser.add_argument("--profile", type=int, nargs="?", const=55000000, metavar="SIZE",
                         help="trace one silent installation step by step instead")
     args = parser.parse_args()
     if args.runs < 5:
@@ -316,7 +318,7 @@ def main() -> int:
     with Display() as display, Prefix(display, root_cert=root_cert, name="bench") as prefix:
         bench = Bench(prefix, build / "windows", args.runs)
         if args.profile:
-            bench.profile()
+            bench.profile(args.profile)
             return 0
         measures = (lambda: bench.overhead(55000000), lambda: bench.overhead(200000000),
                     lambda: [bench.extraction()], lambda: [bench.memory()],
