@@ -11,13 +11,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RunOptions options;
   options.exeFolder = texts[1];
   std::size_t logged = 0;
-  const CommandLineResult result = ParseCommandLine(texts[0], options, [&](const std::wstring& piece) {
-    // A logged piece is never blank.
-    if (piece.find_first_not_of(L" \t\r\n") == std::wstring::npos) {
-      std::abort();
-    }
-    ++logged;
-  });
+  const CommandLineResult result =
+      ParseCommandLine(texts[0], options, [&](const std::wstring& piece) {
+        // A logged piece is never blank.
+        if (piece.find_first_not_of(L" \t\r\n") == std::wstring::npos) {
+          std::abort();
+        }
+        ++logged;
+      });
 
   if ((result == CommandLineResult::Usage) != options.usageError()) {
     std::abort();
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Forbidden combinations never survive.
     const bool admin = result == CommandLineResult::AdminInstall;
     const bool uninstall = result == CommandLineResult::Uninstall;
-    if ((admin || uninstall) && (options.writeIniFile() || (options.ignorePathCheck() && uninstall))) {
+    if ((admin || uninstall) &&
+        (options.writeIniFile() || (options.ignorePathCheck() && uninstall))) {
       std::abort();
     }
     if (options.writeIniFile() && (level == 2 || level == 4)) {
@@ -38,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (admin) {
       const std::wstring& path = options.adminTargetPath;
-      if (path.size() < 2 || path[path.size() - 2] != L'\\' || path.find(L'"') == std::wstring::npos) {
+      if (path.size() < 2 || path[path.size() - 2] != L'\\' ||
+          path.find(L'"') == std::wstring::npos) {
         std::abort();
       }
     } else if (!options.adminTargetPath.empty()) {

@@ -28,12 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (logline::BuildNumberLine(line, format, first) && line.size() > texts[0].size() + 12) {
     std::abort();
   }
-  if (logline::BuildNumbersLine(line, format, first, second) && line.size() > texts[0].size() + 24) {
+  if (logline::BuildNumbersLine(line, format, first, second) &&
+      line.size() > texts[0].size() + 24) {
     std::abort();
   }
   std::wstring bounded;
   const bool fitted = linefmt::FormatBounded(
-      bounded, format, {linefmt::Arg::Text(texts[1].c_str()), linefmt::Arg::Number(first)}, capacity);
+      bounded, format, {linefmt::Arg::Text(texts[1].c_str()), linefmt::Arg::Number(first)},
+      capacity);
   if (capacity == 0 ? !bounded.empty() : bounded.size() > capacity - 1) {
     std::abort();
   }

@@ -650,7 +650,8 @@ bool HoldFile(Args a, JsonWriter& j) {
   if (marker != INVALID_HANDLE_VALUE) {
     CloseHandle(marker);
   }
-  for (int waited = 0; waited < 120000 && GetFileAttributesW(a[1].c_str()) != INVALID_FILE_ATTRIBUTES;
+  for (int waited = 0;
+       waited < 120000 && GetFileAttributesW(a[1].c_str()) != INVALID_FILE_ATTRIBUTES;
        waited += 20) {
     Sleep(20);
   }

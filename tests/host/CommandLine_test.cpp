@@ -121,7 +121,9 @@ const Case kCases[] = {
 TEST(CommandLine, InterpretationTable) {
   for (const Case& c : kCases) {
     const Parsed parsed = Parse(c.commandLine);
-    SCOPED_TRACE(testing::Message() << "command line [" << std::string(c.commandLine, c.commandLine + std::wcslen(c.commandLine)) << "]");
+    SCOPED_TRACE(testing::Message()
+                 << "command line ["
+                 << std::string(c.commandLine, c.commandLine + std::wcslen(c.commandLine)) << "]");
     EXPECT_EQ(parsed.result, c.result);
     EXPECT_EQ(parsed.options.usageError(), c.result == U);
     if (c.result == U) {

@@ -55,9 +55,10 @@ const std::wstring kBase =
     L"OPCPellin";
 
 TEST(FeatureSelection, TheExampleOfADistributor) {
-  EXPECT_EQ(Build({{L"ALLDRIVERS", L"Include"}, {L"include", L"SerialA, NetB"}, {L"exclude", L"toolc"}}),
-            L"ALLDRIVERS=include " + kBase +
-                L",DeviceDrivers,SerialA,NetB ENABLEPLUGINS=0 INTERFACES=exclude TOOLC=exclude");
+  EXPECT_EQ(
+      Build({{L"ALLDRIVERS", L"Include"}, {L"include", L"SerialA, NetB"}, {L"exclude", L"toolc"}}),
+      L"ALLDRIVERS=include " + kBase +
+          L",DeviceDrivers,SerialA,NetB ENABLEPLUGINS=0 INTERFACES=exclude TOOLC=exclude");
 }
 
 TEST(FeatureSelection, AnEmptySectionSelectsTheBaseFeaturesOnly) {
@@ -75,9 +76,9 @@ TEST(FeatureSelection, AllDriversIsFoldedAndAnythingElseExcludes) {
 }
 
 TEST(FeatureSelection, WhiteSpaceAnywhereInTheListsIsIgnoredAndCaseOfIncludesKept) {
-  EXPECT_EQ(Build({{L"include", L" a , b\t\r\n,C "}}),
-            L"ALLDRIVERS=exclude " + kBase +
-                L",DeviceDrivers,a,b,C ENABLEPLUGINS=0 INTERFACES=exclude");
+  EXPECT_EQ(
+      Build({{L"include", L" a , b\t\r\n,C "}}),
+      L"ALLDRIVERS=exclude " + kBase + L",DeviceDrivers,a,b,C ENABLEPLUGINS=0 INTERFACES=exclude");
   EXPECT_EQ(Build({{L"include", L" \t "}}),
             L"ALLDRIVERS=exclude " + kBase + L" ENABLEPLUGINS=0 INTERFACES=exclude");
 }

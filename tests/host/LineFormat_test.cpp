@@ -15,14 +15,16 @@ using linefmt::Arg;
 using linefmt::FormatBounded;
 using Found = std::vector<std::wstring>;
 
-std::wstring Format(const wchar_t* format, std::initializer_list<Arg> args, std::size_t capacity = 1024) {
+std::wstring Format(const wchar_t* format, std::initializer_list<Arg> args,
+                    std::size_t capacity = 1024) {
   std::wstring out;
   FormatBounded(out, format, args, capacity);
   return out;
 }
 
 TEST(LineFormat, PlaceholdersOfTheProgramsMessages) {
-  EXPECT_EQ(Format(L"[Info] path to Msi: %s\n", {Arg::Text(L"C:\\T\\x.msi")}), L"[Info] path to Msi: C:\\T\\x.msi\n");
+  EXPECT_EQ(Format(L"[Info] path to Msi: %s\n", {Arg::Text(L"C:\\T\\x.msi")}),
+            L"[Info] path to Msi: C:\\T\\x.msi\n");
   EXPECT_EQ(Format(L"%d", {Arg::Number(static_cast<std::uint32_t>(-5))}), L"-5");
   EXPECT_EQ(Format(L"%ld", {Arg::Number(0x80000000u)}), L"-2147483648");
   EXPECT_EQ(Format(L"%lu", {Arg::Number(0xC00000BAu)}), L"3221225658");
@@ -30,7 +32,8 @@ TEST(LineFormat, PlaceholdersOfTheProgramsMessages) {
   EXPECT_EQ(Format(L"0x%X", {Arg::Number(0)}), L"0x0");
   EXPECT_EQ(Format(L"%x", {Arg::Number(255)}), L"ff");
   EXPECT_EQ(Format(L"100%%", {}), L"100%");
-  EXPECT_EQ(Format(L"'%s' is at least '%d'.", {Arg::Text(L"3x"), Arg::Number(150)}), L"'3x' is at least '150'.");
+  EXPECT_EQ(Format(L"'%s' is at least '%d'.", {Arg::Text(L"3x"), Arg::Number(150)}),
+            L"'3x' is at least '150'.");
 }
 
 TEST(LineFormat, FlagsWidthAndPrecision) {

@@ -59,19 +59,32 @@ TEST(SettingRules, MinimumMsi) {
     std::uint32_t value;
   };
   const Case cases[] = {
-      {L"150", true, 150},     {L"301", true, 301},     {L"406", true, 406},
-      {L" 301", true, 301},    {L"\t+301", true, 301},  {L"00301", true, 301},
-      {L"149", false, 0},      {L"0", false, 0},        {L"", false, 0},
-      {L"3x", false, 0},       {L"301a", false, 0},     {L"3.1", false, 0},
-      {L"abc", false, 0},      {L"301 ", false, 0},     {L"+", false, 0},
+      {L"150", true, 150},
+      {L"301", true, 301},
+      {L"406", true, 406},
+      {L" 301", true, 301},
+      {L"\t+301", true, 301},
+      {L"00301", true, 301},
+      {L"149", false, 0},
+      {L"0", false, 0},
+      {L"", false, 0},
+      {L"3x", false, 0},
+      {L"301a", false, 0},
+      {L"3.1", false, 0},
+      {L"abc", false, 0},
+      {L"301 ", false, 0},
+      {L"+", false, 0},
       {L" ", false, 0},
       // Neither a negative number nor one beyond 32 bits becomes a huge minimum.
-      {L"-301", false, 0},     {L"4294967296", false, 0}, {L"99999999999999999999", false, 0},
+      {L"-301", false, 0},
+      {L"4294967296", false, 0},
+      {L"99999999999999999999", false, 0},
       {L"4294967295", true, 4294967295u},
   };
   for (const Case& c : cases) {
     std::uint32_t value = 0;
-    EXPECT_EQ(ParseMinimumMsi(c.text, value), c.accepted) << testing::PrintToString(std::wstring(c.text));
+    EXPECT_EQ(ParseMinimumMsi(c.text, value), c.accepted)
+        << testing::PrintToString(std::wstring(c.text));
     if (c.accepted) {
       EXPECT_EQ(value, c.value);
     }

@@ -26,7 +26,6 @@ using testing_support::MessageBoxRecorder;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchFolder;
 using testing_support::WriteFileBytes;
-using testing_support::WriteFileBytes;
 
 const auto* const kTempEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);

@@ -24,7 +24,8 @@ const std::vector<std::pair<UINT, std::wstring>> kExpectedRows = {
     {17, L"Halvane5"},
     {18, L"Downloading package '%s'"},
     {19, L"Verifying digital signature of '%s'"},
-    {20, L"Setup was unable to upgrade the Windows Installer to a version that supports schema '%s'."},
+    {20,
+     L"Setup was unable to upgrade the Windows Installer to a version that supports schema '%s'."},
     {21, L"This version of Windows does not support digital signatures."},
     {22, L"Installation failed.  '%1' is not trusted."},
     {23, L"The path '%1' is invalid."},
@@ -34,12 +35,21 @@ const std::vector<std::pair<UINT, std::wstring>> kExpectedRows = {
     {27, L"Downloading Windows Installer update executable"},
     {28, L"Setup was unable to find the update file '%1'."},
     {29, L"Setup was unable to upgrade the Windows Installer, error code: %1."},
-    {30, L"You must restart your system for the configuration changes to take effect. Click Yes to restart now or No if you plan to manually restart later."},
+    {30,
+     L"You must restart your system for the configuration changes to take effect. Click Yes to "
+     L"restart now or No if you plan to manually restart later."},
     {31, L"The provided update package '%1' is invalid."},
     {32, L"An error occured installing the package.  Windows Installer returned '%d'."},
-    {33, L"This package requires a newer version of the Windows Installer. Do you want to update the version of the Windows Installer on your system?"},
+    {33,
+     L"This package requires a newer version of the Windows Installer. Do you want to update the "
+     L"version of the Windows Installer on your system?"},
     {34, L"The setup was authored with an incorrect operation resource '%1' and cannot continue."},
-    {35, L"Usage: (Version 1.15)\n    /? :  Show this help dialog\n    [/p] [/q[n|f|b|r]] :  Normal installation\n    /a <PATH> [/q[n|f|b|r]] :  Administrative Install to <PATH>\n    /w [/p] [/q[b|f]] :  Configure and write ini file\n    /x [/q[n|b]] :  Uninstall product\n    /p :  Override path/hard drive check\n    /q[n|f|b|r] :  Specify UI level for install (None, Full, Basic, Reduced)\n"},
+    {35,
+     L"Usage: (Version 1.15)\n    /? :  Show this help dialog\n    [/p] [/q[n|f|b|r]] :  Normal "
+     L"installation\n    /a <PATH> [/q[n|f|b|r]] :  Administrative Install to <PATH>\n    /w [/p] "
+     L"[/q[b|f]] :  Configure and write ini file\n    /x [/q[n|b]] :  Uninstall product\n    /p :  "
+     L"Override path/hard drive check\n    /q[n|f|b|r] :  Specify UI level for install (None, "
+     L"Full, Basic, Reduced)\n"},
     {36, L"This package is not supported on this platform."},
     {37, L"An irrecoverable internal error occured."},
     {38, L"Halvane5.msi"},
@@ -54,7 +64,9 @@ const std::vector<std::pair<UINT, std::wstring>> kExpectedRows = {
     {47, L"Could not create   "},
     {48, L"Could not write   "},
     {49, L"Extracting...      "},
-    {50, L"There is not enough space available on the destination drive: %1, the install cannot continue."},
+    {50,
+     L"There is not enough space available on the destination drive: %1, the install cannot "
+     L"continue."},
     {51, L"Could not inflate   "},
     {52, L"Failed to get the disk free space"},
     {53, L"Registering...      "},
@@ -66,17 +78,25 @@ const std::vector<std::pair<UINT, std::wstring>> kExpectedRows = {
     {59, L"%s file already exists, do you want to overwrite?"},
     {60, L"This installation requires Admin privileges."},
     {61, L"CreateProcess failed (%d). Please rerun install."},
-    {62, L"Installation of CRT was successful. Please reboot computer and then restart this installation."},
+    {62,
+     L"Installation of CRT was successful. Please reboot computer and then restart this "
+     L"installation."},
     {80, L"vcredist_vc8.exe"},
     {82, L"/q"},
-    {84, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{710F4C1C-CC18-4C49-8CBF-51240C89A1A2}"},
+    {84,
+     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{710F4C1C-CC18-4C49-8CBF-"
+     L"51240C89A1A2}"},
     {86, L"DisplayVersion"},
     {88, L"8.0.59193"},
     {90, L"vcredist_vc9.exe"},
     {92, L"/q"},
     {93, L"/q"},
-    {94, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{9BE518E6-ECC6-35A9-88E4-87755C07200F}"},
-    {95, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{1F1C2DFC-2D24-3E06-BCB8-725134ADF989}"},
+    {94,
+     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{9BE518E6-ECC6-35A9-88E4-"
+     L"87755C07200F}"},
+    {95,
+     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{1F1C2DFC-2D24-3E06-BCB8-"
+     L"725134ADF989}"},
     {96, L"DisplayVersion"},
     {98, L"9.0.30729"},
     {110, L"This action is only valid for products that are currently installed."},

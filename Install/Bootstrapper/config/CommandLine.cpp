@@ -14,9 +14,7 @@ struct Option {
   std::wstring value;
 };
 
-bool IsSwitch(wchar_t c) {
-  return c == L'-' || c == L'/';
-}
+bool IsSwitch(wchar_t c) { return c == L'-' || c == L'/'; }
 
 // Something other than spaces before the first switch character, or switch characters with
 // nothing to switch, make the whole text one option that is always rejected.

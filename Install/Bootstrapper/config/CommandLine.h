@@ -52,7 +52,9 @@ struct RunOptions {
   std::uint32_t installMode() const { return (optionWord & kInstallModeMask) >> 8; }
   bool usageError() const { return (optionWord & kUsageError) != 0; }
 
-  void setUiLevel(std::uint32_t level) { optionWord = (optionWord & ~kUiLevelMask) | (level & kUiLevelMask); }
+  void setUiLevel(std::uint32_t level) {
+    optionWord = (optionWord & ~kUiLevelMask) | (level & kUiLevelMask);
+  }
   void setInstallMode(std::uint32_t mode) {
     optionWord = (optionWord & ~kInstallModeMask) | ((mode << 8) & kInstallModeMask);
   }

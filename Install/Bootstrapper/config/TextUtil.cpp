@@ -81,17 +81,15 @@ bool BoundedAppend(std::wstring& target, std::wstring_view source, std::size_t c
   return true;
 }
 
-bool EndsWith(std::wstring_view text, wchar_t c) {
-  return !text.empty() && text.back() == c;
-}
+bool EndsWith(std::wstring_view text, wchar_t c) { return !text.empty() && text.back() == c; }
 
 std::wstring Decimal(long long value) {
   // Built by hand so that the text is the same on every platform and never depends on a locale.
   wchar_t digits[24];
   std::size_t n = 0;
   const bool negative = value < 0;
-  unsigned long long magnitude =
-      negative ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(value)
+                                          : static_cast<unsigned long long>(value);
   do {
     digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
     magnitude /= 10;

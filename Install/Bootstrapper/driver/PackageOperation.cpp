@@ -38,12 +38,11 @@ bool ReadPackageProperty(const MsiBindings& msi, const wchar_t* package, const w
   MSIHANDLE record = 0;
   std::wstring buffer(capacity, L'\0');
   DWORD size = capacity;
-  const bool read =
-      msi.MsiOpenDatabaseW(package, MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
-      msi.MsiDatabaseOpenViewW(database, query, &view) == ERROR_SUCCESS &&
-      msi.MsiViewExecute(view, 0) == ERROR_SUCCESS &&
-      msi.MsiViewFetch(view, &record) == ERROR_SUCCESS &&
-      msi.MsiRecordGetStringW(record, 1, buffer.data(), &size) == ERROR_SUCCESS;
+  const bool read = msi.MsiOpenDatabaseW(package, MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
+                    msi.MsiDatabaseOpenViewW(database, query, &view) == ERROR_SUCCESS &&
+                    msi.MsiViewExecute(view, 0) == ERROR_SUCCESS &&
+                    msi.MsiViewFetch(view, &record) == ERROR_SUCCESS &&
+                    msi.MsiRecordGetStringW(record, 1, buffer.data(), &size) == ERROR_SUCCESS;
   if (read) {
     value.assign(buffer.c_str());
   }
@@ -61,9 +60,8 @@ void DecideReinstall(RunState& state) {
   const INSTALLSTATE installed = msi.MsiQueryProductStateW(state.productCode.c_str());
   LogNumber(L"[Info] MsiQueryProductState returned %d\n", static_cast<DWORD>(installed));
   if (installed != INSTALLSTATE_ADVERTISED && installed != INSTALLSTATE_DEFAULT) {
-    LogString(
-        L"[Info] The product code '%s' is unknown. Will use first time install logic...\n",
-        state.productCode.c_str());
+    LogString(L"[Info] The product code '%s' is unknown. Will use first time install logic...\n",
+              state.productCode.c_str());
     state.useReinstall = false;
     return;
   }

@@ -411,8 +411,7 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
   state.oemSourceFolder = state.mediaFolder + kOemSubfolder;
   CopyFileToFolder(state.oemSourceFolder.c_str(), kReadmeName, state.oemFolder.c_str());
   CopyFileToFolder(state.oemSourceFolder.c_str(), kSupportDocumentName, state.oemFolder.c_str());
-  CopyFileToFolder(state.mediaFolder.c_str(), state.iniFileName.c_str(),
-                   state.tempFolder.c_str());
+  CopyFileToFolder(state.mediaFolder.c_str(), state.iniFileName.c_str(), state.tempFolder.c_str());
 
   if (!IsExistingFile(state.packagePath.c_str())) {
     ShowTextMessage(state.Messages(), IDS_PACKAGE_NOT_FOUND, state.packagePath.c_str());

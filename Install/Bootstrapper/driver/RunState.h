@@ -50,17 +50,17 @@ struct RunState {
   std::uint32_t minimumMsi = 0;
   ProductOptions product;  // prerequisites and feature selection chosen by the product
 
-  std::wstring tempFolder;         // working folder, ending in a backslash
+  std::wstring tempFolder;            // working folder, ending in a backslash
   bool tempFolderIsFallback = false;  // tempFolder is the run's own folder beside the executable
-  bool packageExtracted = false;   // packagePath names a file the run wrote
+  bool packageExtracted = false;      // packagePath names a file the run wrote
   // What the installer is given: the extracted package, or the verified copy of a downloaded one.
   std::wstring packagePath;
-  HeldFile packageHold;            // the extracted package, held from its writing to clean-up
-  std::wstring oemFolder;          // tempFolder + "OEM\"; media path only
-  std::wstring oemSourceFolder;    // mediaFolder + "OEM\"; media path only
-  DownloadedPackage download;      // the package fetched from BASEURL, if any
+  HeldFile packageHold;          // the extracted package, held from its writing to clean-up
+  std::wstring oemFolder;        // tempFolder + "OEM\"; media path only
+  std::wstring oemSourceFolder;  // mediaFolder + "OEM\"; media path only
+  DownloadedPackage download;    // the package fetched from BASEURL, if any
 
-  bool restartRequested = false;   // the engine upgrade asked for a restart
+  bool restartRequested = false;          // the engine upgrade asked for a restart
   DWORD postInstallCode = ERROR_SUCCESS;  // 3010/3011 kept from a silent runtime install
   bool useReinstall = false;
   HANDLE instanceMutex = nullptr;
@@ -74,7 +74,7 @@ struct RunState {
   std::wstring packageVersion;
   std::wstring msiLogPath;
   std::wstring msiLogName;
-  std::wstring msiLogFolder;       // the temporary folder the installer log was written to
+  std::wstring msiLogFolder;  // the temporary folder the installer log was written to
   std::wstring commandLine;
 
   bool silent() const { return options.silent(); }

@@ -1,6 +1,5 @@
 #include "net/DownloadTransfer.h"
 
-
 #include <memory>
 #include <new>
 
@@ -147,8 +146,7 @@ HRESULT DownloadToCache(const wchar_t* url, ProgressDialog& dialog, wchar_t* cac
   if (callback == nullptr) {
     return E_OUTOFMEMORY;
   }
-  const HRESULT result =
-      download(nullptr, url, cacheFile, kCacheFileCapacity, 0, callback);
+  const HRESULT result = download(nullptr, url, cacheFile, kCacheFileCapacity, 0, callback);
   callback->Release();
   cacheFile[kCacheFileCapacity - 1] = L'\0';
   return result;

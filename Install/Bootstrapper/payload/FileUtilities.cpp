@@ -91,7 +91,8 @@ void DeleteFile(const wchar_t* base, const wchar_t* middle, const wchar_t* name)
   DeleteFileW(path.c_str());
 }
 
-bool CopyFileToFolder(const wchar_t* sourceFolder, const wchar_t* name, const wchar_t* targetFolder) {
+bool CopyFileToFolder(const wchar_t* sourceFolder, const wchar_t* name,
+                      const wchar_t* targetFolder) {
   std::wstring source;
   std::wstring target;
   if (!JoinPath(source, {sourceFolder, name}) || !JoinPath(target, {targetFolder, name})) {

@@ -22,7 +22,8 @@ void DeleteFile(const wchar_t* base, const wchar_t* middle, const wchar_t* name)
 
 // Copies `sourceFolder` + `name` to `targetFolder` + `name`, creating the target folder and
 // replacing an existing target. False when the source is missing or the copy fails.
-bool CopyFileToFolder(const wchar_t* sourceFolder, const wchar_t* name, const wchar_t* targetFolder);
+bool CopyFileToFolder(const wchar_t* sourceFolder, const wchar_t* name,
+                      const wchar_t* targetFolder);
 
 // Runs `commandLine` hidden and without a window, waiting while the window stays responsive.
 // Returns the process's exit code, or the Windows error when it cannot be started or waited for.

@@ -130,6 +130,4 @@ std::wstring BootstrapLogPath() {
   return g_logState == -1 ? std::wstring() : std::wstring(g_logPath);
 }
 
-void KeepLogOffFile() {
-  g_writeFile = false;
-}
+void KeepLogOffFile() { g_writeFile = false; }

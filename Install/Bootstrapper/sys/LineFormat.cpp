@@ -16,12 +16,10 @@ struct FieldFormat {
   std::size_t precision = 0;
 };
 
-void Pad(std::wstring& out, std::size_t count, wchar_t c) {
-  out.append(count, c);
-}
+void Pad(std::wstring& out, std::size_t count, wchar_t c) { out.append(count, c); }
 
-void EmitField(std::wstring& out, const FieldFormat& field, std::wstring_view sign, std::wstring_view prefix,
-               std::wstring_view body) {
+void EmitField(std::wstring& out, const FieldFormat& field, std::wstring_view sign,
+               std::wstring_view prefix, std::wstring_view body) {
   const std::size_t length = sign.size() + prefix.size() + body.size();
   const std::size_t fill = field.width > length ? field.width - length : 0;
   if (field.leftAlign) {
@@ -52,7 +50,8 @@ std::wstring Digits(std::uint32_t value, unsigned base, bool upper) {
   return digits;
 }
 
-void EmitNumber(std::wstring& out, const FieldFormat& field, wchar_t conversion, std::uint32_t raw) {
+void EmitNumber(std::wstring& out, const FieldFormat& field, wchar_t conversion,
+                std::uint32_t raw) {
   std::wstring sign;
   std::wstring prefix;
   std::wstring body;

@@ -7,9 +7,7 @@
 namespace logline {
 namespace {
 
-std::size_t Length(const wchar_t* text) {
-  return text ? std::wcslen(text) : 0;
-}
+std::size_t Length(const wchar_t* text) { return text ? std::wcslen(text) : 0; }
 
 }  // namespace
 

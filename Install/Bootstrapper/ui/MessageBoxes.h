@@ -7,9 +7,9 @@
 #include "sys/Win32.h"
 
 struct MessageContext {
-  HINSTANCE instance = nullptr;    // module whose string table holds the message
-  HWND owner = nullptr;            // the progress dialog's window while it exists, else none
-  const wchar_t* caption = L"";    // the application title, or a step's own caption
+  HINSTANCE instance = nullptr;  // module whose string table holds the message
+  HWND owner = nullptr;          // the progress dialog's window while it exists, else none
+  const wchar_t* caption = L"";  // the application title, or a step's own caption
 };
 
 // Message rows are loaded into buffers of this many characters, cleared first, so a missing row

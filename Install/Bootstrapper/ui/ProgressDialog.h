@@ -12,11 +12,11 @@ struct ProgressDialog {
   HWND window = nullptr;         // null before creation and after destruction
   HWND owner = nullptr;          // always null: the dialog has no owner
   wchar_t title[256] = {};
-  bool ready = false;            // text operations do nothing until creation has completed
-  bool cancelled = false;        // set by Escape, cleared only by Destroy
-  std::uint32_t range = 0;       // upper bound of the bar; the lower bound is 0
-  std::uint32_t position = 0;    // sum of the advances since the range was set
-  bool quiet = false;            // created but never shown (silent runs)
+  bool ready = false;          // text operations do nothing until creation has completed
+  bool cancelled = false;      // set by Escape, cleared only by Destroy
+  std::uint32_t range = 0;     // upper bound of the bar; the lower bound is 0
+  std::uint32_t position = 0;  // sum of the advances since the range was set
+  bool quiet = false;          // created but never shown (silent runs)
 
   // Creates (or, when the window exists, refreshes) the dialog and shows it unless the UI level
   // is silent. False when the window cannot be created; the run then goes on without it.

@@ -3,8 +3,9 @@
 // whether and how it was started, and ends with the exit code given in BOOTSTRAPPER_UPDATE_EXIT
 // (decimal; 0 when unset). With BOOTSTRAPPER_UPDATE_HOLD it first waits, two minutes at most, for
 // that file to exist (the harness makes it once it has seen what the test needs to see while the
-// package runs; an attacking test once it is done with the package in use). The variables reach it through the environment that setup.exe inherits from the
-// test and passes on. Its file version is chosen when it is built.
+// package runs; an attacking test once it is done with the package in use). The variables reach it
+// through the environment that setup.exe inherits from the test and passes on. Its file version is
+// chosen when it is built.
 #include <windows.h>
 
 #include <cwchar>
