@@ -61,6 +61,7 @@ SECTION_KEYS = {
                 'LegalCopyright'),
     'signing': ('description', 'url'),
     'upload': ('package',),
+    'build': ('x64',),
 }
 # Sections whose keys are numbers (payload ids, string rows) or setting names.
 OPEN_SECTIONS = ('settings', 'payloads', 'strings')
@@ -188,6 +189,10 @@ class Description:
 
     def runtime_on(self) -> bool:
         return self.value('prerequisites', 'runtime', 'on').lower() == 'on'
+
+    def x64_on(self) -> bool:
+        """Whether the build makes a 64-bit setup.exe beside the 32-bit one."""
+        return self.value('build', 'x64', 'off').lower() == 'on'
 
     def xml_parser_on(self) -> bool:
         return self.value('prerequisites', 'xmlparser', 'on').lower() == 'on'
@@ -493,6 +498,7 @@ class _Check:
         self._strings()
         self._version()
         self._signing_and_upload()
+        self._build()
         return sorted(self.findings, key=lambda f: (f.line or 0))
 
     def _prefetch(self) -> None:
@@ -652,6 +658,16 @@ class _Check:
             if key not in keys:
                 self.error(entry, f'unknown key {key} in [{name}]{_suggest(key, keys)}; its keys '
                                   f'are ' + ', '.join(keys))
+
+    # -- [build]
+
+    def _build(self) -> None:
+        section = self.d.section('build')
+        self._known_keys('build', section)
+        entry = section.get('x64')
+        if entry is not None and entry.value.lower() not in ('on', 'off'):
+            self.error(entry, f'x64 = {entry.value}: the value is on (a 64-bit setup.exe is built '
+                              f'beside the 32-bit one) or off')
 
     # -- [prerequisites]
 
