@@ -47,11 +47,20 @@ def runs_32bit() -> bool:
     told = os.environ.get("BOOTSTRAPPER_RUNS_32BIT")
     if told in ("0", "1"):
         return told == "1"
+    answer = _recorded()
+    return bool(answer["x86"]) if answer else not forced_64bit_only()
+
+
+def _recorded() -> Optional[dict]:
     from . import paths
     recorded = paths.build_dir() / "testbed" / "flavours.json"
-    if recorded.is_file():
-        return bool(json.loads(recorded.read_text())["x86"])
-    return not forced_64bit_only()
+    return json.loads(recorded.read_text()) if recorded.is_file() else None
+
+
+def reason() -> str:
+    """Why the build decided as it did, in a few words."""
+    answer = _recorded()
+    return answer["reason"] if answer else "not decided by a build"
 
 
 def loader(flavour: str) -> str:

@@ -554,6 +554,17 @@ class Prefix:
             raise WineError(f"url-cache failed: {answer}")
         return [(e["url"], e["file"]) for e in answer["entries"]]
 
+    @property
+    def program_files_32(self) -> str:
+        """Where a 32-bit package installs: Program Files (x86) on 64-bit Windows."""
+        return "C:\\Program Files (x86)" if self.arch == "win64" else "C:\\Program Files"
+
+    @property
+    def installer_view(self) -> Optional[int]:
+        """The registry view of the Windows Installer's own registration (products, source
+        lists): the 64-bit one on 64-bit Windows, whichever program installed."""
+        return 64 if self.arch == "win64" else None
+
     def wow64(self) -> bool:
         return self.wintool(["wow64"])[0]["wow64"]
 
