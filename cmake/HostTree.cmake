@@ -50,6 +50,13 @@ if(BOOTSTRAPPER_BUILD_TESTS)
   include(${PROJECT_SOURCE_DIR}/tests/Flavours.cmake)
 endif()
 
+# The Windows tree that builds what the tests run besides setup.exe (packages, variants, tools).
+if(BOOTSTRAPPER_RUNS_32BIT)
+  set(BOOTSTRAPPER_WIN_TEST_BUILD ${BOOTSTRAPPER_WIN_BUILD})
+else()
+  set(BOOTSTRAPPER_WIN_TEST_BUILD ${BOOTSTRAPPER_WIN_BUILD_X64})
+endif()
+
 # bootstrapper_windows_tree(<target> <binary dir> <x86|x64> <win32|posix> <product|unittests>
 #                           BUILD_TESTS <ON|OFF> [DEPENDS <target>...])
 function(bootstrapper_windows_tree target dir arch threads part)

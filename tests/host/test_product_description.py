@@ -190,7 +190,7 @@ class DescriptionCheck(unittest.TestCase):
         build = self.folder / "build"
         done = subprocess.run(
             ["cmake", "-S", str(REPO), "-B", str(build),
-             f"-DCMAKE_TOOLCHAIN_FILE={REPO / 'cmake' / 'mingw-i686.cmake'}",
+             f"-DCMAKE_TOOLCHAIN_FILE={REPO / 'cmake' / 'mingw.cmake'}",
              "-DBOOTSTRAPPER_MINGW_THREADS=win32", "-DBOOTSTRAPPER_WINDOWS_PART=product",
              "-DBOOTSTRAPPER_BUILD_TESTS=OFF", f"-DBOOTSTRAPPER_PRODUCT={path}",
              f"-DBOOTSTRAPPER_RULES_TOOL={os.environ.get('BOOTSTRAPPER_RULES_TOOL', '')}"],
