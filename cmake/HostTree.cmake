@@ -5,7 +5,7 @@
 #   ctest -L e2e    setup.exe end to end under Wine, with a real Windows Installer
 enable_testing()
 include(ExternalProject)
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+include(${PROJECT_SOURCE_DIR}/cmake/Tooling.cmake)
 
 set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE FILEPATH
     "Product description that setup.exe is built for")
@@ -17,8 +17,8 @@ option(BOOTSTRAPPER_SANITIZE "Build the host-native tests with AddressSanitizer 
 include(${PROJECT_SOURCE_DIR}/cmake/SigningOptions.cmake)
 
 # The program's own rules for the check of product descriptions, built for this machine from
-# setup.exe's pure sources before the Windows tree is configured (see product_description.py).
-add_executable(description_rules ${PROJECT_SOURCE_DIR}/cmake/DescriptionRules.cpp
+# setup.exe's pure sources before the Windows tree is configured (see tooling/description/rules.py).
+add_executable(description_rules ${BOOTSTRAPPER_TOOLING_DIR}/description/DescriptionRules.cpp
                ${BOOTSTRAPPER_PURE_SOURCES})
 target_include_directories(description_rules PRIVATE ${BOOTSTRAPPER_SOURCE_DIR})
 target_compile_options(description_rules PRIVATE -Wall -Wextra)
@@ -33,7 +33,7 @@ set(BOOTSTRAPPER_WORK ${CMAKE_BINARY_DIR}/work)
 
 # Whether the description asks for a 64-bit setup.exe beside the 32-bit one ([build] x64).
 execute_process(
-  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/product_resources.py
+  COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources
           --description ${BOOTSTRAPPER_PRODUCT} --architectures
   OUTPUT_VARIABLE architectures OUTPUT_STRIP_TRAILING_WHITESPACE)
 string(FIND "${architectures}" "x64" x64_found)

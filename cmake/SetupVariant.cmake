@@ -1,6 +1,8 @@
 # Building product variants of setup.exe and Windows Installer packages.
 
-set(BOOTSTRAPPER_RESOURCE_GENERATOR ${PROJECT_SOURCE_DIR}/cmake/product_resources.py)
+set(BOOTSTRAPPER_RESOURCE_GENERATOR ${BOOTSTRAPPER_TOOLING} tooling.resources)
+file(GLOB BOOTSTRAPPER_RESOURCE_GENERATOR_SOURCES CONFIGURE_DEPENDS
+     ${BOOTSTRAPPER_TOOLING_DIR}/*.py ${BOOTSTRAPPER_TOOLING_DIR}/description/*.py)
 set(BOOTSTRAPPER_RES_DIR ${BOOTSTRAPPER_SOURCE_DIR}/res)
 set(BOOTSTRAPPER_ICON_DIR ${CMAKE_BINARY_DIR}/icon)
 
@@ -70,7 +72,7 @@ function(bootstrapper_product_resources name)
   if(NOT V_UNCHECKED AND NOT description IN_LIST checked)
     set_property(GLOBAL APPEND PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS ${description})
     execute_process(
-      COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check
+      COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check
       RESULT_VARIABLE result ERROR_VARIABLE findings)
     if(NOT result EQUAL 0)
       message(FATAL_ERROR "The product description has mistakes:\n${findings}")
@@ -84,10 +86,10 @@ function(bootstrapper_product_resources name)
   # reports it in the description's terms.
   add_custom_command(
     OUTPUT ${gen}/product.rc ${gen}/setup_variant.rc ${gen}/signing.json
-    COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --out ${gen}
+    COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --out ${gen}
             --depfile ${gen}/product.d
-    DEPENDS ${description} ${BOOTSTRAPPER_RESOURCE_GENERATOR}
-            ${PROJECT_SOURCE_DIR}/cmake/product_description.py ${BOOTSTRAPPER_RES_DIR}/strings.rc
+    DEPENDS ${description} ${BOOTSTRAPPER_RESOURCE_GENERATOR_SOURCES}
+            ${BOOTSTRAPPER_RES_DIR}/strings.rc
             ${V_DEPENDS}
     DEPFILE ${gen}/product.d
     VERBATIM)
@@ -127,7 +129,7 @@ function(add_setup_variant name)
     endif()
     bootstrapper_sign(${name} RELEASE DETAILS ${${name}_SIGNING})
     add_custom_command(TARGET ${name} POST_BUILD
-      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/signing.py upload
+      COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing upload
               ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
               --setup $<TARGET_FILE:${name}> --to ${BOOTSTRAPPER_UPLOAD_DIR}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet ${rules}

@@ -24,7 +24,7 @@ set(BOOTSTRAPPER_IMAGE_LINK_OPTIONS
   -Wl,--major-os-version,5,--minor-os-version,1)
 set(BOOTSTRAPPER_GUI_LINK_OPTIONS -municode -mwindows ${BOOTSTRAPPER_IMAGE_LINK_OPTIONS})
 
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+include(${PROJECT_SOURCE_DIR}/cmake/Tooling.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/Signing.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/SetupVariant.cmake)
 

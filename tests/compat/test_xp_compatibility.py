@@ -15,8 +15,8 @@ from typing import Dict, List, Tuple
 
 HERE = Path(__file__).resolve().parent
 # The PE reader is the release tooling's, which reads setup.exe's resources and signature too.
-sys.path.insert(0, str(HERE.parents[1] / "cmake"))
-import pe_image  # noqa: E402
+sys.path.insert(0, str(HERE.parents[1]))
+from tooling import pe_image  # noqa: E402
 
 ALLOW_LIST = HERE / "xp-imports.txt"
 ALLOW_LIST_X64 = HERE / "xp64-imports.txt"

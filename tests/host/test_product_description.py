@@ -14,10 +14,10 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "cmake"))
+sys.path.insert(0, str(REPO))
 
-import product_description as pd  # noqa: E402
-import product_resources  # noqa: E402
+from tooling import description as pd  # noqa: E402
+from tooling import resources as product_resources  # noqa: E402
 
 WIN_BUILD = Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD", REPO / "build" / "windows"))
 DEMO_BUILD = WIN_BUILD / "products" / "demo"

@@ -16,7 +16,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-import pe_image
+from . import pe_image
 
 DIGESTS = {
     "1.2.840.113549.2.5": "md5",
