@@ -115,6 +115,7 @@ void ReleaseRun(RunState& state) {
     state.instanceMutex = nullptr;
   }
   UnbindMsi(state.msi);
+  state.engineLibrary.reset();
 }
 
 void CopyBootstrapLog(const RunState& state) {

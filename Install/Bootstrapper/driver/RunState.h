@@ -13,6 +13,7 @@
 #include "net/PackageDownload.h"
 #include "net/SignatureVerification.h"
 #include "payload/HeldFile.h"
+#include "sys/RunTimeBinding.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ProgressDialog.h"
@@ -66,7 +67,9 @@ struct RunState {
   HANDLE instanceMutex = nullptr;
   ProgressDialog progress;
 
-  // The installer invocation.
+  // The installer invocation. The engine check's load of msi.dll, kept when no upgrade was
+  // needed, is freed with the bindings.
+  ModuleHandle engineLibrary;
   MsiBindings msi;
   std::wstring prereqPackagePath;
   HeldFile prereqPackageHold;  // the XML parser package, held from its writing to clean-up
