@@ -109,7 +109,9 @@ void ReleaseRun(RunState& state) {
     state.progress.Destroy();
   }
   // The mutex goes before the log copy and the restart question, so that a new instance can
-  // start while the question is open.
+  // start while the question is open; the log is let go first, so that such an instance finds
+  // it as a run leaves it and can empty it.
+  ReleaseLogFile();
   if (state.instanceMutex != nullptr) {
     CloseHandle(state.instanceMutex);
     state.instanceMutex = nullptr;
