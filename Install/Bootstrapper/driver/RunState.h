@@ -68,6 +68,9 @@ struct RunState {
 
   // The installer invocation.
   MsiBindings msi;
+  // The UI level the installer is given: the command line's, or none where nobody sees the
+  // window station.
+  std::uint32_t installerUiLevel = kUiLevelFull;
   std::wstring prereqPackagePath;
   HeldFile prereqPackageHold;  // the XML parser package, held from its writing to clean-up
   std::wstring productCode;

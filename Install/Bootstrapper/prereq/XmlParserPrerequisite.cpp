@@ -67,8 +67,8 @@ unsigned long InstallXmlParserPrerequisite(RunState& state) {
     return ERROR_SUCCESS;
   }
   const MsiBindings& msi = state.msi;
-  // A silent run keeps the level NONE that was set before.
-  if (!state.silent()) {
+  // A run without the installer's UI keeps the level NONE that was set before.
+  if (state.installerUiLevel != kUiLevelNone) {
     LogString(L"[Info] Setting Internal UI level to BASIC...\n");
     msi.MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
   }
