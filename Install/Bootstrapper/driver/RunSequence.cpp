@@ -108,6 +108,9 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   }
   state.exePath.assign(exePath, length);
   LogString(L"[Info] we are running from --> %s\n", state.exePath.c_str());
+  // Held from here to the end of the run. A hold that cannot be taken (a file another process
+  // has open for writing) leaves the checks of the executable to go by its path, as they can.
+  state.imageHold.Take(state.exePath.c_str());
   state.options.exeFolder = FolderOf(state.exePath);
 
   // 5: the command line.
@@ -137,8 +140,9 @@ bool CheckMachine(RunState& state) {
 
   // 8: the executable's own signature.
   LogNumber(L"[Info] Verifying File Signature, Silent is %d\n", state.silent() ? 1 : 0);
-  state.imageTrust.Track(state.exePath);
-  const HRESULT trust = VerifyFileSignature(state.exePath.c_str(), &state.imageTrust);
+  state.imageTrust.Track(state.imageHold.handle());
+  const HRESULT trust =
+      VerifyFileSignature(state.exePath.c_str(), state.imageHold.handle(), &state.imageTrust);
   if (trust != S_OK) {
     LogNumber(L"[Info] VerifyFileSignature Failed, returned: 0x%X\n", static_cast<DWORD>(trust));
     if (!state.silent()) {
@@ -310,7 +314,8 @@ bool ResolvePackage(RunState& state) {
   }
   const DWORD result =
       ResolvePackageFromUrl(state.baseUrl.get(), state.databaseName.get(), state.exePath.c_str(),
-                            state.imageTrust, state.progress, state.Messages(), state.download);
+                            state.imageHold.handle(), state.imageTrust, state.progress,
+                            state.Messages(), state.download);
   if (result != ERROR_SUCCESS) {
     return EndRun(state, result);
   }

@@ -32,6 +32,9 @@ struct RunState {
   HINSTANCE instance = nullptr;
   wchar_t appTitle[256] = {};
   std::wstring exePath;
+  // The executable itself, held for the whole run: nothing can rename it away and put another
+  // file at its path while the run starts it again by that path (the verifying instance).
+  HeldFile imageHold;
   std::wstring mediaFolder;  // the executable's folder, ending in a backslash
   // The first verification of the executable's own signature, which every later look at it
   // repeats.

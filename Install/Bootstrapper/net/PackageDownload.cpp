@@ -32,7 +32,7 @@ bool ShowDetail(ProgressDialog& dialog, const MessageContext& messages, UINT id,
 }
 
 DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t* exePath,
-               RunningImageTrust& image, ProgressDialog& dialog, const MessageContext& messages,
+               HANDLE exeFile, RunningImageTrust& image, ProgressDialog& dialog, const MessageContext& messages,
                DownloadedPackage& package) {
   LogString(L"[Info] BASEURL found: %s\n", baseUrl);
 
@@ -86,7 +86,8 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
   if (!ShowDetail(dialog, messages, IDS_VERIFYING_SIGNATURE, packageName)) {
     return ERROR_INSTALL_USEREXIT;
   }
-  switch (VerifyPackageTrust(exePath, package.cacheFilePath.c_str(), &image)) {
+  switch (VerifyPackageTrust(exePath, exeFile, package.cacheFilePath.c_str(), package.copy.handle(),
+                             &image)) {
     case kTrustTrusted:
       return ERROR_SUCCESS;
     case kTrustCannotVerify:
@@ -102,11 +103,11 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
 }  // namespace
 
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
-                            const wchar_t* exePath, RunningImageTrust& image,
+                            const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
                             ProgressDialog& dialog, const MessageContext& messages,
                             DownloadedPackage& package) {
   try {
-    return Download(baseUrl, packageName, exePath, image, dialog, messages, package);
+    return Download(baseUrl, packageName, exePath, exeFile, image, dialog, messages, package);
   } catch (const std::bad_alloc&) {
     ShowOutOfMemoryMessage(messages);
     return ERROR_OUTOFMEMORY;

@@ -27,10 +27,11 @@ struct DownloadedPackage {
 };
 
 // The whole package download of the run. 0 with `package` filled when downloaded and trusted;
-// otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box.
+// otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box. The
+// copy is verified, through its hold, against the executable at `exePath`, held as `exeFile`.
 // `image` answers the checks of the executable itself from its first verification.
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
-                            const wchar_t* exePath, RunningImageTrust& image,
+                            const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
                             ProgressDialog& dialog, const MessageContext& messages,
                             DownloadedPackage& package);
 
