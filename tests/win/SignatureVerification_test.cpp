@@ -120,10 +120,9 @@ TEST_F(SignatureVerification, UnsignedPackageIsNotTrusted) {
 }
 
 TEST_F(SignatureVerification, PackageChangedAfterSigningIsSignedButNotTrusted) {
-  EXPECT_EQ(
-      VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
-                         TrustFile(L"tampered.exe").c_str(), nullptr),
-      kTrustNotTrusted);
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
+                               TrustFile(L"tampered.exe").c_str(), nullptr),
+            kTrustNotTrusted);
   // It still counts as signed; only the verification fails.
   ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kAnyFailure,
                   "[WVT] fPackageIsSigned = TRUE", kEitherStep3, kAnyFailure});

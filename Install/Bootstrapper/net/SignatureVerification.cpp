@@ -240,8 +240,7 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, HANDLE bootstrap
   LogString(L"[WVT] step 1: silently call WinVerifyTrust on szSetupExe, ignoring return value\n");
   bool setupIsSigned = false;
   if (CheckTrust(bootstrapperPath, bootstrapperFile, setupCertificate.receive(), &setupIsSigned,
-                 image) ==
-      kTrustCannotVerify) {
+                 image) == kTrustCannotVerify) {
     return kTrustCannotVerify;
   }
   LogString(L"[WVT] fSetupExeIsSigned = %s\n", FlagText(setupIsSigned));
@@ -251,8 +250,7 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, HANDLE bootstrap
     LogString(L"[WVT] step2: silently call WinVerifyTrust on szPackage, ignoring return value\n");
     bool packageIsSigned = false;
     if (CheckTrust(packagePath, packageFile, packageCertificate.receive(), &packageIsSigned,
-                   image) ==
-        kTrustCannotVerify) {
+                   image) == kTrustCannotVerify) {
       return kTrustCannotVerify;
     }
     LogString(L"[WVT] fPackageIsSigned = %s\n", FlagText(packageIsSigned));

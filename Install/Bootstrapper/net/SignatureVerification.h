@@ -40,8 +40,7 @@ class RunningImageTrust {
   void Release();
 
  private:
-  friend TrustResult CheckTrust(const wchar_t*, HANDLE, PCCERT_CONTEXT*, bool*,
-                                RunningImageTrust*);
+  friend TrustResult CheckTrust(const wchar_t*, HANDLE, PCCERT_CONTEXT*, bool*, RunningImageTrust*);
   void Remember(LONG result, bool isSigned, PCCERT_CONTEXT signerCertificate);
   PCCERT_CONTEXT DuplicateCertificate() const;
 
