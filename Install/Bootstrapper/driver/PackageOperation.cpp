@@ -194,7 +194,7 @@ void RunPackageOperation(RunState& state) {
   // 2 to 5: the UI level, with the XML parser installed in between when it is missing. On a
   // window station nobody sees (a deployment system's service) the installer's own dialogs would
   // wait for ever, whatever the switches asked for: it shows none there.
-  state.prereqPackagePath = state.tempFolder;
+  state.prereqPackagePath = state.workFolder.path();
   state.installerUiLevel = state.options.uiLevel();
   if (!state.silent() && !IsInteractiveWindowStation()) {
     LogString(L"[Info] No interactive desktop: the installer's UI level is NONE\n");

@@ -13,6 +13,7 @@
 #include "net/PackageDownload.h"
 #include "net/SignatureVerification.h"
 #include "payload/HeldFile.h"
+#include "payload/WorkFolder.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ProgressDialog.h"
@@ -53,13 +54,18 @@ struct RunState {
   std::uint32_t minimumMsi = 0;
   ProductOptions product;  // prerequisites and feature selection chosen by the product
 
-  std::wstring tempFolder;            // working folder, ending in a backslash
+  // The temporary folder, ending in a backslash: where the logs are kept, and where the installer
+  // writes the ini file that /w asks for.
+  std::wstring tempFolder;
   bool tempFolderIsFallback = false;  // tempFolder is the run's own folder beside the executable
-  bool packageExtracted = false;      // packagePath names a file the run wrote
+  // The run's own folder for every file it writes and then runs, installs or verifies, made when
+  // the first such file is due; only SYSTEM and Administrators can reach it.
+  WorkFolder workFolder;
+  bool packageExtracted = false;  // packagePath names a file the run wrote
   // What the installer is given: the extracted package, or the verified copy of a downloaded one.
   std::wstring packagePath;
   HeldFile packageHold;          // the extracted package, held from its writing to clean-up
-  std::wstring oemFolder;        // tempFolder + "OEM\"; media path only
+  std::wstring oemFolder;        // work folder + "OEM\"; media path only
   std::wstring oemSourceFolder;  // mediaFolder + "OEM\"; media path only
   DownloadedPackage download;    // the package fetched from BASEURL, if any
 

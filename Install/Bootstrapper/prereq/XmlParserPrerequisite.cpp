@@ -84,7 +84,7 @@ unsigned long InstallXmlParserPrerequisite(RunState& state) {
 
   // Known to clean-up from here on, which deletes the package and its folders also when the
   // installation fails.
-  state.prereqPackagePath = state.tempFolder + packageName;
+  state.prereqPackagePath = state.workFolder.path() + packageName;
   LogString(L"[Info] path to Prereq: %s\n", state.prereqPackagePath.c_str());
   if (!ExtractFileFromResource(payload, state.instance, state.appTitle, L"",
                                state.prereqPackagePath.c_str(), &state.prereqPackageHold)) {
