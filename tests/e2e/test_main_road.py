@@ -114,8 +114,8 @@ class FirstInstallTest(MainRoadCase):
     def test_without_properties_flags_or_features_the_installer_gets_an_empty_text(self):
         result = self.setup("setup-noprops.exe")
         self.assertEqual(0, result.exit_code, result.describe())
-        self.assertTrue(self.logged(result, CALLING + "C:\\users\\root\\Temp\\CorvellVesk5.msi, "
-                                               "and szCommandLine = {null}"), result.describe())
+        self.assertTrue(self.logged(result, f"{CALLING}{result.work_folder}CorvellVesk5.msi, "
+                                             "and szCommandLine = {null}"), result.describe())
         self.assertEqual("", self.received("MSI_VIA_EXE"))
 
 
