@@ -437,7 +437,8 @@ class WorkFolderTest(HostileCase):
                 if started.exists() and started.read_text().endswith("\n"):
                     break
                 threading.Event().wait(0.05)
-            record = started.read_text()
+            record = started.read_text() if started.exists() else ""
+            self.assertIn("|path=", record, "the runtime stand-in did not start")
             own_path = record.split("|path=", 1)[1].strip()
             work = own_path[:own_path.rindex("\\") + 1]
             access = self.prefix.acl(work)
