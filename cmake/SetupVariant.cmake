@@ -1,6 +1,8 @@
 # Building product variants of setup.exe and Windows Installer packages.
 
-set(BOOTSTRAPPER_RESOURCE_GENERATOR ${PROJECT_SOURCE_DIR}/cmake/product_resources.py)
+set(BOOTSTRAPPER_RESOURCE_GENERATOR ${BOOTSTRAPPER_TOOLING} tooling.resources)
+file(GLOB BOOTSTRAPPER_RESOURCE_GENERATOR_SOURCES CONFIGURE_DEPENDS
+     ${BOOTSTRAPPER_TOOLING_DIR}/*.py ${BOOTSTRAPPER_TOOLING_DIR}/description/*.py)
 set(BOOTSTRAPPER_RES_DIR ${BOOTSTRAPPER_SOURCE_DIR}/res)
 set(BOOTSTRAPPER_ICON_DIR ${CMAKE_BINARY_DIR}/icon)
 
@@ -11,6 +13,15 @@ add_custom_command(
   DEPENDS ${BOOTSTRAPPER_RES_DIR}/make_icon.py
   VERBATIM)
 add_custom_target(bootstrapper_icon DEPENDS ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
+
+# The manifest names the processor architecture of the image it is compiled into: a 64-bit
+# process that asks for the x86 common controls cannot load them.
+if(BOOTSTRAPPER_WINDOWS_ARCH STREQUAL "x64")
+  set(BOOTSTRAPPER_MANIFEST_ARCH amd64)
+else()
+  set(BOOTSTRAPPER_MANIFEST_ARCH x86)
+endif()
+configure_file(${BOOTSTRAPPER_RES_DIR}/setup.manifest.in ${BOOTSTRAPPER_ICON_DIR}/setup.manifest @ONLY)
 
 set(BOOTSTRAPPER_RULES_TOOL "" CACHE FILEPATH
     "description_rules, built for this machine by the host tree; empty: compiled on first use")
@@ -61,7 +72,7 @@ function(bootstrapper_product_resources name)
   if(NOT V_UNCHECKED AND NOT description IN_LIST checked)
     set_property(GLOBAL APPEND PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS ${description})
     execute_process(
-      COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check
+      COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check
       RESULT_VARIABLE result ERROR_VARIABLE findings)
     if(NOT result EQUAL 0)
       message(FATAL_ERROR "The product description has mistakes:\n${findings}")
@@ -75,15 +86,15 @@ function(bootstrapper_product_resources name)
   # reports it in the description's terms.
   add_custom_command(
     OUTPUT ${gen}/product.rc ${gen}/setup_variant.rc ${gen}/signing.json
-    COMMAND ${Python3_EXECUTABLE} ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --out ${gen}
+    COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --out ${gen}
             --depfile ${gen}/product.d
-    DEPENDS ${description} ${BOOTSTRAPPER_RESOURCE_GENERATOR}
-            ${PROJECT_SOURCE_DIR}/cmake/product_description.py ${BOOTSTRAPPER_RES_DIR}/strings.rc
+    DEPENDS ${description} ${BOOTSTRAPPER_RESOURCE_GENERATOR_SOURCES}
+            ${BOOTSTRAPPER_RES_DIR}/strings.rc
             ${V_DEPENDS}
     DEPFILE ${gen}/product.d
     VERBATIM)
   set(depends ${gen}/product.rc ${BOOTSTRAPPER_RES_DIR}/setup.rc
-      ${BOOTSTRAPPER_RES_DIR}/ResourceIds.h ${BOOTSTRAPPER_RES_DIR}/setup.manifest
+      ${BOOTSTRAPPER_RES_DIR}/ResourceIds.h ${BOOTSTRAPPER_ICON_DIR}/setup.manifest
       ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
   set_source_files_properties(${gen}/setup_variant.rc PROPERTIES OBJECT_DEPENDS "${depends}")
   set(${name}_RC ${gen}/setup_variant.rc PARENT_SCOPE)
@@ -118,7 +129,7 @@ function(add_setup_variant name)
     endif()
     bootstrapper_sign(${name} RELEASE DETAILS ${${name}_SIGNING})
     add_custom_command(TARGET ${name} POST_BUILD
-      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/signing.py upload
+      COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing upload
               ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
               --setup $<TARGET_FILE:${name}> --to ${BOOTSTRAPPER_UPLOAD_DIR}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet ${rules}

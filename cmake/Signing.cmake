@@ -40,7 +40,7 @@ endfunction()
 
 set(BOOTSTRAPPER_TEST_PUBLISHER_DIR ${CMAKE_BINARY_DIR}/signing/publisher)
 bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER_DIR} "Bootstrapper Test Publisher")
-# The test publisher's chain and key; BOOTSTRAPPER_TEST_SIGNER gives them to cmake/signing.py.
+# The test publisher's chain and key; BOOTSTRAPPER_TEST_SIGNER gives them to tooling.signing.
 set(BOOTSTRAPPER_SIGN_CHAIN ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/chain.pem)
 set(BOOTSTRAPPER_SIGN_KEY ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/key.pem)
 set(BOOTSTRAPPER_TEST_SIGNER --cert ${BOOTSTRAPPER_SIGN_CHAIN} --key ${BOOTSTRAPPER_SIGN_KEY})

@@ -36,7 +36,7 @@ if(BOOTSTRAPPER_SIGNING_KEY AND NOT BOOTSTRAPPER_SIGNING_KEY MATCHES "^pkcs11:"
 endif()
 
 # BOOTSTRAPPER_SIGNING_CMAKE_ARGS passes the options on; BOOTSTRAPPER_RELEASE_SIGNER is the
-# signer's arguments to cmake/signing.py, empty without release options.
+# signer's arguments to tooling.signing, empty without release options.
 set(BOOTSTRAPPER_SIGNING_CMAKE_ARGS)
 set(BOOTSTRAPPER_RELEASE_SIGNER)
 foreach(pair CERT:cert KEY:key PKCS12:pkcs12 PKCS11_MODULE:pkcs11-module PASS_ENV:pass-env
@@ -60,10 +60,10 @@ if(BOOTSTRAPPER_TIMESTAMP_URL)
   list(APPEND BOOTSTRAPPER_RELEASE_SIGNER --timestamp "${BOOTSTRAPPER_TIMESTAMP_URL}")
 endif()
 
-set(BOOTSTRAPPER_SIGN_COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/signing.py sign)
+set(BOOTSTRAPPER_SIGN_COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing sign)
 if(BOOTSTRAPPER_RELEASE_SIGNER)
   execute_process(
-    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/signing.py check
+    COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing check
             ${BOOTSTRAPPER_RELEASE_SIGNER}
     RESULT_VARIABLE result ERROR_VARIABLE refusal)
   if(NOT result EQUAL 0)

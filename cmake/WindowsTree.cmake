@@ -1,4 +1,4 @@
-# The Windows side of the build, cross-compiled with mingw-w64 (see mingw-i686.cmake).
+# The Windows side of the build, cross-compiled with mingw-w64 (see mingw.cmake).
 #   BOOTSTRAPPER_WINDOWS_PART=product   setup.exe for BOOTSTRAPPER_PRODUCT, and everything the
 #                                       end-to-end tests run: variants, harness, stand-ins, packages
 #   BOOTSTRAPPER_WINDOWS_PART=unittests the Windows unit tests (needs the posix-threads compiler)
@@ -24,7 +24,7 @@ set(BOOTSTRAPPER_IMAGE_LINK_OPTIONS
   -Wl,--major-os-version,5,--minor-os-version,1)
 set(BOOTSTRAPPER_GUI_LINK_OPTIONS -municode -mwindows ${BOOTSTRAPPER_IMAGE_LINK_OPTIONS})
 
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+include(${PROJECT_SOURCE_DIR}/cmake/Tooling.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/Signing.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/SetupVariant.cmake)
 

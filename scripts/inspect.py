@@ -20,12 +20,12 @@ from pathlib import Path
 # library itself imports: its folder must not be where imports are looked for.
 HERE = Path(__file__).resolve().parent
 sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != HERE]
-sys.path.insert(0, str(HERE.parent / "cmake"))
+sys.path.insert(0, str(HERE.parent))
 
 import argparse  # noqa: E402
 import json  # noqa: E402
 
-import inspection  # noqa: E402
+from tooling import inspection  # noqa: E402
 
 
 def main(argv) -> int:

@@ -328,7 +328,9 @@ class HeldFilesTest(HostileCase):
 
     RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
                    "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
-    PARSER_X86 = "{3C9A2E58-1D40-4B72-8E04-6B2D7A0C1E53}"
+    # The XML parser package of the platform: (package, product code).
+    PARSERS = {"win32": ("msxml6_x86.msi", "{3C9A2E58-1D40-4B72-8E04-6B2D7A0C1E53}"),
+               "win64": ("msxml6_x64.msi", "{5E0B4C7A-2F61-4D83-9A15-7C3E8B1D2F64}")}
     ATTEMPTS = 20
 
     def test_what_the_run_wrote_is_what_it_runs_and_installs(self):
@@ -338,7 +340,8 @@ class HeldFilesTest(HostileCase):
         original = parser.read_bytes()
         parser.unlink()
         self.addCleanup(parser.write_bytes, original)
-        self.addCleanup(self.prefix.msi_remove, self.PARSER_X86)
+        parser_package, parser_code = self.PARSERS[self.prefix.arch]
+        self.addCleanup(self.prefix.msi_remove, parser_code)
         scratch = self.prefix.scratch
         for name in ("runtime-standin.txt", "attack-stop", "release-update", "release-runtime"):
             (scratch / name).unlink(missing_ok=True)
@@ -352,11 +355,11 @@ class HeldFilesTest(HostileCase):
         targets = [f"{work}\\Prereqs\\instmsi3.exe={win(old_update)}={release_update}",
                    f"{work}\\{PACKAGE_NAME}={win(other_package)}",
                    f"{work}\\vcredist_vc9.exe={win(old_update)}={release_runtime}",
-                   f"{work}\\Prereqs\\MSXML6\\msxml6_x86.msi={win(other_package)}"]
+                   f"{work}\\Prereqs\\MSXML6\\{parser_package}={win(other_package)}"]
         impostors = {"Prereqs/instmsi3.exe": old_update.read_bytes(),
                      PACKAGE_NAME: other_package.read_bytes(),
                      "vcredist_vc9.exe": old_update.read_bytes(),
-                     "Prereqs/MSXML6/msxml6_x86.msi": other_package.read_bytes()}
+                     f"Prereqs/MSXML6/{parser_package}": other_package.read_bytes()}
         link = self.folder("attack") / "temp"
         linker = LinkAttacker(link, impostors)
         windows_temp = set(os.listdir(self.prefix.windows_temp))
@@ -402,7 +405,7 @@ class HeldFilesTest(HostileCase):
         self.assertTrue(WORK_FOLDER.search(runtime[0]), runtime[0])
         self.assertIn("(stand-in)", self.prefix.reg_get("HKLM", self.RUNTIME_KEY, "DisplayName",
                                                         view=32)[1])
-        self.assertEqual(5, self.prefix.msi_state(self.PARSER_X86))
+        self.assertEqual(5, self.prefix.msi_state(parser_code))
         self.assertEqual(("REG_SZ", "5.0.0"),
                          self.prefix.reg_get("HKLM", RECEIVED_KEY, "ProductVersion"))
         self.assertEqual(windows_temp, set(os.listdir(self.prefix.windows_temp)))

@@ -1,4 +1,4 @@
-"""Release tooling: scripts/inspect.py on built executables, and signing through cmake/signing.py,
+"""Release tooling: scripts/inspect.py on built executables, and signing through tooling.signing,
 the script the build signs with: each way a release engineer holds a key, a timestamp from an
 authority on 127.0.0.1, and the options that stop the build before anything is signed."""
 
@@ -21,7 +21,9 @@ from trust_support import PRODUCT_CODE, publisher_root, trust_file
 
 SOURCE = paths.REPO_ROOT
 INSPECT = SOURCE / "scripts" / "inspect.py"
-SIGNING = SOURCE / "cmake" / "signing.py"
+# The signing command, run as the build runs it: a module of the package at the sources' root.
+SIGNING = ("-m", "tooling.signing")
+TOOLING_ENV = {"PYTHONPATH": str(SOURCE)}
 PUBLISHER = paths.win_build_dir() / "signing" / "publisher"
 DEMO_PACKAGE = paths.win_build_dir() / "products" / "demo" / "CorvellVesk5.msi"
 SOFTHSM_MODULES = ("/usr/lib/softhsm/libsofthsm2.so",
@@ -46,7 +48,8 @@ def inspect(*args):
 
 
 def sign(*args, env=None):
-    return run([sys.executable, SIGNING, "sign", *args], env={**os.environ, **(env or {})})
+    return run([sys.executable, *SIGNING, "sign", *args],
+               env={**os.environ, **TOOLING_ENV, **(env or {})})
 
 
 class TimestampAuthority:
@@ -232,9 +235,9 @@ class InspectTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             details = Path(scratch) / "signing.json"
             details.write_text(json.dumps({"upload_package": str(DEMO_PACKAGE)}))
-            done = run([sys.executable, SIGNING, "upload", "--cert", PUBLISHER / "chain.pem",
+            done = run([sys.executable, *SIGNING, "upload", "--cert", PUBLISHER / "chain.pem",
                         "--key", PUBLISHER / "key.pem", "--details", details, "--setup", setup,
-                        "--to", Path(scratch) / "upload"])
+                        "--to", Path(scratch) / "upload"], env={**os.environ, **TOOLING_ENV})
             self.assertEqual(0, done.returncode, done.stderr)
             written = Path(scratch) / "upload" / "CorvellVesk5.msi"
             cases = [(written, 0, None),

@@ -14,10 +14,10 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "cmake"))
+sys.path.insert(0, str(REPO))
 
-import product_description as pd  # noqa: E402
-import product_resources  # noqa: E402
+from tooling import description as pd  # noqa: E402
+from tooling import resources as product_resources  # noqa: E402
 
 WIN_BUILD = Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD", REPO / "build" / "windows"))
 DEMO_BUILD = WIN_BUILD / "products" / "demo"
@@ -190,7 +190,7 @@ class DescriptionCheck(unittest.TestCase):
         build = self.folder / "build"
         done = subprocess.run(
             ["cmake", "-S", str(REPO), "-B", str(build),
-             f"-DCMAKE_TOOLCHAIN_FILE={REPO / 'cmake' / 'mingw-i686.cmake'}",
+             f"-DCMAKE_TOOLCHAIN_FILE={REPO / 'cmake' / 'mingw.cmake'}",
              "-DBOOTSTRAPPER_MINGW_THREADS=win32", "-DBOOTSTRAPPER_WINDOWS_PART=product",
              "-DBOOTSTRAPPER_BUILD_TESTS=OFF", f"-DBOOTSTRAPPER_PRODUCT={path}",
              f"-DBOOTSTRAPPER_RULES_TOOL={os.environ.get('BOOTSTRAPPER_RULES_TOOL', '')}"],

@@ -16,7 +16,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-import pe_image
+from . import pe_image
 
 DIGESTS = {
     "1.2.840.113549.2.5": "md5",
@@ -306,7 +306,7 @@ def pe_digest(data: bytes, image: pe_image.PeImage, algorithm: str) -> str:
     """The file's Authenticode digest: every byte before the certificate table except the
     header's checksum and the certificate table's own directory entry."""
     checksum = image.optional_header_offset + 64
-    security_entry = image.optional_header_offset + 96 + 8 * pe_image.DIRECTORY_SECURITY
+    security_entry = image.directories_offset + 8 * pe_image.DIRECTORY_SECURITY
     offset, size = image.directory(pe_image.DIRECTORY_SECURITY)
     end = offset if size else len(data)
     digest = hashlib.new(algorithm)

@@ -1,9 +1,8 @@
-#!/usr/bin/env python3
 """Signs what the build makes with Authenticode, through osslsigncode.
 
-    signing.py check  SIGNER...                    refuse a signer that cannot work, in a sentence
-    signing.py sign   SIGNER... [--details JSON] FILE...
-    signing.py upload SIGNER... --details JSON --setup SETUP.EXE --to FOLDER
+    python3 -m tooling.signing check  SIGNER...       refuse a signer that cannot work, in a sentence
+    python3 -m tooling.signing sign   SIGNER... [--details JSON] FILE...
+    python3 -m tooling.signing upload SIGNER... --details JSON --setup SETUP.EXE --to FOLDER
 
 SIGNER is one of
     --cert CHAIN.pem --key KEY.pem               a PEM certificate chain (leaf first) and its key
@@ -32,9 +31,7 @@ import urllib.request
 from contextlib import contextmanager
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import authenticode  # noqa: E402
-import inspection  # noqa: E402
+from . import authenticode, inspection
 
 OPTION = {"cert": "BOOTSTRAPPER_SIGNING_CERT", "key": "BOOTSTRAPPER_SIGNING_KEY",
           "pkcs12": "BOOTSTRAPPER_SIGNING_PKCS12",

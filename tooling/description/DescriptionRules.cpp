@@ -1,5 +1,5 @@
 // description_rules: the program's own rules for product settings and texts, answered for the
-// build's check of a product description (cmake/product_description.py). Built for the build
+// build's check of a product description (tooling/description). Built for the build
 // machine from the same pure sources as setup.exe, so that the build accepts exactly what the
 // program accepts at run time.
 //

@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
 """Turns a product description into the resources a product build of setup.exe carries.
 
-The description (docs/product-description.md) is read and checked by product_description.py.
+The description (docs/product-description.md) is read and checked by tooling.description.
 Its parts become:
 
   [settings]            one type-40 resource per setting (UTF-16LE text with its terminating NUL)
@@ -35,9 +34,12 @@ import json
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import product_description as pd  # noqa: E402
+from .description import check_description
+from .description.files import package_properties, payload_files, upload_package
+from .description.model import (DEFAULT_LANGUAGE, ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS,
+                                SECTION_KEYS, WARNING, Entry, runtime_row)
+from .description.reader import parse_description
+from .description.string_table import DEFAULT_STRINGS, rc_string, read_default_strings
 
 
 def write_if_changed(path, data):
@@ -69,13 +71,13 @@ def text_resources(out, folder, type_name, values):
 def string_tables(description, default):
     """The default table with the description's rows, then each translated table."""
     rows = default.rows()
-    for key, row in pd.RUNTIME_ROWS.items():
+    for key, row in RUNTIME_ROWS.items():
         value = description.value('prerequisites', key)
         if value is not None:
-            rows[row] = pd.runtime_row(key, value)
+            rows[row] = runtime_row(key, value)
     for key, entry in description.section('strings').items():
         rows[int(key)] = entry.value
-    tables = [(pd.DEFAULT_LANGUAGE, rows)]
+    tables = [(DEFAULT_LANGUAGE, rows)]
     for language in description.languages():
         translated = dict(rows)
         for key, entry in description.section(f'strings.{language}').items():
@@ -84,7 +86,7 @@ def string_tables(description, default):
     lines = []
     for language, table in tables:
         lines += [f'LANGUAGE 0x{language & 0x3FF:02x}, 0x{language >> 10:02x}', 'STRINGTABLE', 'BEGIN']
-        lines += [f'  {row} {pd.rc_string(text)}' for row, text in sorted(table.items())]
+        lines += [f'  {row} {rc_string(text)}' for row, text in sorted(table.items())]
         lines += ['END', '']
     return lines
 
@@ -99,7 +101,7 @@ def version_resource(description, package, default_name):
     properties = {}
     if package and os.path.isfile(package):
         try:
-            properties = pd.package_properties(package)
+            properties = package_properties(package)
         except ValueError:
             properties = {}  # not a package: a test variant's, whose version nobody reads
     values = {}
@@ -129,8 +131,8 @@ def version_resource(description, package, default_name):
         '    BLOCK "040904B0"',
         '    BEGIN',
     ]
-    for key in pd.SECTION_KEYS['version']:
-        lines.append(f'      VALUE "{key}", {pd.rc_string(values[key])}')
+    for key in SECTION_KEYS['version']:
+        lines.append(f'      VALUE "{key}", {rc_string(values[key])}')
     lines += ['    END', '  END', '  BLOCK "VarFileInfo"', '  BEGIN',
               '    VALUE "Translation", 0x0409, 1200', '  END', 'END', '']
     return lines
@@ -142,14 +144,14 @@ def signing_details(description, files, upload):
     return {'description': description.value('signing', 'description',
                                              description.settings().get('PRODUCTNAME')),
             'url': description.value('signing', 'url'),
-            'upload_package': upload or files.get(pd.PACKAGE_PAYLOAD)}
+            'upload_package': upload or files.get(PACKAGE_PAYLOAD)}
 
 
 def report(findings, severities):
     shown = [f for f in findings if f.severity in severities]
     for finding in shown:
         print(finding, file=sys.stderr)
-    return any(f.severity == pd.ERROR for f in shown)
+    return any(f.severity == ERROR for f in shown)
 
 
 def main(argv):
@@ -158,6 +160,8 @@ def main(argv):
     parser.add_argument('--out')
     parser.add_argument('--depfile')
     parser.add_argument('--check', action='store_true')
+    parser.add_argument('--architectures', action='store_true',
+                        help='print the architectures of setup.exe that the description asks for')
     parser.add_argument('--unchecked', action='store_true')
     parser.add_argument('--rules-tool')
     parser.add_argument('--var', action='append', default=[])
@@ -173,18 +177,24 @@ def main(argv):
     variables = dict(v.split('=', 1) for v in args.var)
     changed = bool(args.set or args.unset or args.no_settings or args.payload or
                    args.no_payload or args.no_payloads or args.drop_section)
+    if args.architectures:
+        # Read before the description is checked, which happens in each Windows tree: a
+        # description that cannot be read asks for the 32-bit setup.exe alone.
+        description, _ = parse_description(args.description)
+        print('x86 x64' if description.x64_on() else 'x86')
+        return 0
     if args.check:
-        findings, _ = pd.check_description(args.description, variables,
-                                           rules_tool=args.rules_tool)
-        return 1 if report(findings, (pd.ERROR, pd.WARNING, pd.NOTE)) else 0
+        findings, _ = check_description(args.description, variables,
+                                        rules_tool=args.rules_tool)
+        return 1 if report(findings, (ERROR, WARNING, NOTE)) else 0
 
     if args.unchecked or changed:
-        description, findings = pd.parse_description(args.description)
+        description, findings = parse_description(args.description)
     else:
         # The configure step showed the warnings; what is new here comes from the built files.
-        findings, description = pd.check_description(args.description, variables,
-                                                     check_files=True, rules_tool=args.rules_tool)
-    if report(findings, (pd.ERROR, pd.NOTE)):
+        findings, description = check_description(args.description, variables,
+                                                  check_files=True, rules_tool=args.rules_tool)
+    if report(findings, (ERROR, NOTE)):
         return 1
 
     entries = [e for e in description.entries if e.section not in args.drop_section]
@@ -195,7 +205,7 @@ def main(argv):
     for item in args.set:
         name, value = item.split('=', 1)
         entries = [e for e in entries if (e.section, e.key) != ('settings', name)]
-        entries.append(pd.Entry('settings', name, value, None))
+        entries.append(Entry('settings', name, value, None))
     if args.no_payloads:
         entries = [e for e in entries if e.section != 'payloads']
     for pid in args.no_payload:
@@ -203,21 +213,21 @@ def main(argv):
     for item in args.payload:
         pid, value = item.split('=', 1)
         entries = [e for e in entries if (e.section, e.key) != ('payloads', pid)]
-        entries.append(pd.Entry('payloads', pid, value, None))
+        entries.append(Entry('payloads', pid, value, None))
     description.entries = entries
 
-    files = pd.payload_files(description, variables)
+    files = payload_files(description, variables)
     missing = [f'payload {pid}: no such file: {path}' for pid, path in sorted(files.items())
                if not os.path.isfile(path)]
     if missing:
         print(f'{args.description}: error: ' + '; '.join(missing), file=sys.stderr)
         return 1
-    upload = pd.upload_package(description, variables)
-    package = files.get(pd.PACKAGE_PAYLOAD) or upload
+    upload = upload_package(description, variables)
+    package = files.get(PACKAGE_PAYLOAD) or upload
 
     out = args.out
     os.makedirs(out, exist_ok=True)
-    default = pd.read_default_strings()
+    default = read_default_strings()
     lines = ['// Generated from ' + os.path.abspath(args.description) + '; do not edit.', '',
              '// Settings and options: language neutral, UTF-16LE text with its terminator.',
              'LANGUAGE LANG_NEUTRAL, SUBLANG_NEUTRAL']
@@ -243,7 +253,7 @@ def main(argv):
                      (json.dumps(signing_details(description, files, upload), indent=1)
                       + '\n').encode())
     if args.depfile:
-        read = [args.description, str(pd.DEFAULT_STRINGS)] + [files[p] for p in sorted(files)]
+        read = [args.description, str(DEFAULT_STRINGS)] + [files[p] for p in sorted(files)]
         if upload and os.path.isfile(upload):
             read.append(upload)
         target = os.path.join(out, 'product.rc')

@@ -1,0 +1,116 @@
+"""The files a description names: payloads and the package for the server, found relative to
+the description or in a folder of the build (${NAME}), and the checks against the package
+(its features), read with msitools' msiinfo."""
+
+import os
+import re
+import subprocess
+from typing import Dict, List, Optional, Tuple
+
+from .model import ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Finding, suggest
+
+
+def expand(value: str, variables: Dict[str, str]) -> Tuple[str, List[str]]:
+    """`value` with ${NAME} replaced; also the names the build does not define."""
+    undefined = []
+
+    def substitute(match):
+        name = match.group(1)
+        if name not in variables:
+            undefined.append(name)
+            return match.group(0)
+        return variables[name]
+    return re.sub(r'\$\{([A-Za-z_][A-Za-z0-9_]*)\}', substitute, value), undefined
+
+
+def resolve(description: Description, value: str, variables: Dict[str, str]) -> str:
+    base = os.path.dirname(os.path.abspath(description.path))
+    expanded, _ = expand(value, variables)
+    return os.path.normpath(os.path.join(base, expanded))
+
+
+def payload_files(description: Description, variables: Dict[str, str]) -> Dict[int, str]:
+    return {pid: resolve(description, value, variables)
+            for pid, value in description.payloads().items()}
+
+
+def upload_package(description: Description, variables: Dict[str, str]) -> Optional[str]:
+    value = description.value('upload', 'package')
+    return resolve(description, value, variables) if value else None
+
+
+def path_findings(description: Description, variables: Dict[str, str],
+                   check_existence: bool) -> List[Finding]:
+    findings = []
+    files = [(e, f'payload {e.key} ({PAYLOADS.get(int(e.key), "unknown")})')
+             for e in description.section('payloads').values() if e.key.isdigit()]
+    package = description.get('upload', 'package')
+    if package is not None:
+        files.append((package, 'the upload package'))
+    for entry, what in files:
+        _, undefined = expand(entry.value, variables)
+        if undefined:
+            findings.append(Finding(ERROR, description.path, entry.line,
+                                    f'{what}: ${{{undefined[0]}}} is not defined by the build'))
+            continue
+        path = resolve(description, entry.value, variables)
+        # A file in a folder of the build is made by the build: it is looked for when building.
+        made_by_build = '${' in entry.value
+        if check_existence == made_by_build and not os.path.isfile(path):
+            findings.append(Finding(ERROR, description.path, entry.line,
+                                    f'{what}: no such file: {path}'))
+    return findings
+
+
+def package_table(package: str, table: str) -> List[List[str]]:
+    """The rows of a table of a Windows Installer package, read with msitools' msiinfo."""
+    done = subprocess.run(['msiinfo', 'export', package, table], capture_output=True)
+    if done.returncode != 0:
+        raise ValueError(done.stderr.decode('utf-8', 'replace').strip() or
+                         f'msiinfo cannot read {package}')
+    lines = done.stdout.decode('utf-8', 'replace').replace('\r\n', '\n').split('\n')
+    # Three header lines: column names, column types, table name and keys.
+    return [line.split('\t') for line in lines[3:] if line]
+
+
+def package_properties(package: str) -> Dict[str, str]:
+    return {row[0]: row[1] if len(row) > 1 else '' for row in package_table(package, 'Property')}
+
+
+def package_findings(description: Description, variables: Dict[str, str]) -> List[Finding]:
+    """The checks against the package setup.exe installs: its features."""
+    findings = []
+    section = description.section('feature-selection')
+    if not section:
+        return findings
+    if description.value('settings', 'BASEURL') is None:
+        entry = description.get('payloads', str(PACKAGE_PAYLOAD))
+        what = f'payload {PACKAGE_PAYLOAD}'
+    else:
+        entry = description.get('upload', 'package')
+        what = 'the upload package'
+    if entry is None:
+        findings.append(Finding(NOTE, description.path, description.line_of('feature-selection'),
+                                'the features are not checked: the package is downloaded and the '
+                                'description names no package for upload to check them against'))
+        return findings
+    package = resolve(description, entry.value, variables)
+    if not os.path.isfile(package):
+        return findings  # already reported as a missing file
+    try:
+        features = {row[0] for row in package_table(package, 'Feature')}
+    except ValueError as e:
+        findings.append(Finding(ERROR, description.path, entry.line,
+                                f'{what} is not a Windows Installer package msiinfo can read: {e}'))
+        return findings
+    for key in ('features', 'drivers'):
+        named = section.get(key)
+        if named is None:
+            continue
+        for name in (p.strip() for p in named.value.split(',')):
+            if name and name not in features:
+                findings.append(Finding(ERROR, description.path, named.line,
+                                        f'feature {name} is not in the Feature table of {what}, '
+                                        f'{package}{suggest(name, sorted(features))}'))
+    return findings
+
