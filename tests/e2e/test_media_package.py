@@ -1,10 +1,11 @@
 """The product package taken from setup.exe itself: written with the readme and the support
 document to the folder the run makes for itself, replaced by a distributor's files beside the
-executable, and refused with its box when it is missing or does not fit the volume."""
+executable, and refused with its box when it is missing. (A volume too small for the package
+cannot be had here: the run's folder lies below the Windows folder's Temp, and a smaller volume
+mounted there is a reparse point on its path, which the run refuses; the unit tests of the
+extraction hold the free-space rule.)"""
 
-import os
 import shutil
-import subprocess
 import unittest
 from pathlib import Path
 
@@ -104,26 +105,6 @@ class MediaPackageTest(SetupTestCase):
                 self.assertEqual([(CAPTION, f"Could not find   {name}", "error", False)],
                                  [(b.caption, b.text, b.icon, b.has_owner) for b in result.boxes])
                 self.assertEqual(-1, self.prefix.msi_state(DEMO_PRODUCT))
-
-    def test_volume_short_of_twice_the_package_is_refused_with_message_50(self):
-        # A real volume of 24 KiB as the Windows folder's Temp, where the run makes its folder. It
-        # has room for the demo package's 12,800 bytes, but not for twice that.
-        mount = self.prefix.windows_temp
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=24k", "tmpfs", str(mount)],
-                          capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a small volume here")
-        self.addCleanup(subprocess.run, ["umount", "-l", str(mount)], check=True)
-
-        result = self.run_program(artifact("setup.exe"), args=["/qn"])
-        self.assertEqual(ERROR_FILE_NOT_FOUND, result.exit_code, result.describe())
-        work = result.work_folder
-        self.assertEqual(
-            [(CAPTION, f"There is not enough space available on the destination drive: {work}, "
-                       "the install cannot continue.", "error", False)],
-            [(b.caption, b.text, b.icon, b.has_owner) for b in result.boxes])
-        self.assertIn(f"[Info] path to Msi: {work}CorvellVesk5.msi", result.log_lines)
-        self.assertEqual([], os.listdir(mount))
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -20,8 +20,8 @@
 //   msi-remove PRODUCTCODE [--log FILE]          silent removal; the installer's result
 //   msi-reinstall PRODUCTCODE MODE [--log FILE]  silent repair (MODE as msiexec /f takes it,
 //                                                e.g. vomus); the installer's result
-//   acl PATH                                     the access list of a file or folder, as read
-//                                                back by GetNamedSecurityInfoW, in SDDL
+//   acl PATH                                     the owner and access list of a file or folder,
+//                                                as read back by GetNamedSecurityInfoW, in SDDL
 //   add-root-cert FILE                           DER or PEM certificate into the machine's Root
 //   root-cert-present FILE                       whether that certificate is in the machine's Root
 //   file-exists PATH | ls DIR | delete PATH      (delete removes folders with their contents)
@@ -355,15 +355,16 @@ bool MsiReinstall(Args a, JsonWriter& j) {
 
 bool Acl(Args a, JsonWriter& j) {
   Expect(a, 1, 1);
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD rc = GetNamedSecurityInfoW(a[0].c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                   nullptr, &dacl, nullptr, &descriptor);
+  DWORD rc = GetNamedSecurityInfoW(a[0].c_str(), SE_FILE_OBJECT, parts, &owner, nullptr, &dacl,
+                                   nullptr, &descriptor);
   j.Key("code").Unsigned(rc);
   wchar_t* text = nullptr;
-  if (rc == ERROR_SUCCESS &&
-      !ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+  if (rc == ERROR_SUCCESS && !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                 descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
     rc = GetLastError();
   }
   j.Key("sddl");

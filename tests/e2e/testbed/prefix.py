@@ -539,7 +539,8 @@ class Prefix:
         return self.wintool(command, timeout=300)[0]["code"]
 
     def acl(self, path: PathLike) -> str:
-        """The access list of a file or folder as GetNamedSecurityInfoW reads it back, in SDDL."""
+        """The owner and access list of a file or folder as GetNamedSecurityInfoW reads them back,
+        in SDDL ("O:...D:...")."""
         (answer,) = self.wintool(["acl", self.to_windows(path)])
         if not answer["ok"]:
             raise WineError(f"acl failed: {answer}")
