@@ -78,6 +78,8 @@ function(bootstrapper_windows_tree target dir arch threads part)
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD ON
+    # <target>-configure alone, for a command that then builds only some of the tree's targets.
+    STEP_TARGETS configure
     DEPENDS ${T_DEPENDS})
 endfunction()
 
