@@ -29,13 +29,14 @@ setting_variant(setup-op-install SET OPERATION=install)
 setting_variant(setup-op-minpatch SET OPERATION=MINPATCH)
 setting_variant(setup-op-uninstall SET OPERATION=UNINSTALL)
 
-# A package that copies the temporary folder while it installs, so a test sees what the run had
-# prepared by the package step.
+# A package that copies its own folder while it installs, so a test sees what the run had
+# prepared beside it by the package step.
 set(snapshot_dir ${CMAKE_CURRENT_BINARY_DIR}/packages/snapshot)
 add_library(snapshot_action SHARED ${PROJECT_SOURCE_DIR}/tests/packages/SnapshotAction.cpp)
 set_target_properties(snapshot_action PROPERTIES PREFIX "" OUTPUT_NAME SnapshotAction
                       RUNTIME_OUTPUT_DIRECTORY ${snapshot_dir})
 target_link_options(snapshot_action PRIVATE -static -s -Wl,--kill-at)
+target_link_libraries(snapshot_action PRIVATE msi)
 # wixl takes file sources relative to the WiX source's folder only.
 file(RELATIVE_PATH snapshot_action_source ${PROJECT_SOURCE_DIR}/tests/packages
      ${snapshot_dir}/SnapshotAction.dll)
