@@ -30,7 +30,7 @@ struct RunState {
   RunOptions options;
 
   HINSTANCE instance = nullptr;
-  wchar_t appTitle[256] = {};
+  std::wstring appTitle;  // string 11, whole
   std::wstring exePath;
   std::wstring mediaFolder;  // the executable's folder, ending in a backslash
   // The first verification of the executable's own signature, which every later look at it
@@ -80,7 +80,9 @@ struct RunState {
   bool silent() const { return options.silent(); }
 
   // Message boxes are owned by the progress dialog while it exists and by no window afterwards.
-  MessageContext Messages() const { return MessageContext{instance, progress.window, appTitle}; }
+  MessageContext Messages() const {
+    return MessageContext{instance, progress.window, appTitle.c_str()};
+  }
   MessageContext Messages(const wchar_t* caption) const {
     return MessageContext{instance, progress.window, caption};
   }
