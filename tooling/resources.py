@@ -35,9 +35,11 @@ import os
 import sys
 
 from .description import check_description
-from .description.files import package_properties, payload_files, upload_package
-from .description.model import (DEFAULT_LANGUAGE, ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS,
-                                SECTION_KEYS, WARNING, Entry, runtime_row)
+from . import msi
+from .description.files import payload_files, upload_package
+from .description.languages import DEFAULT_LANGUAGE
+from .description.model import (ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS, SECTION_KEYS, WARNING,
+                                Entry, runtime_row)
 from .description.reader import parse_description
 from .description.string_table import DEFAULT_STRINGS, rc_string, read_default_strings
 
@@ -101,8 +103,8 @@ def version_resource(description, package, default_name):
     properties = {}
     if package and os.path.isfile(package):
         try:
-            properties = package_properties(package)
-        except ValueError:
+            properties = msi.properties(package)
+        except msi.NotAPackage:
             properties = {}  # not a package: a test variant's, whose version nobody reads
     values = {}
     for key, fallback in (('ProductName', properties.get('ProductName') or default_name),

@@ -173,6 +173,37 @@ def check_key_matches(args):
                       "first certificate of the chain must be the signing certificate).")
 
 
+def signer_certificate(args):
+    """The signing certificate, DER-encoded: the first of the PEM chain, or the one in the
+    PKCS#12 file that has its key."""
+    if args.pkcs12:
+        command = ["pkcs12", "-in", args.pkcs12, "-nokeys", "-clcerts"]
+        secret = pass_phrase(args)
+        done = run_openssl(command, secret)
+        if done.returncode != 0:
+            done = run_openssl(command + ["-legacy"], secret)
+        pem = done.stdout
+    else:
+        pem = Path(args.cert).read_bytes()
+    der = subprocess.run(["openssl", "x509", "-outform", "DER"], input=pem, capture_output=True)
+    return der.stdout if der.returncode == 0 else None
+
+
+def check_purpose(args):
+    """Windows accepts a code signature only from a certificate issued for signing code."""
+    if not (args.cert or args.pkcs12):
+        return
+    der = signer_certificate(args)
+    if not der:
+        return   # what cannot be read was refused above, or osslsigncode says it
+    certificate = authenticode.read_certificate(der)
+    if not certificate.may_sign_code():
+        raise Refusal(f"The signing certificate {certificate.subject} may not sign code (it is "
+                      f"issued for {certificate.purposes()}): Windows refuses its signatures, so "
+                      "setup.exe would fail its own signature check on every machine. Give a "
+                      "code-signing certificate.")
+
+
 def timestamp_request():
     """An RFC 3161 request for the SHA-256 digest of nothing, asking for the certificate."""
     digest = bytes.fromhex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
@@ -207,6 +238,7 @@ def check(args, reach_timestamp=True):
     check_files(args)
     check_pass_phrase(args)
     check_key_matches(args)
+    check_purpose(args)
     if args.timestamp and reach_timestamp:
         check_timestamp(args.timestamp)
 

@@ -18,6 +18,7 @@ sys.path.insert(0, str(REPO))
 
 from tooling import description as pd  # noqa: E402
 from tooling import resources as product_resources  # noqa: E402
+from tooling.description.model import normalized_option  # noqa: E402
 
 WIN_BUILD = Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD", REPO / "build" / "windows"))
 DEMO_BUILD = WIN_BUILD / "products" / "demo"
@@ -81,7 +82,36 @@ MISTAKES = [
     ("setting row as a message", GOOD + "[strings]\n17 = Notes\n", 12,
      "row 17 is not a message but a setting row, the default of PRODUCTNAME"),
     ("unknown language", GOOD + "[strings.xx-YY]\n11 = x\n", 11,
-     "xx-YY is not a language this build knows by name; give its decimal LANGID"),
+     "xx-YY is not a language this build knows by name; give a Windows language name"),
+    ("language by its English name", GOOD + "[strings.french]\n11 = x\n", 11,
+     "did you mean [strings.fr-FR]?"),
+    ("language with a country Windows does not pair it with", GOOD + "[strings.fr_FX]\n11 = x\n",
+     11, "did you mean [strings.fr-FR]?"),
+    ("section named as written", GOOD + "[Strings.fr_FR]\n999 = x\n", 12,
+     "[Strings.fr_FR]: there is no message row 999"),
+    # What builds but would fail on the user's machine.
+    ("product name that cannot name the log", GOOD.replace("Tallow Notes", "Tallow: Notes"), 2,
+     "PRODUCTNAME = Tallow: Notes cannot name a file: it names the installer's log"),
+    ("product name with a folder", GOOD.replace("Tallow Notes", "Tallow/Notes"), 2,
+     "cannot name a file"),
+    ("selection property with an open quote", GOOD + '[feature-selection]\nfeatures = Core\n'
+                                                     'properties = TOUR="a b C=1\n', 13,
+     'properties: the double quote in TOUR="a b C=1 is not closed where its value ends'),
+    ("drivers with a blank", GOOD + '[feature-selection]\nfeatures = Core\ndrivers = " Drv"\n', 13,
+     'drivers = " Drv" is not one feature name'),
+    ("PROPERTIES that are no assignments", GOOD.replace("[prerequisites]",
+                                                        "PROPERTIES = MSI_VIA_EXE\n[prerequisites]"),
+     4, 'PROPERTIES: "MSI_VIA_EXE" is not NAME=value'),
+    ("PROPERTIES with an open quote", GOOD.replace("[prerequisites]",
+                                                   'PROPERTIES = A="x\n[prerequisites]'),
+     4, 'PROPERTIES: the double quote in A="x is not closed'),
+    ("message row longer than the program reads", GOOD + "[strings]\n18 = %s" + "x" * 1022 + "\n",
+     12, "row 18 is too long: the program reads at most 1023 characters of it"),
+    ("package name that breaks its URL",
+     GOOD.replace("TallowNotes2.msi", "Tallow#2.msi").replace("1004 = package.msi\n", "")
+     .replace("[prerequisites]", "BASEURL = https://t.example/p\n[prerequisites]")
+     + "[upload]\npackage = package.msi\n",
+     3, "DATABASE = Tallow#2.msi cannot end a download URL"),
     ("feature name that cannot be one", GOOD + "[feature-selection]\nfeatures = Core,9lives\n", 12,
      '"9lives" cannot name a feature'),
     ("properties that are no assignments", GOOD + "[feature-selection]\nfeatures = Core\n"
@@ -119,6 +149,13 @@ class DescriptionCheck(unittest.TestCase):
 
     def test_good_descriptions_pass_without_a_word(self):
         self.assertEqual([], self.check(GOOD)[1])
+        # Both spellings of a language name; a quoted value with blanks and a doubled quote.
+        self.assertEqual([], self.check(
+            GOOD.replace("[prerequisites]", 'PROPERTIES = A="x  ""y""" B=1\n[prerequisites]')
+            + '[feature-selection]\nfeatures = Core\nproperties = C="1  2"\n'
+            + "[strings.fr_FR]\n24 = Annulé\n[strings.de-DE]\n24 = Abgebrochen\n")[1])
+        # What the program is given keeps the blanks inside quotes.
+        self.assertEqual('C="1  2" D=3', normalized_option("properties", ' C="1  2"   D=3 '))
         for product, variables in (("products/demo", {"PRODUCT_BUILD": str(DEMO_BUILD)}),
                                    ("tests/products/notes",
                                     {"NOTES_BUILD": str(WIN_BUILD / "tests" / "windows" / "notes")})):
