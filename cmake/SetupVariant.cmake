@@ -98,7 +98,8 @@ endfunction()
 # Links the bootstrapper's objects with the resources of that description into <name>.exe and
 # signs it with the test publisher. A RELEASE variant is what ships: the release signer signs
 # it, a download product's package for its server is written to BOOTSTRAPPER_UPLOAD_DIR and
-# signed too, and inspect must find no error in it.
+# signed too, and inspect must find no error in it (with a release signer, inspect --release:
+# nothing that makes it unfit to ship).
 function(add_setup_variant name)
   cmake_parse_arguments(V "UNSIGNED;RELEASE" "" "DEPENDS" ${ARGN})
   bootstrapper_product_resources(${name} ${V_UNPARSED_ARGUMENTS} DEPENDS ${V_DEPENDS})
@@ -124,6 +125,7 @@ function(add_setup_variant name)
               ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
               --setup $<TARGET_FILE:${name}> --to ${BOOTSTRAPPER_UPLOAD_DIR}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet ${rules}
+              ${BOOTSTRAPPER_RELEASE_GATE}
               --upload ${BOOTSTRAPPER_UPLOAD_DIR} $<TARGET_FILE:${name}>
       VERBATIM)
   elseif(NOT V_UNSIGNED)
