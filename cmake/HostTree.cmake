@@ -29,6 +29,23 @@ set(BOOTSTRAPPER_WIN_BUILD ${CMAKE_BINARY_DIR}/windows)
 set(BOOTSTRAPPER_WIN_UNIT_BUILD ${CMAKE_BINARY_DIR}/windows-unittests)
 set(BOOTSTRAPPER_WORK ${CMAKE_BINARY_DIR}/work)
 
+# The product description is checked now, as the build is configured: a mistake stops the
+# configuration with its findings alone, one "file:line: error: sentence" each, printed by the
+# check itself, before anything is built. The program's rules come from description_rules,
+# compiled once for this check into the build tree (the build makes its own as well). The
+# files that the build makes are looked at when it has made them.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BOOTSTRAPPER_PRODUCT})
+execute_process(
+  COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources --check --description ${BOOTSTRAPPER_PRODUCT}
+          --var PRODUCT_BUILD=${BOOTSTRAPPER_WIN_BUILD}/products/demo
+          --rules-cache ${CMAKE_BINARY_DIR}/tools/configure
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  # CMakeLists.txt stops the configuration, where CMake adds no call stack to the message.
+  set(BOOTSTRAPPER_DESCRIPTION_ERRORS ${BOOTSTRAPPER_PRODUCT})
+  return()
+endif()
+
 ExternalProject_Add(windows
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${BOOTSTRAPPER_WIN_BUILD}

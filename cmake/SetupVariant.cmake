@@ -62,13 +62,12 @@ function(bootstrapper_product_resources name)
   get_property(checked GLOBAL PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS)
   if(NOT V_UNCHECKED AND NOT description IN_LIST checked)
     set_property(GLOBAL APPEND PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS ${description})
+    # The findings are printed by the check itself, one "file:line: severity: sentence" each.
     execute_process(
       COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check
-      RESULT_VARIABLE result ERROR_VARIABLE findings)
+      RESULT_VARIABLE result)
     if(NOT result EQUAL 0)
-      message(FATAL_ERROR "The product description has mistakes:\n${findings}")
-    elseif(findings)
-      message(WARNING "${findings}")
+      message(FATAL_ERROR "Not configured: the product description has errors, listed above.")
     endif()
   endif()
 

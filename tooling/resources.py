@@ -164,6 +164,8 @@ def main(argv):
     parser.add_argument('--check', action='store_true')
     parser.add_argument('--unchecked', action='store_true')
     parser.add_argument('--rules-tool')
+    parser.add_argument('--rules-cache', help='where description_rules is compiled without '
+                                              '--rules-tool (default: the user\'s cache)')
     parser.add_argument('--var', action='append', default=[])
     parser.add_argument('--set', action='append', default=[])
     parser.add_argument('--unset', action='append', default=[])
@@ -179,7 +181,7 @@ def main(argv):
                    args.no_payload or args.no_payloads or args.drop_section)
     if args.check:
         findings, _ = check_description(args.description, variables,
-                                        rules_tool=args.rules_tool)
+                                        rules_tool=args.rules_tool, cache_dir=args.rules_cache)
         return 1 if report(findings, (ERROR, WARNING, NOTE)) else 0
 
     if args.unchecked or changed:
