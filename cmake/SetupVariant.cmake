@@ -21,6 +21,7 @@ cmake_policy(SET CMP0116 NEW)
 # bootstrapper_product_resources(<name> DESCRIPTION <product description>
 #                   [VARS NAME=VALUE...]        values for ${NAME} in payload file names
 #                   [SET NAME=VALUE...] [UNSET NAME...] [NO_SETTINGS] [DROP_SECTION NAME...]
+#                   (SET: a setting, or SECTION.KEY=VALUE for a key of another section)
 #                   [PAYLOAD ID=FILE...] [NO_PAYLOAD ID...] [NO_PAYLOADS] [UNCHECKED]
 #                   [DEPENDS <targets that make payload files>...])
 # Generates the resources of a product description and sets <name>_RC to the resource script to

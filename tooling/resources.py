@@ -26,7 +26,7 @@ resource script), one .bin file per setting and option, setup_variant.rc (the sc
 compiles), signing.json and, with --depfile, the files read; a description as written is
 checked once more then, with the files the build made (payloads, the package's features).
 Options for test variants change the description's content and skip the checks: --set
-NAME=VALUE, --unset NAME, --no-settings, --payload ID=FILE, --no-payload ID, --no-payloads,
+NAME=VALUE (a setting, or SECTION.KEY=VALUE), --unset NAME, --no-settings, --payload ID=FILE, --no-payload ID, --no-payloads,
 --drop-section NAME; --unchecked skips them for a description as written too.
 """
 import argparse
@@ -199,9 +199,12 @@ def main(argv):
     for name in args.unset:
         entries = [e for e in entries if (e.section, e.key) != ('settings', name)]
     for item in args.set:
+        # NAME is a setting; SECTION.KEY any other key (setting names have no period).
         name, value = item.split('=', 1)
-        entries = [e for e in entries if (e.section, e.key) != ('settings', name)]
-        entries.append(Entry('settings', name, value, None))
+        section, _, key = name.rpartition('.')
+        section = section or 'settings'
+        entries = [e for e in entries if (e.section, e.key) != (section, key)]
+        entries.append(Entry(section, key, value, None))
     if args.no_payloads:
         entries = [e for e in entries if e.section != 'payloads']
     for pid in args.no_payload:

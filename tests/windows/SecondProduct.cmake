@@ -17,3 +17,6 @@ add_setup_variant(setup-notes DESCRIPTION ${notes_sources}/product.ini
   VARS NOTES_BUILD=${notes_build} DEPENDS notes_package)
 add_setup_variant(setup-notes-nofeatures DESCRIPTION ${notes_sources}/product.ini
   VARS NOTES_BUILD=${notes_build} DROP_SECTION feature-selection DEPENDS notes_package)
+# Its version resource says another version than the package installs.
+add_setup_variant(setup-notes-v22 DESCRIPTION ${notes_sources}/product.ini
+  VARS NOTES_BUILD=${notes_build} SET version.ProductVersion=2.2.0 DEPENDS notes_package)
