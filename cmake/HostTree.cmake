@@ -6,6 +6,7 @@
 enable_testing()
 include(ExternalProject)
 include(${PROJECT_SOURCE_DIR}/cmake/Tooling.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/Reproducible.cmake)
 
 set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE FILEPATH
     "Product description that setup.exe is built for")
@@ -59,6 +60,7 @@ ExternalProject_Add(windows
     -DBOOTSTRAPPER_UPLOAD_DIR=${CMAKE_BINARY_DIR}/upload
     -DBOOTSTRAPPER_BUILD_TESTS=${BOOTSTRAPPER_BUILD_TESTS}
     -DBOOTSTRAPPER_RULES_TOOL=${BOOTSTRAPPER_RULES_TOOL}
+    -DBOOTSTRAPPER_SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON
   USES_TERMINAL_BUILD ON

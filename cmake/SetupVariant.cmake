@@ -137,7 +137,8 @@ endfunction()
 #                 [ARCH x86|x64] [DEFINES NAME=VALUE...] [QUERIES <SQL>...]
 #                 [INCLUDE_DIRS <dir>...] [SOURCES <files or targets it reads>...] [SIGN])
 # Builds a Windows Installer package with wixl from a WiX source, then applies SQL queries with
-# msibuild for what wixl cannot author, and optionally signs it. wixl finds file sources only
+# msibuild for what wixl cannot author, makes it the same bytes for the same sources (its times
+# and PackageCode; see tooling/reproducible_msi.py), and optionally signs it. wixl finds file sources only
 # relative to the WiX source's folder (a built file is named by a relative path from there);
 # INCLUDE_DIRS are for preprocessor includes.
 function(add_msi_package target)
@@ -169,9 +170,11 @@ function(add_msi_package target)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
     COMMAND wixl -a ${M_ARCH} ${defines} ${include_dirs} -o ${M_OUTPUT} ${wxs}
     ${query_commands}
+    COMMAND ${BOOTSTRAPPER_TOOLING} tooling.reproducible_msi ${M_OUTPUT}
+            --epoch ${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
     ${sign_command}
     WORKING_DIRECTORY ${wxs_dir}
-    DEPENDS ${wxs} ${M_SOURCES}
+    DEPENDS ${wxs} ${M_SOURCES} ${BOOTSTRAPPER_TOOLING_DIR}/reproducible_msi.py
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${M_OUTPUT})
 endfunction()

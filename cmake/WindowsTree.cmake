@@ -25,6 +25,12 @@ set(BOOTSTRAPPER_IMAGE_LINK_OPTIONS
 set(BOOTSTRAPPER_GUI_LINK_OPTIONS -municode -mwindows ${BOOTSTRAPPER_IMAGE_LINK_OPTIONS})
 
 include(${PROJECT_SOURCE_DIR}/cmake/Tooling.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/Reproducible.cmake)
+# The linker stamps each image's PE header with SOURCE_DATE_EPOCH when it is set.
+foreach(lang C CXX)
+  set(CMAKE_${lang}_LINKER_LAUNCHER
+      ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH})
+endforeach()
 include(${PROJECT_SOURCE_DIR}/cmake/Signing.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/SetupVariant.cmake)
 

@@ -313,6 +313,31 @@ class ReleaseGateTest(unittest.TestCase):
                                                "differ\n"), done.stdout)
 
 
+class ReproducibleBuildTest(unittest.TestCase):
+    """Two builds of one commit give the same setup.exe but for its signature: a second Windows
+    tree, in another folder and with a test CA of its own, builds the demo's setup.exe again."""
+
+    def test_a_second_build_is_identical_before_signing(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            build = Path(scratch) / "windows"
+            rules = os.environ.get("BOOTSTRAPPER_RULES_TOOL", "")
+            configure = run(["cmake", "-S", SOURCE, "-B", build,
+                             f"-DCMAKE_TOOLCHAIN_FILE={SOURCE / 'cmake' / 'mingw-i686.cmake'}",
+                             "-DBOOTSTRAPPER_MINGW_THREADS=win32",
+                             "-DBOOTSTRAPPER_WINDOWS_PART=product",
+                             "-DBOOTSTRAPPER_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",
+                             f"-DBOOTSTRAPPER_RULES_TOOL={rules}"])
+            self.assertEqual(0, configure.returncode, configure.stdout + configure.stderr)
+            built = run(["cmake", "--build", build, "--target", "setup", "-j2"])
+            self.assertEqual(0, built.returncode, built.stdout[-3000:] + built.stderr)
+            second, first = build / "setup.exe", artifact("setup.exe")
+            digests = [json.loads(inspect("--json", path).stdout)["file"]["authenticode_sha256"]
+                       for path in (first, second)]
+            self.assertEqual(digests[0], digests[1])
+            done = inspect(second, "--against", first)
+            self.assertTrue(done.stdout.startswith("identical before signing"), done.stdout)
+
+
 class SigningRoutesTest(SetupTestCase):
     """Each way to hold the key signs a setup.exe that verifies against the build's test CA and
     passes its own signature check under Wine; the pass phrase is never printed."""
