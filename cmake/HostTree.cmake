@@ -27,7 +27,9 @@ set_target_properties(description_rules PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CM
 set(BOOTSTRAPPER_RULES_TOOL ${CMAKE_BINARY_DIR}/tools/description_rules)
 
 set(BOOTSTRAPPER_WIN_BUILD ${CMAKE_BINARY_DIR}/windows)
+set(BOOTSTRAPPER_WIN_BUILD_X64 ${CMAKE_BINARY_DIR}/windows-x64)
 set(BOOTSTRAPPER_WIN_UNIT_BUILD ${CMAKE_BINARY_DIR}/windows-unittests)
+set(BOOTSTRAPPER_WIN_UNIT_BUILD_X64 ${CMAKE_BINARY_DIR}/windows-unittests-x64)
 set(BOOTSTRAPPER_WORK ${CMAKE_BINARY_DIR}/work)
 
 # The product description is checked now, as the build is configured: a mistake stops the
@@ -47,41 +49,84 @@ if(NOT result EQUAL 0)
   return()
 endif()
 
-ExternalProject_Add(windows
-  SOURCE_DIR ${PROJECT_SOURCE_DIR}
-  BINARY_DIR ${BOOTSTRAPPER_WIN_BUILD}
-  CMAKE_ARGS
-    -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake
-    -DBOOTSTRAPPER_MINGW_THREADS=win32
-    -DBOOTSTRAPPER_WINDOWS_PART=product
-    -DCMAKE_BUILD_TYPE=Release
-    -DBOOTSTRAPPER_PRODUCT=${BOOTSTRAPPER_PRODUCT}
-    ${BOOTSTRAPPER_SIGNING_CMAKE_ARGS}
-    -DBOOTSTRAPPER_UPLOAD_DIR=${CMAKE_BINARY_DIR}/upload
-    -DBOOTSTRAPPER_BUILD_TESTS=${BOOTSTRAPPER_BUILD_TESTS}
-    -DBOOTSTRAPPER_RULES_TOOL=${BOOTSTRAPPER_RULES_TOOL}
-    -DBOOTSTRAPPER_SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
-  INSTALL_COMMAND ""
-  BUILD_ALWAYS ON
-  USES_TERMINAL_BUILD ON
-  DEPENDS description_rules)
+# Whether the description asks for a 64-bit setup.exe beside the 32-bit one ([build] x64).
+execute_process(
+  COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources
+          --description ${BOOTSTRAPPER_PRODUCT} --architectures
+  OUTPUT_VARIABLE architectures OUTPUT_STRIP_TRAILING_WHITESPACE)
+string(FIND "${architectures}" "x64" x64_found)
+if(x64_found EQUAL -1)
+  set(BOOTSTRAPPER_PRODUCT_X64 OFF)
+else()
+  set(BOOTSTRAPPER_PRODUCT_X64 ON)
+endif()
+
+# Which flavours of the Windows programs the tests run: decided once per configuration by
+# running a 32-bit and a 64-bit test program under Wine (tests/e2e/testbed/flavours.py).
+set(BOOTSTRAPPER_RUNS_32BIT ON)
+if(BOOTSTRAPPER_BUILD_TESTS)
+  include(${PROJECT_SOURCE_DIR}/tests/Flavours.cmake)
+endif()
+
+# The Windows tree that builds what the tests run besides setup.exe (packages, variants, tools).
+if(BOOTSTRAPPER_RUNS_32BIT)
+  set(BOOTSTRAPPER_WIN_TEST_BUILD ${BOOTSTRAPPER_WIN_BUILD})
+else()
+  set(BOOTSTRAPPER_WIN_TEST_BUILD ${BOOTSTRAPPER_WIN_BUILD_X64})
+endif()
+
+# bootstrapper_windows_tree(<target> <binary dir> <x86|x64> <win32|posix> <product|unittests>
+#                           BUILD_TESTS <ON|OFF> [DEPENDS <target>...])
+function(bootstrapper_windows_tree target dir arch threads part)
+  cmake_parse_arguments(T "" "BUILD_TESTS" "DEPENDS" ${ARGN})
+  ExternalProject_Add(${target}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${dir}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw.cmake
+      -DBOOTSTRAPPER_WINDOWS_ARCH=${arch}
+      -DBOOTSTRAPPER_MINGW_THREADS=${threads}
+      -DBOOTSTRAPPER_WINDOWS_PART=${part}
+      -DCMAKE_BUILD_TYPE=Release
+      -DBOOTSTRAPPER_PRODUCT=${BOOTSTRAPPER_PRODUCT}
+      ${BOOTSTRAPPER_SIGNING_CMAKE_ARGS}
+      -DBOOTSTRAPPER_UPLOAD_DIR=${CMAKE_BINARY_DIR}/upload
+      -DBOOTSTRAPPER_BUILD_TESTS=${T_BUILD_TESTS}
+      -DBOOTSTRAPPER_RULES_TOOL=${BOOTSTRAPPER_RULES_TOOL}
+      -DBOOTSTRAPPER_SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+    USES_TERMINAL_BUILD ON
+    DEPENDS ${T_DEPENDS})
+endfunction()
+
+# The 32-bit setup.exe always; what the tests run in the 32-bit flavour only where it runs.
+if(BOOTSTRAPPER_BUILD_TESTS AND BOOTSTRAPPER_RUNS_32BIT)
+  set(x86_tests ON)
+else()
+  set(x86_tests OFF)
+endif()
+bootstrapper_windows_tree(windows ${BOOTSTRAPPER_WIN_BUILD} x86 win32 product
+  BUILD_TESTS ${x86_tests} DEPENDS description_rules)
+# The 64-bit one where the description asks for it, and for the tests' x64 flavour. After the
+# 32-bit tree, because both write a download product's package for its server.
+if(BOOTSTRAPPER_PRODUCT_X64 OR BOOTSTRAPPER_BUILD_TESTS)
+  bootstrapper_windows_tree(windows-x64 ${BOOTSTRAPPER_WIN_BUILD_X64} x64 win32 product
+    BUILD_TESTS ${BOOTSTRAPPER_BUILD_TESTS} DEPENDS windows)
+endif()
 
 if(NOT BOOTSTRAPPER_BUILD_TESTS)
   return()
 endif()
 
-ExternalProject_Add(windows-unittests
-  SOURCE_DIR ${PROJECT_SOURCE_DIR}
-  BINARY_DIR ${BOOTSTRAPPER_WIN_UNIT_BUILD}
-  CMAKE_ARGS
-    -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake
-    -DBOOTSTRAPPER_MINGW_THREADS=posix
-    -DBOOTSTRAPPER_WINDOWS_PART=unittests
-    -DCMAKE_BUILD_TYPE=Release
-  INSTALL_COMMAND ""
-  BUILD_ALWAYS ON
-  USES_TERMINAL_BUILD ON
-  DEPENDS windows)
+# The Windows unit tests of the flavour that runs here: 32-bit where it can, else 64-bit.
+if(BOOTSTRAPPER_RUNS_32BIT)
+  bootstrapper_windows_tree(windows-unittests ${BOOTSTRAPPER_WIN_UNIT_BUILD} x86 posix unittests
+    BUILD_TESTS ON DEPENDS windows)
+else()
+  bootstrapper_windows_tree(windows-unittests-x64 ${BOOTSTRAPPER_WIN_UNIT_BUILD_X64} x64 posix
+    unittests BUILD_TESTS ON DEPENDS windows-x64)
+endif()
 
 add_subdirectory(${PROJECT_SOURCE_DIR}/tests/host tests/host)
 include(${PROJECT_SOURCE_DIR}/tests/Register.cmake)

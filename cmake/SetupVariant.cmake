@@ -14,6 +14,15 @@ add_custom_command(
   VERBATIM)
 add_custom_target(bootstrapper_icon DEPENDS ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
 
+# The manifest names the processor architecture of the image it is compiled into: a 64-bit
+# process that asks for the x86 common controls cannot load them.
+if(BOOTSTRAPPER_WINDOWS_ARCH STREQUAL "x64")
+  set(BOOTSTRAPPER_MANIFEST_ARCH amd64)
+else()
+  set(BOOTSTRAPPER_MANIFEST_ARCH x86)
+endif()
+configure_file(${BOOTSTRAPPER_RES_DIR}/setup.manifest.in ${BOOTSTRAPPER_ICON_DIR}/setup.manifest @ONLY)
+
 set(BOOTSTRAPPER_RULES_TOOL "" CACHE FILEPATH
     "description_rules, built for this machine by the host tree; empty: compiled on first use")
 cmake_policy(SET CMP0116 NEW)
@@ -85,7 +94,7 @@ function(bootstrapper_product_resources name)
     DEPFILE ${gen}/product.d
     VERBATIM)
   set(depends ${gen}/product.rc ${BOOTSTRAPPER_RES_DIR}/setup.rc
-      ${BOOTSTRAPPER_RES_DIR}/ResourceIds.h ${BOOTSTRAPPER_RES_DIR}/setup.manifest
+      ${BOOTSTRAPPER_RES_DIR}/ResourceIds.h ${BOOTSTRAPPER_ICON_DIR}/setup.manifest
       ${BOOTSTRAPPER_ICON_DIR}/setup.ico)
   set_source_files_properties(${gen}/setup_variant.rc PROPERTIES OBJECT_DEPENDS "${depends}")
   set(${name}_RC ${gen}/setup_variant.rc PARENT_SCOPE)

@@ -1,4 +1,4 @@
-# The Windows side of the build, cross-compiled with mingw-w64 (see mingw-i686.cmake).
+# The Windows side of the build, cross-compiled with mingw-w64 (see mingw.cmake).
 #   BOOTSTRAPPER_WINDOWS_PART=product   setup.exe for BOOTSTRAPPER_PRODUCT, and everything the
 #                                       end-to-end tests run: variants, harness, stand-ins, packages
 #   BOOTSTRAPPER_WINDOWS_PART=unittests the Windows unit tests (needs the posix-threads compiler)

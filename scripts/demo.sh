@@ -2,6 +2,7 @@
 # Sets the machine up, builds the demo product's signed setup.exe and runs it under Wine in a
 # fresh prefix (on an Xvfb display of its own unless DISPLAY is set), then shows the boxes, the
 # exit code, bootstrap.log and the install state of the product whose package setup.exe carries.
+# Where this machine cannot run 32-bit programs it runs the 64-bit setup.exe, and says why.
 # Usage: scripts/demo.sh [--setup SETUP_EXE] [--media FOLDER] [--keep] [--] [switches...]
 #   --setup   run another built setup.exe (any product's) instead of the demo's
 #   --media   lay this folder's contents (OEM\Feature.ini, the product's ini file...) beside it
@@ -13,5 +14,11 @@ build=${BOOTSTRAPPER_BUILD_DIR:-$root/build}
 
 "$root/scripts/setup-machine.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target windows
+# The 64-bit setup.exe too where the configuration found that 32-bit programs do not run here.
+targets=(windows)
+if ! python3 -c 'import json, sys; sys.exit(not json.load(open(sys.argv[1]))["x86"])' \
+    "$build/testbed/flavours.json" 2>/dev/null; then
+  targets+=(windows-x64)
+fi
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 exec python3 "$root/tests/tools/demo.py" --build "$build" "$@"

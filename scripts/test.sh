@@ -11,4 +11,14 @@ build=${BOOTSTRAPPER_BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-ctest -j"$(nproc)" --output-on-failure --timeout 900 "$@"
+status=0
+ctest -j"$(nproc)" --output-on-failure --timeout 900 "$@" || status=$?
+# CTest lists the skipped tests without their reason: say it once.
+python3 - "$build/testbed/flavours.json" 2>/dev/null <<'EOF' || true
+import json, sys
+answer = json.load(open(sys.argv[1]))
+if not answer["x86"]:
+    print("test.sh: the x86 tests were skipped: they need 32-bit Windows programs, which this "
+          f"machine cannot run ({answer['reason']}); their x64 flavour (*.x64) ran instead")
+EOF
+exit $status

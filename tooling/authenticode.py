@@ -346,7 +346,7 @@ def pe_digest(data: bytes, image: pe_image.PeImage, algorithm: str) -> str:
     """The file's Authenticode digest: every byte before the certificate table except the
     header's checksum and the certificate table's own directory entry."""
     checksum = image.optional_header_offset + 64
-    security_entry = image.optional_header_offset + 96 + 8 * pe_image.DIRECTORY_SECURITY
+    security_entry = image.directories_offset + 8 * pe_image.DIRECTORY_SECURITY
     offset, size = image.directory(pe_image.DIRECTORY_SECURITY)
     end = offset if size else len(data)
     digest = hashlib.new(algorithm)

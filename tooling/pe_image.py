@@ -1,5 +1,6 @@
-"""Reads what the Windows loader reads from a 32-bit PE image: the headers, the section table, the
-data directories, the import table and the resources. Standard library only."""
+"""Reads what the Windows loader reads from a PE image, 32-bit (PE32) or 64-bit (PE32+): the
+headers, the section table, the data directories, the import table and the resources. Standard
+library only."""
 
 import struct
 from dataclasses import dataclass, field
@@ -7,7 +8,9 @@ from pathlib import Path
 from typing import Dict, List, Optional, Tuple, Union
 
 MACHINE_I386 = 0x014C
+MACHINE_AMD64 = 0x8664
 PE32_MAGIC = 0x010B
+PE32_PLUS_MAGIC = 0x020B
 SUBSYSTEM_WINDOWS_GUI = 2
 
 # Data directory indexes.
@@ -62,6 +65,16 @@ class PeImage:
     # Where the optional header starts: the Authenticode digest leaves out two fields in it.
     optional_header_offset: int = 0
 
+    @property
+    def is_64_bit(self) -> bool:
+        return self.magic == PE32_PLUS_MAGIC
+
+    @property
+    def directories_offset(self) -> int:
+        """Where the data directories start in the file: PE32+ has a 64-bit image base and
+        64-bit stack and heap sizes, which put them 16 bytes further on."""
+        return self.optional_header_offset + (112 if self.is_64_bit else 96)
+
     def directory(self, index: int) -> Tuple[int, int]:
         return self.directories[index] if index < len(self.directories) else (0, 0)
 
@@ -103,7 +116,10 @@ def _file_offset(sections: List[Section], rva: int) -> int:
     raise PeFormatError(f"RVA {rva:#x} is in no section")
 
 
-def _read_imports(data: bytes, sections: List[Section], rva: int) -> List[Import]:
+def _read_imports(data: bytes, sections: List[Section], rva: int,
+                  wide: bool) -> List[Import]:
+    # A lookup entry is 32 bits in PE32, 64 bits in PE32+; its top bit marks an ordinal.
+    entry_format, entry_size, by_ordinal = ("<Q", 8, 1 << 63) if wide else ("<I", 4, 1 << 31)
     imports: List[Import] = []
     descriptor = _file_offset(sections, rva)
     while True:
@@ -114,15 +130,16 @@ def _read_imports(data: bytes, sections: List[Section], rva: int) -> List[Import
         # The lookup table stays as linked; the address table is overwritten once bound.
         thunk = _file_offset(sections, lookup or first_thunk)
         while True:
-            (value,) = _unpack("<I", data, thunk)
+            (value,) = _unpack(entry_format, data, thunk)
             if value == 0:
                 break
-            if value & 0x80000000:
+            if value & by_ordinal:
                 imports.append(Import(dll, None, value & 0xFFFF))
             else:
-                imports.append(Import(dll, _c_string(data, _file_offset(sections, value) + 2),
+                name_rva = value & 0x7FFFFFFF
+                imports.append(Import(dll, _c_string(data, _file_offset(sections, name_rva) + 2),
                                       None))
-            thunk += 4
+            thunk += entry_size
         descriptor += 20
 
 
@@ -173,13 +190,14 @@ def read(source: Union[str, Path, bytes]) -> PeImage:
     machine, section_count, _, _, _, optional_size, _ = _unpack("<HHIIIHH", data, coff)
     optional = coff + 20
     (magic,) = _unpack("<H", data, optional)
-    if magic != PE32_MAGIC:
-        raise PeFormatError(f"optional header magic {magic:#x} is not PE32")
+    if magic not in (PE32_MAGIC, PE32_PLUS_MAGIC):
+        raise PeFormatError(f"optional header magic {magic:#x} is neither PE32 nor PE32+")
     os_major, os_minor = _unpack("<HH", data, optional + 40)
     sub_major, sub_minor = _unpack("<HH", data, optional + 48)
     (subsystem,) = _unpack("<H", data, optional + 68)
-    (directory_count,) = _unpack("<I", data, optional + 92)
-    directories = [_unpack("<II", data, optional + 96 + 8 * i) for i in range(directory_count)]
+    directories_at = optional + (112 if magic == PE32_PLUS_MAGIC else 96)
+    (directory_count,) = _unpack("<I", data, directories_at - 4)
+    directories = [_unpack("<II", data, directories_at + 8 * i) for i in range(directory_count)]
 
     sections = []
     table = optional + optional_size
@@ -191,7 +209,8 @@ def read(source: Union[str, Path, bytes]) -> PeImage:
     image = PeImage(machine, magic, subsystem, (sub_major, sub_minor), (os_major, os_minor),
                     sections, [tuple(d) for d in directories], optional_header_offset=optional)
     if image.has_directory(DIRECTORY_IMPORT):
-        image.imports = _read_imports(data, sections, image.directory(DIRECTORY_IMPORT)[0])
+        image.imports = _read_imports(data, sections, image.directory(DIRECTORY_IMPORT)[0],
+                                      image.is_64_bit)
     if image.has_directory(DIRECTORY_RESOURCE):
         image.resources = _read_resources(data, sections, image.directory(DIRECTORY_RESOURCE)[0])
     return image

@@ -162,6 +162,8 @@ def main(argv):
     parser.add_argument('--out')
     parser.add_argument('--depfile')
     parser.add_argument('--check', action='store_true')
+    parser.add_argument('--architectures', action='store_true',
+                        help='print the architectures of setup.exe that the description asks for')
     parser.add_argument('--unchecked', action='store_true')
     parser.add_argument('--rules-tool')
     parser.add_argument('--rules-cache', help='where description_rules is compiled without '
@@ -179,6 +181,12 @@ def main(argv):
     variables = dict(v.split('=', 1) for v in args.var)
     changed = bool(args.set or args.unset or args.no_settings or args.payload or
                    args.no_payload or args.no_payloads or args.drop_section)
+    if args.architectures:
+        # Read before the description is checked, which happens in each Windows tree: a
+        # description that cannot be read asks for the 32-bit setup.exe alone.
+        description, _ = parse_description(args.description)
+        print('x86 x64' if description.x64_on() else 'x86')
+        return 0
     if args.check:
         findings, _ = check_description(args.description, variables,
                                         rules_tool=args.rules_tool, cache_dir=args.rules_cache)

@@ -1,8 +1,9 @@
-"""Static checks that setup.exe loads on Windows XP SP3: its headers, its import table against the
-committed allow-list (xp-imports.txt), and the absence of what an XP loader would not handle or a
-check of the import table would not see.
+"""Static checks that setup.exe loads on Windows XP SP3 (and its 64-bit build on XP x64): its
+headers, its import table against the committed allow-list (xp-imports.txt), and the absence of
+what an XP loader would not handle or a check of the import table would not see.
 
-The Windows build tree comes from BOOTSTRAPPER_WIN_BUILD (set by CTest), else build/windows."""
+The Windows build trees come from BOOTSTRAPPER_WIN_BUILD and BOOTSTRAPPER_WIN_BUILD_X64 (set by
+CTest), else build/windows and build/windows-x64."""
 
 import os
 import re
@@ -18,7 +19,9 @@ sys.path.insert(0, str(HERE.parents[1]))
 from tooling import pe_image  # noqa: E402
 
 ALLOW_LIST = HERE / "xp-imports.txt"
+ALLOW_LIST_X64 = HERE / "xp64-imports.txt"
 XP = (5, 1)
+XP_X64 = (5, 2)
 
 # What the program binds at run time because Windows XP SP3 (or an early XP) lacks it or a system
 # may miss it, and functions of later Windows that are easy to reach for by mistake: none of it may
@@ -36,12 +39,15 @@ MINGW_RUNTIME_DLL = re.compile(
     re.IGNORECASE)
 
 
-def win_build_dir() -> Path:
-    configured = os.environ.get("BOOTSTRAPPER_WIN_BUILD")
+def win_build_dir(flavour: str = "x86") -> Path:
+    """The Windows build tree of the 32-bit (x86) or the 64-bit (x64) programs."""
+    variable, tree = (("BOOTSTRAPPER_WIN_BUILD", "windows") if flavour == "x86" else
+                      ("BOOTSTRAPPER_WIN_BUILD_X64", "windows-x64"))
+    configured = os.environ.get(variable)
     if configured:
         return Path(configured)
     build = os.environ.get("BOOTSTRAPPER_BUILD_DIR") or HERE.parents[1] / "build"
-    return Path(build) / "windows"
+    return Path(build) / tree
 
 
 @dataclass
@@ -106,10 +112,11 @@ class AllowListTest(unittest.TestCase):
     """The committed list itself: readable, and nothing on it beyond Windows XP."""
 
     def test_every_entry_exists_on_windows_xp(self):
-        dlls = parse_allow_list(ALLOW_LIST.read_text())
-        too_new = [f"{d.name} {f} {v[0]}.{v[1]}" for d in dlls.values()
-                   for f, v in d.functions.items() if v > XP]
-        self.assertEqual([], too_new)
+        for path, oldest in ((ALLOW_LIST, XP), (ALLOW_LIST_X64, XP_X64)):
+            dlls = parse_allow_list(path.read_text())
+            too_new = [f"{d.name} {f} {v[0]}.{v[1]}" for d in dlls.values()
+                       for f, v in d.functions.items() if v > oldest]
+            self.assertEqual([], too_new, path.name)
 
     def test_run_time_bindings_are_not_on_it(self):
         dlls = parse_allow_list(ALLOW_LIST.read_text())
@@ -132,9 +139,10 @@ class CheckerTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        path = win_build_dir() / "tests" / "windows" / "harness" / "wintool.exe"
-        if not path.is_file():
-            raise unittest.SkipTest(f"{path} not built")
+        # The 32-bit tools are not built where only 64-bit programs run; either will do.
+        candidates = [win_build_dir(f) / "tests" / "windows" / "harness" / "wintool.exe"
+                      for f in ("x86", "x64")]
+        path = next((p for p in candidates if p.is_file()), candidates[0])
         cls.image = pe_image.read(path)
 
     def test_finds_the_runtime_tls_directory(self):
@@ -147,18 +155,24 @@ class CheckerTest(unittest.TestCase):
 
 
 class SetupImageTest(unittest.TestCase):
-    """setup.exe as the build signs it."""
+    """The 32-bit setup.exe as the build signs it."""
+
+    flavour = "x86"
+    header = (pe_image.MACHINE_I386, pe_image.PE32_MAGIC)
 
     @classmethod
     def setUpClass(cls):
-        cls.path = win_build_dir() / "setup.exe"
+        cls.path = win_build_dir(cls.flavour) / "setup.exe"
         cls.image = pe_image.read(cls.path)
-        cls.allowed = parse_allow_list(ALLOW_LIST.read_text())
+        cls.allowed = cls.allow_list()
 
-    def test_header_is_a_32_bit_gui_program_for_windows_xp(self):
+    @staticmethod
+    def allow_list() -> Dict[str, AllowedDll]:
+        return parse_allow_list(ALLOW_LIST.read_text())
+
+    def test_header_is_a_gui_program_for_windows_xp(self):
         image = self.image
-        self.assertEqual((pe_image.MACHINE_I386, pe_image.PE32_MAGIC),
-                         (image.machine, image.magic))
+        self.assertEqual(self.header, (image.machine, image.magic))
         self.assertEqual(pe_image.SUBSYSTEM_WINDOWS_GUI, image.subsystem)
         # XP's loader refuses a subsystem version above its own 5.1.
         self.assertEqual(XP, image.subsystem_version)
@@ -186,6 +200,21 @@ class SetupImageTest(unittest.TestCase):
         # The header checks above read the file as signed: the signature covers the header, so
         # nothing may change it after signing.
         self.assertTrue(self.image.has_directory(pe_image.DIRECTORY_SECURITY))
+
+
+class Setup64ImageTest(SetupImageTest):
+    """The 64-bit setup.exe holds to the same: it loads on every 64-bit Windows from XP x64 on,
+    whose loader and system libraries are those of Windows Server 2003 (5.2)."""
+
+    flavour = "x64"
+    header = (pe_image.MACHINE_AMD64, pe_image.PE32_PLUS_MAGIC)
+
+    @staticmethod
+    def allow_list() -> Dict[str, AllowedDll]:
+        allowed = parse_allow_list(ALLOW_LIST.read_text())
+        for name, dll in parse_allow_list(ALLOW_LIST_X64.read_text()).items():
+            allowed.setdefault(name, dll).functions.update(dll.functions)
+        return allowed
 
 
 if __name__ == "__main__":

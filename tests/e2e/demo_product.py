@@ -4,9 +4,13 @@ installs, and how a test leaves a machine without it."""
 import shutil
 
 PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
-INSTALL_DIR = "C:\\Program Files\\Corvell Vesk"
 # Where the demo package writes the properties it was given.
 RECEIVED_KEY = "Software\\Corvell\\Vesk\\Received"
+
+
+def install_dir(prefix):
+    """Where the 32-bit package installs in this prefix's Windows."""
+    return prefix.program_files_32 + "\\Corvell Vesk"
 
 
 def remove_demo_product(prefix):
@@ -14,5 +18,5 @@ def remove_demo_product(prefix):
     a removed wixl package: its files and its registry values."""
     if prefix.msi_state(PRODUCT_CODE) in (1, 5):
         prefix.msi_remove(PRODUCT_CODE)
-    shutil.rmtree(prefix.to_linux(INSTALL_DIR), ignore_errors=True)
+    shutil.rmtree(prefix.to_linux(install_dir(prefix)), ignore_errors=True)
     prefix.reg_delete_key("HKLM", RECEIVED_KEY)

@@ -117,12 +117,13 @@ class DownloadTest(SetupTestCase):
         self.assertEqual(f"[Info] Registered URL source for the product: {source}",
                          lines[lines.index("[Info] MsiInstallProduct returned 0") + 1])
         source_list = f"Software\\Classes\\Installer\\Products\\{packed(PRODUCT_CODE)}\\SourceList"
+        view = self.prefix.installer_view
         self.assertEqual(("REG_SZ", PACKAGE_NAME),
-                         self.prefix.reg_get("HKLM", source_list, "PackageName"))
+                         self.prefix.reg_get("HKLM", source_list, "PackageName", view=view))
         self.assertEqual(("REG_EXPAND_SZ", source),
-                         self.prefix.reg_get("HKLM", source_list + "\\URL", "1"))
-        self.assertTrue(self.prefix.reg_get("HKLM", source_list, "LastUsedSource")[1]
-                        .endswith(source))
+                         self.prefix.reg_get("HKLM", source_list + "\\URL", "1", view=view))
+        self.assertTrue(self.prefix.reg_get("HKLM", source_list, "LastUsedSource",
+                                            view=view)[1].endswith(source))
         self.assertEqual(1, server.count(PACKAGE_PATH))
         # (The harness may also catch a text half written; the whole one follows. The text of
         # the verification lasts only until the next step here: the refused package's box holds

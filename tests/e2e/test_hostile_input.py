@@ -232,7 +232,9 @@ class HeldFilesTest(HostileCase):
 
     RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
                    "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
-    PARSER_X86 = "{3C9A2E58-1D40-4B72-8E04-6B2D7A0C1E53}"
+    # The XML parser package of the platform: (package, product code).
+    PARSERS = {"win32": ("msxml6_x86.msi", "{3C9A2E58-1D40-4B72-8E04-6B2D7A0C1E53}"),
+               "win64": ("msxml6_x64.msi", "{5E0B4C7A-2F61-4D83-9A15-7C3E8B1D2F64}")}
     ATTEMPTS = 20
 
     def test_what_the_run_wrote_is_what_it_runs_and_installs(self):
@@ -242,7 +244,8 @@ class HeldFilesTest(HostileCase):
         original = parser.read_bytes()
         parser.unlink()
         self.addCleanup(parser.write_bytes, original)
-        self.addCleanup(self.prefix.msi_remove, self.PARSER_X86)
+        parser_package, parser_code = self.PARSERS[self.prefix.arch]
+        self.addCleanup(self.prefix.msi_remove, parser_code)
         scratch = self.prefix.scratch
         for name in ("runtime-standin.txt", "attack-stop", "release-update", "release-runtime"):
             (scratch / name).unlink(missing_ok=True)
@@ -254,7 +257,7 @@ class HeldFilesTest(HostileCase):
         targets = [f"{temp}\\Prereqs\\instmsi3.exe={old_update}={win(scratch / 'release-update')}",
                    f"{temp}\\{PACKAGE_NAME}={other_package}",
                    f"{temp}\\vcredist_vc9.exe={old_update}={win(scratch / 'release-runtime')}",
-                   f"{temp}\\Prereqs\\MSXML6\\msxml6_x86.msi={other_package}"]
+                   f"{temp}\\Prereqs\\MSXML6\\{parser_package}={other_package}"]
         answer = []
         attacker = threading.Thread(target=lambda: answer.extend(self.prefix.wintool(
             ["attack", win(scratch / "attack-stop"), str(self.ATTEMPTS), *targets], timeout=400)))
@@ -281,7 +284,7 @@ class HeldFilesTest(HostileCase):
         self.assertEqual(1, len((scratch / "runtime-standin.txt").read_text().splitlines()))
         self.assertIn("(stand-in)", self.prefix.reg_get("HKLM", self.RUNTIME_KEY, "DisplayName",
                                                         view=32)[1])
-        self.assertEqual(5, self.prefix.msi_state(self.PARSER_X86))
+        self.assertEqual(5, self.prefix.msi_state(parser_code))
         self.assertEqual(("REG_SZ", "5.0.0"),
                          self.prefix.reg_get("HKLM", RECEIVED_KEY, "ProductVersion"))
 

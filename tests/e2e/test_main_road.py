@@ -6,7 +6,7 @@ demo package writes from its properties."""
 import shutil
 import unittest
 
-from demo_product import INSTALL_DIR, PRODUCT_CODE, RECEIVED_KEY, remove_demo_product
+from demo_product import PRODUCT_CODE, RECEIVED_KEY, install_dir, remove_demo_product
 from testbed import SetupTestCase, artifact
 
 UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + PRODUCT_CODE
@@ -55,9 +55,9 @@ class FirstInstallTest(MainRoadCase):
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual([], result.boxes)
         self.assertEqual(INSTALLED, self.prefix.msi_state(PRODUCT_CODE))
-        install_dir = self.prefix.to_linux(INSTALL_DIR)
+        folder = self.prefix.to_linux(install_dir(self.prefix))
         for name in ("vesk.txt", "halvane.txt", "opcpellin.txt", "Drivers/serial-a.txt"):
-            self.assertTrue((install_dir / name).is_file(), name)
+            self.assertTrue((folder / name).is_file(), name)
         # PROPERTIES reached the installer.
         self.assertEqual("MSI_VIA_EXE=true", self.installer_call(result))
         self.assertEqual("true", self.received("MSI_VIA_EXE"))
@@ -69,8 +69,8 @@ class FirstInstallTest(MainRoadCase):
         verbose = (self.prefix.temp_dir / "Corvell Vesk.log").read_text("latin-1")
         self.assertIn("MSI_VIA_EXE", verbose)
         self.assert_temp_holds_only_the_logs()
-        self.assertTrue((install_dir / "Corvell Vesk.log").is_file())
-        copied = (install_dir / "bootstrap.log").read_bytes()
+        self.assertTrue((folder / "Corvell Vesk.log").is_file())
+        copied = (folder / "bootstrap.log").read_bytes()
         self.assertTrue(copied.endswith(b"[Info] copy bootstrapper log file to INSTALLDIR.\r\n"))
 
     def test_the_same_version_again_is_installed_as_for_the_first_time(self):
@@ -199,7 +199,7 @@ class FeatureSelectionTest(MainRoadCase):
                             ("ALLDRIVERS", "include"), ("ENABLEPLUGINS", "0"),
                             ("INTERFACES", "exclude"), ("TOOLC", "exclude")]:
             self.assertEqual(value, self.received(name), name)
-        drivers = self.prefix.to_linux(INSTALL_DIR) / "Drivers"
+        drivers = self.prefix.to_linux(install_dir(self.prefix)) / "Drivers"
         self.assertTrue((drivers / "serial-a.txt").is_file())
         self.assertFalse((drivers / "net-b.txt").exists())
         # The ini file that /w had the product write comes back beside setup.exe.
@@ -212,7 +212,7 @@ class FeatureSelectionTest(MainRoadCase):
         self.assertEqual(
             f"MSI_VIA_EXE=true ALLDRIVERS=exclude ADDLOCAL={BASE_FEATURES} "
             "ENABLEPLUGINS=0 INTERFACES=exclude", self.installer_call(result))
-        self.assertFalse((self.prefix.to_linux(INSTALL_DIR) / "Drivers").exists())
+        self.assertFalse((self.prefix.to_linux(install_dir(self.prefix)) / "Drivers").exists())
         # Removal never reads the file.
         result = self.run_program(self.media / "setup.exe", args=["/x", "/qn"])
         self.assertEqual("REMOVE=ALL", self.installer_call(result))
@@ -245,7 +245,7 @@ class FeatureSelectionTest(MainRoadCase):
         self.assertEqual("exclude", received["TOOLC"])
         for name in ("TRANSFORMS", "INJECTED", "A", "X"):
             self.assertNotIn(name, received)
-        self.assertTrue((self.prefix.to_linux(INSTALL_DIR) / "Drivers" / "net-b.txt").is_file())
+        self.assertTrue((self.prefix.to_linux(install_dir(self.prefix)) / "Drivers" / "net-b.txt").is_file())
 
 
 class InstallerFailureTest(SetupTestCase):

@@ -14,7 +14,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from testbed import SetupTestCase, artifact, paths
+from testbed import SetupTestCase, artifact, flavours, paths
 from trust_support import PRODUCT_CODE, publisher_root, trust_file
 
 SOURCE = paths.REPO_ROOT
@@ -320,14 +320,17 @@ class ReleaseGateTest(unittest.TestCase):
 
 class ReproducibleBuildTest(unittest.TestCase):
     """Two builds of one commit give the same setup.exe but for its signature: a second Windows
-    tree, in another folder and with a test CA of its own, builds the demo's setup.exe again."""
+    tree of this flavour, in another folder and with a test CA of its own, builds the demo's
+    setup.exe again."""
 
     def test_a_second_build_is_identical_before_signing(self):
         with tempfile.TemporaryDirectory() as scratch:
             build = Path(scratch) / "windows"
             rules = os.environ.get("BOOTSTRAPPER_RULES_TOOL", "")
+            arch = "x64" if flavours.current() == flavours.X64 else "x86"
             configure = run(["cmake", "-S", SOURCE, "-B", build,
-                             f"-DCMAKE_TOOLCHAIN_FILE={SOURCE / 'cmake' / 'mingw-i686.cmake'}",
+                             f"-DCMAKE_TOOLCHAIN_FILE={SOURCE / 'cmake' / 'mingw.cmake'}",
+                             f"-DBOOTSTRAPPER_WINDOWS_ARCH={arch}",
                              "-DBOOTSTRAPPER_MINGW_THREADS=win32",
                              "-DBOOTSTRAPPER_WINDOWS_PART=product",
                              "-DBOOTSTRAPPER_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",

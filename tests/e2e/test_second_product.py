@@ -9,7 +9,6 @@ import unittest
 from testbed import SetupTestCase, artifact, win_build_dir
 
 NOTES_PRODUCT = "{8C2D4E6F-1A3B-4C5D-8E9F-0A1B2C3D4E5F}"
-INSTALL_DIR = "C:\\Program Files\\Tallow Notes 2"
 RECEIVED = "Software\\Tallow\\Notes\\Received"
 GERMAN_USER = {"LC_ALL": "de_DE.UTF-8"}
 FEATURE_INI = b"[oem]\r\ninclude=DictGerman\r\nexclude=tour\r\n"
@@ -31,7 +30,7 @@ class SecondProductTest(SetupTestCase):
     def installed_files(self):
         """What the product put on the machine; Wine's installer leaves files of a removed
         package behind, so they go with the product."""
-        folder = self.prefix.to_linux(INSTALL_DIR)
+        folder = self.prefix.to_linux(self.prefix.program_files_32 + "\\Tallow Notes 2")
         self.addCleanup(self.prefix.reg_delete_key, "HKLM", RECEIVED)
         self.addCleanup(shutil.rmtree, folder, True)
         self.addCleanup(self.prefix.msi_remove, NOTES_PRODUCT)

@@ -6,6 +6,7 @@ IDCANCEL, the whole exit code, the kill at a time-out) shows up here first.
 """
 
 import http.client
+import os
 import shutil
 import subprocess
 import tempfile
@@ -14,7 +15,7 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
-from testbed import HarnessTimeout, HttpServer, SetupTestCase, artifact
+from testbed import HarnessTimeout, HttpServer, SetupTestCase, artifact, flavours, paths
 from testbed.wine import run_unit_test
 
 IDYES, IDNO = 6, 7
@@ -261,7 +262,8 @@ class Win64XpTest(SetupTestCase):
     windows_version = "winxp"
 
     def test_platform_answers(self):
-        self.assertTrue(self.prefix.wow64())
+        # The 32-bit tools run under WOW64, the 64-bit ones natively.
+        self.assertEqual(self.prefix.flavour == flavours.X86, self.prefix.wow64())
         v = self.prefix.version()
         self.assertEqual((5, 1, 3), (v["major"], v["minor"], v["sp_major"]))
 
@@ -277,6 +279,32 @@ class Win64XpTest(SetupTestCase):
         self.prefix.reg_set("HKLM", key, "v", "REG_SZ", "in 64", view=64)
         self.assertEqual(("REG_SZ", "in 64"), self.prefix.reg_get("HKLM", key, "v", view=64))
         self.assertIsNone(self.prefix.reg_get("HKLM", key, "v", view=32))
+
+
+class FlavourProbeTest(unittest.TestCase):
+    """The decision of which flavours run here, made again from the build's probes: the 64-bit
+    probe runs everywhere, the 32-bit one exactly where the build found that 32-bit programs run,
+    and BOOTSTRAPPER_64BIT_ONLY=1 makes any machine decide as one that cannot."""
+
+    def decide(self, **env):
+        probes = paths.build_dir() / "testbed"
+        saved = {name: os.environ.get(name) for name in env}
+        os.environ.update(env)
+        try:
+            return flavours.decide(probes / "probe-x86.exe", probes / "probe-x64.exe")
+        finally:
+            for name, value in saved.items():
+                os.environ.pop(name) if value is None else os.environ.update({name: value})
+
+    def test_both_ways(self):
+        answer = self.decide(BOOTSTRAPPER_64BIT_ONLY="0")
+        self.assertTrue(answer["x64"], answer)
+        # A build configured with the switch did not learn what the machine itself runs.
+        if not flavours.forced_64bit_only():
+            self.assertEqual(flavours.runs_32bit(), answer["x86"], answer)
+        answer = self.decide(BOOTSTRAPPER_64BIT_ONLY="1")
+        self.assertEqual((False, True), (answer["x86"], answer["x64"]), answer)
+        self.assertIn("BOOTSTRAPPER_64BIT_ONLY=1", answer["reason"])
 
 
 class UnitTestRunnerTest(unittest.TestCase):

@@ -5,7 +5,8 @@ bootstrap.log and whether the product of the package it carries is installed.
 
 Usage: demo.py --build BUILD_DIR [--setup SETUP_EXE] [--media FOLDER] [--keep] [--] [switches...]
 
-Without --setup it runs the demo product's setup.exe of the build. The contents of --media
+Without --setup it runs the demo product's setup.exe of the build: the 32-bit one, or the 64-bit
+one on a machine that cannot run 32-bit programs (as the build decided), which it says. The contents of --media
 (OEM\\Feature.ini, OEM\\readme.txt, the product's ini file...) are laid beside setup.exe, as on
 installation media. The product is the one whose ProductCode the carried package names."""
 import argparse
@@ -33,9 +34,18 @@ def main(argv):
     switches = switches or ["/qb"]
 
     build = Path(args.build).resolve()
-    os.environ.setdefault("BOOTSTRAPPER_WIN_BUILD", str(build / "windows"))
+    os.environ["BOOTSTRAPPER_BUILD_DIR"] = str(build)
     os.environ.setdefault("BOOTSTRAPPER_WORK", str(build / "work"))
-    from testbed import Display, Prefix, artifact
+    from testbed import Display, Prefix, artifact, flavours
+
+    if flavours.runs_32bit():
+        os.environ["BOOTSTRAPPER_FLAVOUR"] = flavours.X86
+    else:
+        os.environ["BOOTSTRAPPER_FLAVOUR"] = flavours.X64
+        print(f"demo: this machine cannot run 32-bit Windows programs ({flavours.reason()}): "
+              "running the x64 setup.exe under Wine's 64-bit loader")
+    os.environ.setdefault("BOOTSTRAPPER_WIN_BUILD", str(build / (
+        "windows-x64" if flavours.current() == flavours.X64 else "windows")))
 
     source = Path(args.setup).resolve() if args.setup else artifact("setup.exe")
     print(f"setup.exe: {source} ({source.stat().st_size} bytes)")

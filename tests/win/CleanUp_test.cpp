@@ -45,15 +45,15 @@ class UninstallEntry {
  public:
   explicit UninstallEntry(const std::wstring& installLocation) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_WRITE, nullptr,
-                              &key, nullptr),
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0,
+                              KEY_WRITE | testing_support::kProductView, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExW(key, L"InstallLocation", 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(installLocation.c_str()),
                    static_cast<DWORD>((installLocation.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
   }
-  ~UninstallEntry() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstallKey); }
+  ~UninstallEntry() { testing_support::DeleteProductKey(kUninstallKey); }
   UninstallEntry(const UninstallEntry&) = delete;
   UninstallEntry& operator=(const UninstallEntry&) = delete;
 };

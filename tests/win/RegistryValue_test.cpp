@@ -6,22 +6,24 @@
 #include <string>
 
 #include "prereq/RuntimePrerequisite.h"
+#include "support/TestSupport.h"
 #include "sys/Win32.h"
 
 namespace {
 
 constexpr wchar_t kKey[] = L"SOFTWARE\\BootstrapperUnitTests\\RegistryValue";
+constexpr wchar_t kNativeKey[] = L"SOFTWARE\\BootstrapperUnitTests\\Native";
 
 class RegistryValue : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key_, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | testing_support::kProductView,
+                              nullptr, &key_, nullptr),
               ERROR_SUCCESS);
   }
   void TearDown() override {
     RegCloseKey(key_);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
+    testing_support::DeleteProductKey(kKey);
   }
   void Set(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
     ASSERT_EQ(RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(data), bytes),
@@ -63,5 +65,20 @@ TEST_F(RegistryValue, OnlyStringsThatFitTheBufferAreRead) {
   }
   EXPECT_EQ(getRegistryValue(std::wstring(kKey) + L"\\Absent", L"Plain"), L"");
 }
+
+#ifdef _WIN64
+// Where a 64-bit product would register is not where the 64-bit program looks.
+TEST_F(RegistryValue, The64BitProgramDoesNotReadThe64BitView) {
+  HKEY native = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kNativeKey, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &native, nullptr),
+            ERROR_SUCCESS);
+  const wchar_t text[] = L"9.0.30729";
+  RegSetValueExW(native, L"Plain", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof(text));
+  RegCloseKey(native);
+  EXPECT_EQ(getRegistryValue(kNativeKey, L"Plain"), L"");
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kNativeKey, KEY_WOW64_64KEY, 0);
+}
+#endif
 
 }  // namespace

@@ -43,6 +43,7 @@ class Check:
         self._strings()
         self._version()
         self._signing_and_upload()
+        self._build()
         return sorted(self.findings, key=lambda f: (f.line or 0))
 
     def _prefetch(self) -> None:
@@ -234,6 +235,16 @@ class Check:
                 self.error(entry, f'unknown key {key} in {self.d.written(name)}'
                                   f'{suggest(key, keys)}; its keys '
                                   f'are ' + ', '.join(keys))
+
+    # -- [build]
+
+    def _build(self) -> None:
+        section = self.d.section('build')
+        self._known_keys('build', section)
+        entry = section.get('x64')
+        if entry is not None and entry.value.lower() not in ('on', 'off'):
+            self.error(entry, f'x64 = {entry.value}: the value is on (a 64-bit setup.exe is built '
+                              f'beside the 32-bit one) or off')
 
     # -- [prerequisites]
 

@@ -34,6 +34,7 @@ SECTION_KEYS = {
                 'LegalCopyright'),
     'signing': ('description', 'url'),
     'upload': ('package',),
+    'build': ('x64',),
 }
 # Sections whose keys are numbers (payload ids, string rows) or setting names.
 OPEN_SECTIONS = ('settings', 'payloads', 'strings')
@@ -150,6 +151,10 @@ class Description:
 
     def runtime_on(self) -> bool:
         return self.value('prerequisites', 'runtime', 'on').lower() == 'on'
+
+    def x64_on(self) -> bool:
+        """Whether the build makes a 64-bit setup.exe beside the 32-bit one."""
+        return self.value('build', 'x64', 'off').lower() == 'on'
 
     def xml_parser_on(self) -> bool:
         return self.value('prerequisites', 'xmlparser', 'on').lower() == 'on'

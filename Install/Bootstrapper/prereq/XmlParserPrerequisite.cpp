@@ -62,6 +62,15 @@ bool IsWow64() {
   return wow64 != FALSE;
 }
 
+bool IsWindows64Bit() {
+#ifdef _WIN64
+  // A 64-bit process runs only on 64-bit Windows; IsWow64Process answers FALSE for it.
+  return true;
+#else
+  return IsWow64();
+#endif
+}
+
 unsigned long InstallXmlParserPrerequisite(RunState& state) {
   if (state.mode != CommandLineResult::Normal || IsXmlParserPresent()) {
     return ERROR_SUCCESS;
@@ -75,11 +84,11 @@ unsigned long InstallXmlParserPrerequisite(RunState& state) {
 
   // The package for the platform's bitness: a 32-bit process under WOW64 still needs the 64-bit
   // parser package, which also brings the 32-bit parser.
-  const bool wow64 = IsWow64();
+  const bool windows64 = IsWindows64Bit();
   wchar_t packageName[kPackageNameCapacity];
-  LoadMessage(state.instance, wow64 ? IDS_MSXML_X64_PATH : IDS_MSXML_X86_PATH, packageName,
+  LoadMessage(state.instance, windows64 ? IDS_MSXML_X64_PATH : IDS_MSXML_X86_PATH, packageName,
               kPackageNameCapacity);
-  const WORD payload = wow64 ? IDP_MSXML_X64 : IDP_MSXML_X86;
+  const WORD payload = windows64 ? IDP_MSXML_X64 : IDP_MSXML_X86;
   LogString(L"[Resource] Installing Prerequisite = %s\n", packageName);
 
   // Known to clean-up from here on, which deletes the package and its folders also when the

@@ -8,6 +8,8 @@ struct RunState;
 bool IsXmlParserPresent();
 // True for a 32-bit process on 64-bit Windows.
 bool IsWow64();
+// True on 64-bit Windows, whatever the process's own bitness.
+bool IsWindows64Bit();
 
 // Installs the parser when it is missing. 0: the run goes on; anything else ends the run with
 // that result (the user has been told when there was something to tell).

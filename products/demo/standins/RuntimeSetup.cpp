@@ -131,8 +131,15 @@ bool SetText(HKEY key, const wchar_t* name, const wchar_t* value) {
 }
 
 bool WriteUninstallEntry() {
+  // The vendor's x86 runtime setup is a 32-bit program and registers in the 32-bit view; built
+  // as a 64-bit program (for machines that run no 32-bit one), the stand-in writes there too.
+#ifdef _WIN64
+  constexpr REGSAM kAccess = KEY_WRITE | KEY_WOW64_32KEY;
+#else
+  constexpr REGSAM kAccess = KEY_WRITE;
+#endif
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, kAccess, nullptr, &key,
                       nullptr) != ERROR_SUCCESS) {
     return false;
   }

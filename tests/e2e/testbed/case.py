@@ -1,9 +1,9 @@
 """The base class of the end-to-end tests: one display and one prefix per test file."""
 
 import unittest
-from typing import ClassVar, Optional
+from typing import ClassVar, Optional, Tuple
 
-from . import paths
+from . import flavours, paths
 from .display import Display
 from .httpserver import HttpServer
 from .prefix import Prefix
@@ -17,7 +17,12 @@ class SetupTestCase(unittest.TestCase):
     files) it must undo or leave to a class of its own.
     """
 
-    arch: ClassVar[str] = "win32"                  # or "win64"
+    # None: the flavour's own Windows (32-bit for x86, 64-bit for x64); "win32" or "win64" for
+    # a class that is about one of them. An x64 program does not run on 32-bit Windows, so
+    # such a class is skipped for the x64 flavour.
+    arch: ClassVar[Optional[str]] = None
+    # The flavours for which the class means something; skipped for the others.
+    for_flavours: ClassVar[Tuple[str, ...]] = (flavours.X86, flavours.X64)
     windows_version: ClassVar[Optional[str]] = None  # e.g. "winxp"; None keeps Wine's default
     root_cert: ClassVar[Optional[str]] = None       # certificate file for the machine's Root store
     dll_overrides: ClassVar[Optional[str]] = None   # WINEDLLOVERRIDES for every Wine start
@@ -28,6 +33,11 @@ class SetupTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls) -> None:
         super().setUpClass()
+        flavour = flavours.current()
+        if flavour not in cls.for_flavours:
+            raise unittest.SkipTest(f"not a case of the {flavour} flavour")
+        if flavour == flavours.X64 and cls.arch == "win32":
+            raise unittest.SkipTest("a 64-bit program does not run on 32-bit Windows")
         cls.display = Display.shared()
         cls.prefix = Prefix(cls.display, arch=cls.arch, windows_version=cls.windows_version,
                             root_cert=cls.root_cert, dll_overrides=cls.dll_overrides,

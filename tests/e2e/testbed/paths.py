@@ -13,16 +13,19 @@ from pathlib import Path
 REPO_ROOT = Path(__file__).resolve().parents[3]
 
 
-def _build_dir() -> Path:
+def build_dir() -> Path:
     return Path(os.environ.get("BOOTSTRAPPER_BUILD_DIR") or REPO_ROOT / "build")
 
 
 def win_build_dir() -> Path:
-    return Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD") or _build_dir() / "windows")
+    """The Windows build tree of this process's flavour: windows/ or windows-x64/."""
+    from . import flavours
+    tree = "windows-x64" if flavours.current() == flavours.X64 else "windows"
+    return Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD") or build_dir() / tree)
 
 
 def work_dir() -> Path:
-    path = Path(os.environ.get("BOOTSTRAPPER_WORK") or _build_dir() / "work")
+    path = Path(os.environ.get("BOOTSTRAPPER_WORK") or build_dir() / "work")
     path.mkdir(parents=True, exist_ok=True)
     return path
 

@@ -4,6 +4,9 @@ A prefix is a copy of a template prefix. The template is made once per Wine vers
 architecture (wineboot takes 10 to 20 s, a copy about 2 s) under a file lock, because two test
 processes may want it at the same moment. While a prefix is open its wineserver stays up, so each
 program start costs a fraction of a second instead of a full Wine start-up.
+
+The programs of the x86 flavour are started by the `wine` script, those of the x64 flavour by
+the 64-bit loader itself (see flavours.py).
 """
 
 import atexit
@@ -18,7 +21,7 @@ import uuid
 from pathlib import Path, PureWindowsPath
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
-from . import paths
+from . import flavours, paths
 from .display import Display
 from .leftovers import TempLeftovers, snapshot, temp_leftovers
 from .results import HarnessError, HarnessTimeout, RunResult, load_record
@@ -47,7 +50,10 @@ class WineError(RuntimeError):
 
 def _wine_version() -> str:
     """The Wine version as a file name: a template is only good for the Wine that made it."""
-    out = subprocess.run(["wine", "--version"], capture_output=True, text=True, check=True)
+    # Asked of the 64-bit loader where there is one: the 32-bit one may be installed but unable
+    # to run.
+    loader = flavours.WINE64 if os.access(flavours.WINE64, os.X_OK) else "wine"
+    out = subprocess.run([loader, "--version"], capture_output=True, text=True, check=True)
     return re.sub(r"[^A-Za-z0-9._-]+", "_", out.stdout.strip()).strip("_")
 
 
@@ -83,8 +89,21 @@ def _write_args_file(path: Path, args: Sequence[str]) -> None:
     path.write_bytes(b"".join(str(a).encode("utf-8") + b"\0" for a in args))
 
 
-def ensure_template(arch: str) -> Path:
+def _template_loader(arch: str, runs_32bit: bool) -> str:
+    """What makes and sets up a template: a 64-bit prefix where no 32-bit program runs is made
+    by the 64-bit loader, which then also leaves its 32-bit system folder empty."""
+    return flavours.WINE64 if arch == "win64" and not runs_32bit else "wine"
+
+
+def _template_lock(root: Path, name: str):
+    return open(root / f".{name}.lock", "w")
+
+
+def ensure_template(arch: str, runs_32bit: Optional[bool] = None,
+                    timeout: float = _WINEBOOT_TIMEOUT) -> Path:
     """The template prefix for `arch` (win32 or win64), made on first use."""
+    if runs_32bit is None:
+        runs_32bit = flavours.runs_32bit()
     if arch not in ("win32", "win64"):
         raise ValueError(f"unknown Wine architecture {arch!r}")
     root = paths.work_dir() / "templates"
@@ -93,7 +112,7 @@ def ensure_template(arch: str) -> Path:
     if (template / _TEMPLATE_MARK).exists():
         return template
     # One lock per template: a process that makes the 64-bit one does not hold up the 32-bit one.
-    with open(root / f".{template.name}.lock", "w") as lock:
+    with _template_lock(root, template.name) as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         try:
             if (template / _TEMPLATE_MARK).exists():
@@ -106,7 +125,7 @@ def ensure_template(arch: str) -> Path:
             building = Path(tempfile.mkdtemp(prefix=f"building-{arch}-", dir=root))
             building.rmdir()  # wineboot wants to create the folder itself
             try:
-                _build_template(building, arch)
+                _build_template(building, arch, _template_loader(arch, runs_32bit), timeout)
                 building.rename(template)
             except BaseException:
                 shutil.rmtree(building, ignore_errors=True)
@@ -116,18 +135,37 @@ def ensure_template(arch: str) -> Path:
     return template
 
 
-def _build_template(where: Path, arch: str) -> None:
+def _build_template(where: Path, arch: str, loader: str, timeout: float) -> None:
     env = _base_env()
     env.update(WINEPREFIX=str(where), WINEARCH=arch, WINEDLLOVERRIDES="mscoree,mshtml=")
     # No display: wineboot needs none, and the template must not remember one.
     env.pop("DISPLAY", None)
-    _run(["wineboot", "-i"], env, _WINEBOOT_TIMEOUT, check=True)
+    boot = ["wineboot", "-i"] if loader == "wine" else [loader, "wineboot.exe", "-i"]
+    _run(boot, env, timeout, check=True)
     for key, name, kind, data in _TEMPLATE_SETTINGS:
-        _run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env,
+        _run([loader, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env,
              _WINE_TIMEOUT, check=True)
     # The registry reaches the disk when the server ends; only then may the folder be copied.
     _run(["wineserver", "-w"], env, _WINEBOOT_TIMEOUT)
     (where / _TEMPLATE_MARK).write_text("complete\n")
+
+
+def run_in_template(arch: str, command: Sequence[str], runner, runs_32bit: bool,
+                    timeout: float = _WINEBOOT_TIMEOUT):
+    """Runs `runner(command, env)` in the template of `arch` itself (made first if need be) and
+    returns what it returns; no prefix is copied from the template meanwhile."""
+    template = ensure_template(arch, runs_32bit=runs_32bit, timeout=timeout)
+    env = _base_env()
+    env.update(WINEPREFIX=str(template), WINEARCH=arch)
+    env.pop("DISPLAY", None)
+    with _template_lock(template.parent, template.name) as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            return runner(command, env)
+        finally:
+            # The template is copied only once its server has written the registry and ended.
+            _run(["wineserver", "-k"], env, _WINE_TIMEOUT)
+            _run(["wineserver", "-w"], env, _WINE_TIMEOUT)
 
 
 class Prefix:
@@ -137,11 +175,16 @@ class Prefix:
     elsewhere) or Windows paths (passed on unchanged).
     """
 
-    def __init__(self, display: Display, arch: str = "win32",
+    def __init__(self, display: Display, arch: Optional[str] = None,
                  windows_version: Optional[str] = None, root_cert: Optional[PathLike] = None,
-                 dll_overrides: Optional[str] = None, name: str = "prefix"):
+                 dll_overrides: Optional[str] = None, name: str = "prefix",
+                 flavour: Optional[str] = None):
         self.display = display
-        self.arch = arch
+        self.flavour = flavour or flavours.current()
+        # A 64-bit program needs a 64-bit Windows.
+        self.arch = arch or ("win64" if self.flavour == flavours.X64 else "win32")
+        if self.flavour == flavours.X64 and self.arch != "win64":
+            raise ValueError("the programs of the x64 flavour run only in a win64 prefix")
         self.windows_version = windows_version
         self.root_cert = root_cert
         self.dll_overrides = dll_overrides
@@ -160,7 +203,10 @@ class Prefix:
         parent.mkdir(parents=True, exist_ok=True)
         self.path = parent / f"{self.name}-{os.getpid()}-{uuid.uuid4().hex[:8]}"
         atexit.register(self.close)
-        subprocess.run(["cp", "-a", str(template), str(self.path)], check=True)
+        with _template_lock(template.parent, template.name) as lock:
+            # Never a copy of a template that a probe is running in.
+            fcntl.flock(lock, fcntl.LOCK_SH)
+            subprocess.run(["cp", "-a", str(template), str(self.path)], check=True)
         (self.path / _TEMPLATE_MARK).unlink()
         self.scratch.mkdir(parents=True, exist_ok=True)
         _run(["wineserver", "-p"], self.env(), _WINE_TIMEOUT, check=True)
@@ -265,8 +311,10 @@ class Prefix:
 
     def wine(self, args: Sequence[PathLike], timeout: float = _WINE_TIMEOUT,
              env: Optional[Dict[str, str]] = None) -> subprocess.CompletedProcess:
-        """Runs `wine ARGS`; the exit status is only the low 8 bits of the Windows exit code."""
-        return _run(["wine", *map(os.fspath, args)], self.env(env), timeout)
+        """Runs `wine ARGS` with the flavour's loader; the exit status is only the low 8 bits of
+        the Windows exit code."""
+        return _run([flavours.loader(self.flavour), *map(os.fspath, args)], self.env(env),
+                    timeout)
 
     def wintool(self, *commands: Sequence[PathLike], timeout: float = _WINE_TIMEOUT) -> List[dict]:
         """Runs several wintool commands in one Wine start; returns one answer per command."""
@@ -417,8 +465,11 @@ class Prefix:
 
     # ---------------------------------------------------------------- registry, files, installer
 
-    @staticmethod
-    def _view(view: Optional[int]) -> List[str]:
+    def _view(self, view: Optional[int]) -> List[str]:
+        # By default the view that the x86 program sees: the 32-bit one on 64-bit Windows, which
+        # the 64-bit tools must ask for.
+        if view is None and self.arch == "win64":
+            view = 32
         return ["--view", str(view)] if view else []
 
     def reg_get(self, root: str, key: str, value: str,
@@ -502,6 +553,17 @@ class Prefix:
         if not answer["ok"]:
             raise WineError(f"url-cache failed: {answer}")
         return [(e["url"], e["file"]) for e in answer["entries"]]
+
+    @property
+    def program_files_32(self) -> str:
+        """Where a 32-bit package installs: Program Files (x86) on 64-bit Windows."""
+        return "C:\\Program Files (x86)" if self.arch == "win64" else "C:\\Program Files"
+
+    @property
+    def installer_view(self) -> Optional[int]:
+        """The registry view of the Windows Installer's own registration (products, source
+        lists): the 64-bit one on 64-bit Windows, whichever program installed."""
+        return 64 if self.arch == "win64" else None
 
     def wow64(self) -> bool:
         return self.wintool(["wow64"])[0]["wow64"]

@@ -149,4 +149,13 @@ std::wstring WindowsBuildFolder() {
   return folder;
 }
 
+void DeleteProductKey(const wchar_t* key) {
+#ifdef _WIN64
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, kProductView, 0);
+#else
+  // Windows XP has no RegDeleteKeyExW; a 32-bit program is in its own view anyway.
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
+#endif
+}
+
 }  // namespace testing_support

@@ -27,6 +27,16 @@ class ScratchFolder {
   std::wstring path_;
 };
 
+// The registry view where 32-bit products and the 32-bit runtime register, which the program
+// reads on 64-bit Windows; the 64-bit build must name it.
+#ifdef _WIN64
+constexpr REGSAM kProductView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kProductView = 0;
+#endif
+// Deletes a key without subkeys under HKEY_LOCAL_MACHINE in that view.
+void DeleteProductKey(const wchar_t* key);
+
 // Removes a file or a folder tree, read-only or not.
 void RemoveTree(const std::wstring& path);
 
