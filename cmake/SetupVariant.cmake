@@ -103,16 +103,21 @@ function(bootstrapper_product_resources name)
 endfunction()
 
 # add_setup_variant(<name> DESCRIPTION <product description> [the options above]
-#                   [UNSIGNED | RELEASE])
+#                   [UNSIGNED | RELEASE OUTPUT_DIR <folder> UPLOAD_DIR <folder>])
 # Links the bootstrapper's objects with the resources of that description into <name>.exe and
-# signs it with the test publisher. A RELEASE variant is what ships: the release signer signs
-# it, a download product's package for its server is written to BOOTSTRAPPER_UPLOAD_DIR and
-# signed too, and inspect must find no error in it (with a release signer, inspect --release:
-# nothing that makes it unfit to ship).
+# signs it with the test publisher. A RELEASE variant is what ships: it is OUTPUT_DIR/setup.exe,
+# the release signer signs it, a download product's package for its server is written to
+# UPLOAD_DIR and signed too (by the 32-bit tree; the 64-bit one checks it), and inspect must
+# find no error in it (with a release signer, inspect --release: nothing that makes it unfit to
+# ship).
 function(add_setup_variant name)
-  cmake_parse_arguments(V "UNSIGNED;RELEASE" "" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(V "UNSIGNED;RELEASE" "OUTPUT_DIR;UPLOAD_DIR" "DEPENDS" ${ARGN})
   bootstrapper_product_resources(${name} ${V_UNPARSED_ARGUMENTS} DEPENDS ${V_DEPENDS})
   add_executable(${name} WIN32 $<TARGET_OBJECTS:bootstrapper_entry> ${${name}_RC})
+  if(V_OUTPUT_DIR)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME setup
+                          RUNTIME_OUTPUT_DIRECTORY ${V_OUTPUT_DIR})
+  endif()
   target_include_directories(${name} PRIVATE ${${name}_RC_INCLUDES})
   target_link_libraries(${name} PRIVATE bootstrapper_core)
   target_link_options(${name} PRIVATE ${BOOTSTRAPPER_GUI_LINK_OPTIONS})
@@ -129,13 +134,17 @@ function(add_setup_variant name)
       set(rules --rules-tool ${BOOTSTRAPPER_RULES_TOOL})
     endif()
     bootstrapper_sign(${name} RELEASE DETAILS ${${name}_SIGNING})
+    set(upload_command)
+    if(NOT BOOTSTRAPPER_WINDOWS_ARCH STREQUAL "x64")
+      set(upload_command COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing upload
+          ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
+          --setup $<TARGET_FILE:${name}> --to ${V_UPLOAD_DIR})
+    endif()
     add_custom_command(TARGET ${name} POST_BUILD
-      COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing upload
-              ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
-              --setup $<TARGET_FILE:${name}> --to ${BOOTSTRAPPER_UPLOAD_DIR}
+      ${upload_command}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet ${rules}
               ${BOOTSTRAPPER_RELEASE_GATE}
-              --upload ${BOOTSTRAPPER_UPLOAD_DIR} $<TARGET_FILE:${name}>
+              --upload ${V_UPLOAD_DIR} $<TARGET_FILE:${name}>
       VERBATIM)
   elseif(NOT V_UNSIGNED)
     bootstrapper_sign(${name} DETAILS ${${name}_SIGNING})

@@ -178,6 +178,10 @@ def main(argv):
     parser.add_argument('--drop-section', action='append', default=[])
     args = parser.parse_args(argv)
 
+    if not os.path.isfile(args.description):
+        print(f'{args.description}: error: there is no such product description',
+              file=sys.stderr)
+        return 1
     variables = dict(v.split('=', 1) for v in args.var)
     changed = bool(args.set or args.unset or args.no_settings or args.payload or
                    args.no_payload or args.no_payloads or args.drop_section)

@@ -16,7 +16,8 @@ timestamp from that authority, and the timestamp is checked once it is in the si
 
 --details names the signing.json that the resource generator writes for a variant: the
 signature's description and URL, and the package for the server of a product that downloads its
-package. `upload` writes that package, signed, as FOLDER/<DATABASE> when setup.exe has a BASEURL.
+package. `upload` writes that package, signed, as FOLDER/<DATABASE> when setup.exe has a BASEURL,
+and takes out of FOLDER any other file, which an earlier description left there.
 
 The messages name the build options (BOOTSTRAPPER_SIGNING_...) that set each argument.
 """
@@ -289,9 +290,14 @@ def read_details(path):
 def upload(args, details):
     """Writes the package for the server of a product that downloads its package."""
     image = inspection.read_setup(Path(args.setup))
+    folder = Path(args.to)
+    # The folder holds this setup.exe's package and nothing else: a file an earlier description
+    # put there (another DATABASE, or none now) would be uploaded by mistake.
+    for stale in folder.iterdir() if folder.is_dir() else ():
+        if stale.is_file() and ("BASEURL" not in image.settings or stale.name != image.database):
+            stale.unlink()
     if "BASEURL" not in image.settings:
         return
-    folder = Path(args.to)
     source = details.get("upload_package")
     if not source:
         raise Refusal(f"{args.setup} downloads its package from BASEURL, but the product "

@@ -227,11 +227,16 @@ class InspectTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             details = Path(scratch) / "signing.json"
             details.write_text(json.dumps({"upload_package": str(DEMO_PACKAGE)}))
+            # What an earlier description left in the folder does not stay to be uploaded.
+            (Path(scratch) / "upload").mkdir()
+            (Path(scratch) / "upload" / "Earlier.msi").write_bytes(b"stale")
             done = run([sys.executable, *SIGNING, "upload", "--cert", PUBLISHER / "chain.pem",
                         "--key", PUBLISHER / "key.pem", "--details", details, "--setup", setup,
                         "--to", Path(scratch) / "upload"], env={**os.environ, **TOOLING_ENV})
             self.assertEqual(0, done.returncode, done.stderr)
             written = Path(scratch) / "upload" / "CorvellVesk5.msi"
+            self.assertEqual(["CorvellVesk5.msi"],
+                             [p.name for p in (Path(scratch) / "upload").iterdir()])
             cases = [(written, 0, None),
                      (trust_file("other-publisher/CorvellVesk5.msi"), 1,
                       "signed by CN=Bootstrapper Other Publisher, not by setup.exe's signer"),
@@ -336,9 +341,10 @@ class ReproducibleBuildTest(unittest.TestCase):
                              "-DBOOTSTRAPPER_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",
                              f"-DBOOTSTRAPPER_RULES_TOOL={rules}"])
             self.assertEqual(0, configure.returncode, configure.stdout + configure.stderr)
-            built = run(["cmake", "--build", build, "--target", "setup", "-j2"])
+            built = run(["cmake", "--build", build, "--target", "product-demo", "-j2"])
             self.assertEqual(0, built.returncode, built.stdout[-3000:] + built.stderr)
-            second, first = build / "setup.exe", artifact("setup.exe")
+            second = build / "out" / "demo" / ("x64" if arch == "x64" else "") / "setup.exe"
+            first = artifact("setup.exe")
             digests = [json.loads(inspect("--json", path).stdout)["file"]["authenticode_sha256"]
                        for path in (first, second)]
             self.assertEqual(digests[0], digests[1])

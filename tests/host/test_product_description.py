@@ -243,5 +243,38 @@ class DescriptionCheck(unittest.TestCase):
         self.assertFalse((build / "windows").exists())
 
 
+    def test_several_descriptions_configure_one_tree_with_a_folder_each(self):
+        # Two descriptions in folders of their own; a third named like the first is refused.
+        # Output folders of what is no longer built go when the tree is configured.
+        paths = []
+        for name in ("alpha", "beta"):
+            folder = self.folder / name
+            folder.mkdir()
+            for file in ("package.msi", "readme.txt", "support.rtf"):
+                (folder / file).write_bytes(b"x")
+            (folder / "product.ini").write_text(GOOD, encoding="utf-8")
+            paths.append(folder / "product.ini")
+        (self.folder / "alpha.ini").write_text(GOOD, encoding="utf-8")
+        build = self.folder / "build"
+        for stale in ("gone/setup.exe", "alpha/x64/setup.exe", "beta/setup.exe"):
+            (build / "out" / stale).parent.mkdir(parents=True, exist_ok=True)
+            (build / "out" / stale).write_bytes(b"old")
+
+        def configure(descriptions):
+            return subprocess.run(
+                ["cmake", "-S", str(REPO), "-B", str(build), "-DBOOTSTRAPPER_BUILD_TESTS=OFF",
+                 "-DBOOTSTRAPPER_PRODUCT=" + ";".join(map(str, descriptions)),
+                 f"-DBOOTSTRAPPER_RULES_TOOL={os.environ.get('BOOTSTRAPPER_RULES_TOOL', '')}"],
+                capture_output=True, text=True, timeout=300)
+        done = configure(paths + [self.folder / "alpha.ini"])
+        self.assertNotEqual(0, done.returncode)
+        self.assertIn("Two product descriptions are named alpha", " ".join(done.stderr.split()))
+        done = configure(paths)
+        self.assertEqual(0, done.returncode, done.stderr)
+        self.assertEqual(["alpha", "beta"], sorted(p.name for p in (build / "out").iterdir()))
+        self.assertFalse((build / "out" / "alpha" / "x64").exists())
+        self.assertTrue((build / "out" / "beta" / "setup.exe").exists())
+
+
 if __name__ == "__main__":
     unittest.main()
