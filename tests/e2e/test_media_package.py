@@ -97,12 +97,17 @@ class MediaPackageTest(SetupTestCase):
         self.assertFalse((snapshot / "CorvellVesk5.ini").exists())
 
     def test_missing_payload_ends_with_2_after_its_box(self):
-        for variant, name in (("setup-no-package", "CorvellVesk5.msi"),
-                              ("setup-no-readme", "readme.txt")):
+        # The last row: a caption and a message as long as a product may make them, shown whole.
+        long_caption = "Corvell Vesk Setup, " * 15
+        long_text = "Could not find it. " * 52 + "Wanted:     CorvellVesk5.msi"
+        for variant, caption, text in (
+                ("setup-no-package", CAPTION, "Could not find   CorvellVesk5.msi"),
+                ("setup-no-readme", CAPTION, "Could not find   readme.txt"),
+                ("setup-no-package-long", long_caption, long_text)):
             with self.subTest(variant):
                 result = self.run_program(artifact(f"{variant}.exe"), args=["/qn"])
                 self.assertEqual(ERROR_FILE_NOT_FOUND, result.exit_code, result.describe())
-                self.assertEqual([(CAPTION, f"Could not find   {name}", "error", False)],
+                self.assertEqual([(caption, text, "error", False)],
                                  [(b.caption, b.text, b.icon, b.has_owner) for b in result.boxes])
                 self.assertEqual(-1, self.prefix.msi_state(DEMO_PRODUCT))
 

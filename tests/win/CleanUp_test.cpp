@@ -16,6 +16,7 @@
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ class UninstallEntry {
 // temporary folder.
 void PrepareInstalledRun(RunState& state, const ScratchFolder& temp) {
   state.instance = GetModuleHandleW(nullptr);
-  LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+  state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
   state.mode = CommandLineResult::Normal;
   state.tempFolder = temp.path();
   state.productCode = kProductCode;
@@ -296,7 +297,7 @@ TEST(CleanUp, RestartQuestion) {
     FakeRestart fake(restart);
     RunState state;
     state.instance = GetModuleHandleW(nullptr);
-    LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+    state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
     state.options.setUiLevel(c.uiLevel);
     state.restartRequested = c.restartRequested;
     state.instanceMutex = CreateMutexW(nullptr, FALSE, kMutexName);

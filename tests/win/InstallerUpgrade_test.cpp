@@ -21,6 +21,7 @@
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
+#include "ui/MessageTable.h"
 // After the one include of <windows.h>, which it needs.
 #include <wininet.h>
 
@@ -270,7 +271,7 @@ TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
     }
     RunState state;
     state.instance = GetModuleHandleW(nullptr);
-    LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+    state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
     state.minimumMsi = c.minimum;
     LogTail log;
     MessageBoxRecorder boxes(c.answer);

@@ -59,7 +59,7 @@ class MediaPackage : public ::testing::Test {
     CreateDirectoryW(temp_.c_str(), nullptr);
     UseTemp(temp_);
     state_.instance = GetModuleHandleW(nullptr);
-    lstrcpyW(state_.appTitle, L"Unit Title");
+    state_.appTitle = L"Unit Title";
     state_.exePath = media_ + L"setup.exe";
     UseDatabase(L"UnitProduct.msi");
     state_.iniFileName = L"UnitProduct.ini";

@@ -55,4 +55,10 @@ setting_variant(setup-db-long SET DATABASE=${long_stem}.msi)
 
 # A payload left out of the executable.
 setting_variant(setup-no-package NO_PAYLOAD 1004)
+# The same with the longest rows a product may give: a caption of 300 characters and a message
+# of 1,000 characters that a file name follows, both once read into smaller buffers.
+string(REPEAT "Corvell Vesk Setup, " 15 long_caption)
+string(REPEAT "Could not find it. " 52 long_message)
+setting_variant(setup-no-package-long NO_PAYLOAD 1004 SET "strings.11=${long_caption}"
+                SET "strings.44=${long_message}Wanted:     ")
 setting_variant(setup-no-readme NO_PAYLOAD 1005)

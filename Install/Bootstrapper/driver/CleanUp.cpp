@@ -11,6 +11,7 @@
 #include "sys/BootstrapLog.h"
 #include "sys/PlatformChecks.h"
 #include "ui/MessageBoxes.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -158,10 +159,10 @@ void OfferRestart(const RunState& state) {
   if (!state.restartRequested) {
     return;
   }
-  wchar_t question[kMessageBufferSize];
-  LoadMessage(state.instance, IDS_RESTART_QUESTION, question, kMessageBufferSize);
+  const std::wstring question = LoadTableText(state.instance, IDS_RESTART_QUESTION);
   // Asked at every UI level: the engine upgrade cannot be used until the machine restarts.
-  if (ShowMessageBox(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+  if (ShowMessageBox(nullptr, question.c_str(), state.appTitle.c_str(),
+                     MB_YESNO | MB_ICONQUESTION) == IDYES) {
     // Both results are left alone: without the privilege the restart is still asked for, and a
     // restart that does not happen leaves the exit code as it is.
     RestartCalls().enableShutdownPrivilege();

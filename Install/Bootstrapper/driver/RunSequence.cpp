@@ -96,8 +96,7 @@ std::wstring FolderOf(const std::wstring& path) {
 
 bool StartUp(RunState& state, const wchar_t* commandLine) {
   // 1 to 4: title, own path, the first log line (which creates the log), the folder for /a.
-  LoadTableString(state.instance, IDS_APP_TITLE, state.appTitle,
-                  static_cast<int>(std::size(state.appTitle)));
+  state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
 
   wchar_t exePath[MAX_PATH] = {};
   const DWORD length = GetModuleFileNameW(nullptr, exePath, MAX_PATH);
@@ -124,7 +123,7 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   }
 
   // 6: the progress dialog; without one the run goes on and text updates report -1.
-  state.progress.Create(state.instance, state.appTitle, state.options.uiLevel());
+  state.progress.Create(state.instance, state.appTitle.c_str(), state.options.uiLevel());
   return true;
 }
 
@@ -188,10 +187,9 @@ bool ReadProductSettings(RunState& state) {
   }
 
   // 13: the first text the user sees.
-  wchar_t format[kMessageBufferSize];
-  LoadMessage(state.instance, IDS_INITIALIZING, format, kMessageBufferSize);
+  const std::wstring format = LoadTableText(state.instance, IDS_INITIALIZING);
   std::wstring status;
-  linefmt::FormatBounded(status, format, {linefmt::Arg::Text(state.productName.get())},
+  linefmt::FormatBounded(status, format.c_str(), {linefmt::Arg::Text(state.productName.get())},
                          kStatusTextCapacity);
   if (state.progress.SetMainText(status.c_str()) == 1) {
     ShowCancelledMessage(state.Messages());
@@ -342,7 +340,7 @@ bool PrepareRuntime(RunState& state) {
   LogString(L"[Info] Checking for CRT prerequisites...\n");
   state.progress.SetMainText(kCheckingPrerequisites);
   state.progress.SetDetailText(state.product.runtimeDetail.c_str());
-  const DWORD result = InstallRuntimePrerequisite(state.appTitle, state.progress,
+  const DWORD result = InstallRuntimePrerequisite(state.appTitle.c_str(), state.progress,
                                                   state.workFolder.path().c_str(), state.silent());
   if (result == ERROR_SUCCESS) {
     return true;
@@ -413,16 +411,16 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
   state.packagePath = workFolder + state.databaseName.get();
   state.packageExtracted = true;
   LogString(L"[Info] path to Msi: %s\n", state.packagePath.c_str());
-  if (!ExtractFileFromResource(IDP_PRODUCT_PACKAGE, state.instance, state.appTitle, nullptr,
+  if (!ExtractFileFromResource(IDP_PRODUCT_PACKAGE, state.instance, state.appTitle.c_str(), nullptr,
                                state.packagePath.c_str(), &state.packageHold)) {
     return ERROR_FILE_NOT_FOUND;
   }
 
   state.oemFolder = workFolder + kOemSubfolder;
   LogString(L"[Info] path to OEM: %s\n", state.oemFolder.c_str());
-  if (!ExtractFileFromResource(IDP_README, state.instance, state.appTitle, kReadmeName,
+  if (!ExtractFileFromResource(IDP_README, state.instance, state.appTitle.c_str(), kReadmeName,
                                state.oemFolder.c_str()) ||
-      !ExtractFileFromResource(IDP_SUPPORT_DOCUMENT, state.instance, state.appTitle,
+      !ExtractFileFromResource(IDP_SUPPORT_DOCUMENT, state.instance, state.appTitle.c_str(),
                                kSupportDocumentName, state.oemFolder.c_str())) {
     return ERROR_FILE_NOT_FOUND;
   }

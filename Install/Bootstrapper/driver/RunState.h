@@ -31,7 +31,7 @@ struct RunState {
   RunOptions options;
 
   HINSTANCE instance = nullptr;
-  wchar_t appTitle[256] = {};
+  std::wstring appTitle;  // string 11, whole
   std::wstring exePath;
   // The executable itself, held for the whole run: nothing can rename it away and put another
   // file at its path while the run starts it again by that path (the verifying instance).
@@ -92,7 +92,9 @@ struct RunState {
   bool silent() const { return options.silent(); }
 
   // Message boxes are owned by the progress dialog while it exists and by no window afterwards.
-  MessageContext Messages() const { return MessageContext{instance, progress.window, appTitle}; }
+  MessageContext Messages() const {
+    return MessageContext{instance, progress.window, appTitle.c_str()};
+  }
   MessageContext Messages(const wchar_t* caption) const {
     return MessageContext{instance, progress.window, caption};
   }

@@ -10,21 +10,21 @@
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
 #include "sys/LineFormat.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
-constexpr int kStatusFormatCapacity = 256;
 constexpr std::size_t kStatusTextCapacity = 2048;
 
 // One of the dialog's detail lines, string `id` with the package name for its "%s"; false when
 // the user has cancelled, after telling them.
 bool ShowDetail(ProgressDialog& dialog, const MessageContext& messages, UINT id,
                 const wchar_t* packageName) {
-  wchar_t format[kStatusFormatCapacity];
-  LoadMessage(messages.instance, id, format, kStatusFormatCapacity);
+  const std::wstring format = LoadTableText(messages.instance, id);
   // A name too long for the line is shown cut; the line is only a status.
   std::wstring detail;
-  linefmt::FormatBounded(detail, format, {linefmt::Arg::Text(packageName)}, kStatusTextCapacity);
+  linefmt::FormatBounded(detail, format.c_str(), {linefmt::Arg::Text(packageName)},
+                         kStatusTextCapacity);
   if (dialog.SetDetailText(detail.c_str()) == 1) {
     ShowCancelledMessage(messages);
     return false;

@@ -15,8 +15,6 @@
 namespace {
 
 constexpr wchar_t kPayloadType[] = L"EXE";
-// Messages followed directly by a file name are loaded into 320 characters and assembled in 321.
-constexpr int kNameMessageCapacity = 320;
 constexpr std::uint64_t kFourGiB = 0x100000000ull;
 // A held file is copied in pieces of this size, on the stack.
 constexpr DWORD kCopyChunkBytes = 64 * 1024;
@@ -25,10 +23,7 @@ constexpr DWORD kCopyChunkBytes = 64 * 1024;
 // spaces for that). These boxes have no owner.
 void ShowNameMessage(HINSTANCE instance, const wchar_t* caption, UINT messageId,
                      const std::wstring& name) {
-  wchar_t message[kNameMessageCapacity] = {};
-  LoadTableString(instance, messageId, message, kNameMessageCapacity);
-  std::wstring text(message);
-  text::BoundedAppend(text, name, kNameMessageCapacity + 1);
+  const std::wstring text = LoadTableText(instance, messageId) + name;
   ShowMessageBox(nullptr, text.c_str(), caption, MB_ICONERROR);
 }
 

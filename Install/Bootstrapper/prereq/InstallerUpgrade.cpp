@@ -19,6 +19,7 @@
 #include "sys/BootstrapLog.h"
 #include "sys/VersionFunctions.h"
 #include "ui/MessageBoxes.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -182,10 +183,9 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
 
   // Asked at every UI level, the silent ones included: an engine upgrade is never made without
   // the user's consent.
-  wchar_t question[kMessageBufferSize];
-  LoadMessage(state.instance, IDS_UPGRADE_QUESTION, question, kMessageBufferSize);
-  if (ShowMessageBox(state.progress.window, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) !=
-      IDYES) {
+  const std::wstring question = LoadTableText(state.instance, IDS_UPGRADE_QUESTION);
+  if (ShowMessageBox(state.progress.window, question.c_str(), state.appTitle.c_str(),
+                     MB_YESNO | MB_ICONQUESTION) != IDYES) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
@@ -199,12 +199,12 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
     return state.exitCode;
   }
   if (state.updateLocation) {
-    return UpgradeInstallerFromUrl(state.appTitle, state.exePath.c_str(), state.instance,
+    return UpgradeInstallerFromUrl(state.appTitle.c_str(), state.exePath.c_str(), state.instance,
                                    state.progress, state.workFolder.path(),
                                    state.updateLocation.get(), state.updateName.get(),
                                    state.minimumMsi);
   }
-  return UpgradeInstallerFromMedia(state.progress, state.appTitle, state.instance,
+  return UpgradeInstallerFromMedia(state.progress, state.appTitle.c_str(), state.instance,
                                    state.workFolder.path(), state.updateName.get(),
                                    state.minimumMsi);
 }
@@ -294,9 +294,8 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
   }
   LogString(L"[Info] Downloading update package from --> %s\n", canonicalUrl.c_str());
 
-  wchar_t detail[kMessageBufferSize];
-  LoadMessage(instance, IDS_DOWNLOADING_UPDATE, detail, kMessageBufferSize);
-  if (dialog.SetDetailText(detail) == 1) {
+  const std::wstring detail = LoadTableText(instance, IDS_DOWNLOADING_UPDATE);
+  if (dialog.SetDetailText(detail.c_str()) == 1) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }

@@ -95,7 +95,7 @@ unsigned long InstallXmlParserPrerequisite(RunState& state) {
   // installation fails.
   state.prereqPackagePath = state.workFolder.path() + packageName;
   LogString(L"[Info] path to Prereq: %s\n", state.prereqPackagePath.c_str());
-  if (!ExtractFileFromResource(payload, state.instance, state.appTitle, L"",
+  if (!ExtractFileFromResource(payload, state.instance, state.appTitle.c_str(), L"",
                                state.prereqPackagePath.c_str(), &state.prereqPackageHold)) {
     return ERROR_FILE_NOT_FOUND;
   }
