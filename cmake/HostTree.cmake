@@ -6,9 +6,17 @@
 enable_testing()
 include(ExternalProject)
 include(${PROJECT_SOURCE_DIR}/cmake/Tooling.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/Reproducible.cmake)
 
-set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE FILEPATH
-    "Product description that setup.exe is built for")
+set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE STRING
+    "Product descriptions that setup.exe is built for: one file, or a list (a.ini;b.ini)")
+# Each named relative to where cmake was started.
+set(absolute)
+foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
+  get_filename_component(description "${description}" ABSOLUTE BASE_DIR "$ENV{PWD}")
+  list(APPEND absolute ${description})
+endforeach()
+set_property(CACHE BOOTSTRAPPER_PRODUCT PROPERTY VALUE "${absolute}")
 option(BOOTSTRAPPER_BUILD_TESTS "Build and register the tests" ON)
 option(BOOTSTRAPPER_SANITIZE "Build the host-native tests with AddressSanitizer and UBSan" OFF)
 
@@ -31,17 +39,63 @@ set(BOOTSTRAPPER_WIN_UNIT_BUILD ${CMAKE_BINARY_DIR}/windows-unittests)
 set(BOOTSTRAPPER_WIN_UNIT_BUILD_X64 ${CMAKE_BINARY_DIR}/windows-unittests-x64)
 set(BOOTSTRAPPER_WORK ${CMAKE_BINARY_DIR}/work)
 
-# Whether the description asks for a 64-bit setup.exe beside the 32-bit one ([build] x64).
-execute_process(
-  COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources
-          --description ${BOOTSTRAPPER_PRODUCT} --architectures
-  OUTPUT_VARIABLE architectures OUTPUT_STRIP_TRAILING_WHITESPACE)
-string(FIND "${architectures}" "x64" x64_found)
-if(x64_found EQUAL -1)
-  set(BOOTSTRAPPER_PRODUCT_X64 OFF)
-else()
-  set(BOOTSTRAPPER_PRODUCT_X64 ON)
+include(${PROJECT_SOURCE_DIR}/cmake/Products.cmake)
+set(BOOTSTRAPPER_OUTPUT_DIR ${CMAKE_BINARY_DIR}/out)
+
+# Each product description is checked now, as the build is configured: a mistake stops the
+# configuration with its findings alone, one "file:line: error: sentence" each, printed by the
+# check itself, before anything is built. The program's rules come from description_rules,
+# compiled once for this check into the build tree (the build makes its own as well). The
+# files that the build makes are looked at when it has made them.
+set(BOOTSTRAPPER_DESCRIPTION_ERRORS)
+set(BOOTSTRAPPER_PRODUCT_X64 OFF)
+set(names)
+set(x64_names)
+foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description})
+  bootstrapper_description_name(name ${description})
+  if(name IN_LIST names)
+    message(FATAL_ERROR "Two product descriptions are named ${name}; each setup.exe goes to an "
+            "output folder named after its description: rename one of them.")
+  endif()
+  list(APPEND names ${name})
+  execute_process(
+    COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources --check --description ${description}
+            --var PRODUCT_BUILD=${BOOTSTRAPPER_WIN_BUILD}/products/demo
+            --rules-cache ${CMAKE_BINARY_DIR}/tools/configure
+    RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    list(APPEND BOOTSTRAPPER_DESCRIPTION_ERRORS ${description})
+    continue()
+  endif()
+  # Whether it asks for a 64-bit setup.exe beside the 32-bit one ([build] x64).
+  bootstrapper_description_x64(x64 ${description})
+  if(x64)
+    set(BOOTSTRAPPER_PRODUCT_X64 ON)
+    list(APPEND x64_names ${name})
+  endif()
+endforeach()
+if(BOOTSTRAPPER_DESCRIPTION_ERRORS)
+  # CMakeLists.txt stops the configuration, where CMake adds no call stack to the message.
+  return()
 endif()
+
+# What a description no longer asks for goes from the output folders: the folder of a
+# description that is no longer built, the x64 folder of one without [build] x64 = on. (The
+# upload folder is emptied of what the description no longer names when it is written.)
+file(GLOB outputs LIST_DIRECTORIES true ${BOOTSTRAPPER_OUTPUT_DIR}/*)
+foreach(folder IN LISTS outputs)
+  get_filename_component(name ${folder} NAME)
+  if(NOT name IN_LIST names)
+    file(REMOVE_RECURSE ${folder})
+  elseif(NOT name IN_LIST x64_names)
+    file(REMOVE_RECURSE ${folder}/x64)
+  endif()
+endforeach()
+# Where the package for the server went before each description had its own folder.
+file(REMOVE_RECURSE ${CMAKE_BINARY_DIR}/upload)
+# The list goes to the Windows trees with "|" between its files (ExternalProject's separator).
+string(REPLACE ";" "|" products "${BOOTSTRAPPER_PRODUCT}")
 
 # Which flavours of the Windows programs the tests run: decided once per configuration by
 # running a 32-bit and a 64-bit test program under Wine (tests/e2e/testbed/flavours.py).
@@ -64,20 +118,24 @@ function(bootstrapper_windows_tree target dir arch threads part)
   ExternalProject_Add(${target}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${dir}
+    LIST_SEPARATOR |
     CMAKE_ARGS
       -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw.cmake
       -DBOOTSTRAPPER_WINDOWS_ARCH=${arch}
       -DBOOTSTRAPPER_MINGW_THREADS=${threads}
       -DBOOTSTRAPPER_WINDOWS_PART=${part}
       -DCMAKE_BUILD_TYPE=Release
-      -DBOOTSTRAPPER_PRODUCT=${BOOTSTRAPPER_PRODUCT}
+      -DBOOTSTRAPPER_PRODUCT=${products}
       ${BOOTSTRAPPER_SIGNING_CMAKE_ARGS}
-      -DBOOTSTRAPPER_UPLOAD_DIR=${CMAKE_BINARY_DIR}/upload
+      -DBOOTSTRAPPER_OUTPUT_DIR=${BOOTSTRAPPER_OUTPUT_DIR}
       -DBOOTSTRAPPER_BUILD_TESTS=${T_BUILD_TESTS}
       -DBOOTSTRAPPER_RULES_TOOL=${BOOTSTRAPPER_RULES_TOOL}
+      -DBOOTSTRAPPER_SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD ON
+    # <target>-configure alone, for a command that then builds only some of the tree's targets.
+    STEP_TARGETS configure
     DEPENDS ${T_DEPENDS})
 endfunction()
 
@@ -89,8 +147,8 @@ else()
 endif()
 bootstrapper_windows_tree(windows ${BOOTSTRAPPER_WIN_BUILD} x86 win32 product
   BUILD_TESTS ${x86_tests} DEPENDS description_rules)
-# The 64-bit one where the description asks for it, and for the tests' x64 flavour. After the
-# 32-bit tree, because both write a download product's package for its server.
+# The 64-bit one where a description asks for it, and for the tests' x64 flavour. After the
+# 32-bit tree, which writes a download product's package for its server, that both check.
 if(BOOTSTRAPPER_PRODUCT_X64 OR BOOTSTRAPPER_BUILD_TESTS)
   bootstrapper_windows_tree(windows-x64 ${BOOTSTRAPPER_WIN_BUILD_X64} x64 win32 product
     BUILD_TESTS ${BOOTSTRAPPER_BUILD_TESTS} DEPENDS windows)

@@ -30,6 +30,7 @@ cmake_policy(SET CMP0116 NEW)
 # bootstrapper_product_resources(<name> DESCRIPTION <product description>
 #                   [VARS NAME=VALUE...]        values for ${NAME} in payload file names
 #                   [SET NAME=VALUE...] [UNSET NAME...] [NO_SETTINGS] [DROP_SECTION NAME...]
+#                   (SET: a setting, or SECTION.KEY=VALUE for a key of another section)
 #                   [PAYLOAD ID=FILE...] [NO_PAYLOAD ID...] [NO_PAYLOADS] [UNCHECKED]
 #                   [DEPENDS <targets that make payload files>...])
 # Generates the resources of a product description and sets <name>_RC to the resource script to
@@ -71,13 +72,12 @@ function(bootstrapper_product_resources name)
   get_property(checked GLOBAL PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS)
   if(NOT V_UNCHECKED AND NOT description IN_LIST checked)
     set_property(GLOBAL APPEND PROPERTY BOOTSTRAPPER_CHECKED_DESCRIPTIONS ${description})
+    # The findings are printed by the check itself, one "file:line: severity: sentence" each.
     execute_process(
       COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check
-      RESULT_VARIABLE result ERROR_VARIABLE findings)
+      RESULT_VARIABLE result)
     if(NOT result EQUAL 0)
-      message(FATAL_ERROR "The product description has mistakes:\n${findings}")
-    elseif(findings)
-      message(WARNING "${findings}")
+      message(FATAL_ERROR "Not configured: the product description has errors, listed above.")
     endif()
   endif()
 
@@ -103,15 +103,21 @@ function(bootstrapper_product_resources name)
 endfunction()
 
 # add_setup_variant(<name> DESCRIPTION <product description> [the options above]
-#                   [UNSIGNED | RELEASE])
+#                   [UNSIGNED | RELEASE OUTPUT_DIR <folder> UPLOAD_DIR <folder>])
 # Links the bootstrapper's objects with the resources of that description into <name>.exe and
-# signs it with the test publisher. A RELEASE variant is what ships: the release signer signs
-# it, a download product's package for its server is written to BOOTSTRAPPER_UPLOAD_DIR and
-# signed too, and inspect must find no error in it.
+# signs it with the test publisher. A RELEASE variant is what ships: it is OUTPUT_DIR/setup.exe,
+# the release signer signs it, a download product's package for its server is written to
+# UPLOAD_DIR and signed too (by the 32-bit tree; the 64-bit one checks it), and inspect must
+# find no error in it (with a release signer, inspect --release: nothing that makes it unfit to
+# ship).
 function(add_setup_variant name)
-  cmake_parse_arguments(V "UNSIGNED;RELEASE" "" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(V "UNSIGNED;RELEASE" "OUTPUT_DIR;UPLOAD_DIR" "DEPENDS" ${ARGN})
   bootstrapper_product_resources(${name} ${V_UNPARSED_ARGUMENTS} DEPENDS ${V_DEPENDS})
   add_executable(${name} WIN32 $<TARGET_OBJECTS:bootstrapper_entry> ${${name}_RC})
+  if(V_OUTPUT_DIR)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME setup
+                          RUNTIME_OUTPUT_DIRECTORY ${V_OUTPUT_DIR})
+  endif()
   target_include_directories(${name} PRIVATE ${${name}_RC_INCLUDES})
   target_link_libraries(${name} PRIVATE bootstrapper_core)
   target_link_options(${name} PRIVATE ${BOOTSTRAPPER_GUI_LINK_OPTIONS})
@@ -128,12 +134,17 @@ function(add_setup_variant name)
       set(rules --rules-tool ${BOOTSTRAPPER_RULES_TOOL})
     endif()
     bootstrapper_sign(${name} RELEASE DETAILS ${${name}_SIGNING})
+    set(upload_command)
+    if(NOT BOOTSTRAPPER_WINDOWS_ARCH STREQUAL "x64")
+      set(upload_command COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing upload
+          ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
+          --setup $<TARGET_FILE:${name}> --to ${V_UPLOAD_DIR})
+    endif()
     add_custom_command(TARGET ${name} POST_BUILD
-      COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing upload
-              ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
-              --setup $<TARGET_FILE:${name}> --to ${BOOTSTRAPPER_UPLOAD_DIR}
+      ${upload_command}
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet ${rules}
-              --upload ${BOOTSTRAPPER_UPLOAD_DIR} $<TARGET_FILE:${name}>
+              ${BOOTSTRAPPER_RELEASE_GATE}
+              --upload ${V_UPLOAD_DIR} $<TARGET_FILE:${name}>
       VERBATIM)
   elseif(NOT V_UNSIGNED)
     bootstrapper_sign(${name} DETAILS ${${name}_SIGNING})
@@ -144,7 +155,8 @@ endfunction()
 #                 [ARCH x86|x64] [DEFINES NAME=VALUE...] [QUERIES <SQL>...]
 #                 [INCLUDE_DIRS <dir>...] [SOURCES <files or targets it reads>...] [SIGN])
 # Builds a Windows Installer package with wixl from a WiX source, then applies SQL queries with
-# msibuild for what wixl cannot author, and optionally signs it. wixl finds file sources only
+# msibuild for what wixl cannot author, makes it the same bytes for the same sources (its times
+# and PackageCode; see tooling/reproducible_msi.py), and optionally signs it. wixl finds file sources only
 # relative to the WiX source's folder (a built file is named by a relative path from there);
 # INCLUDE_DIRS are for preprocessor includes.
 function(add_msi_package target)
@@ -176,9 +188,11 @@ function(add_msi_package target)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
     COMMAND wixl -a ${M_ARCH} ${defines} ${include_dirs} -o ${M_OUTPUT} ${wxs}
     ${query_commands}
+    COMMAND ${BOOTSTRAPPER_TOOLING} tooling.reproducible_msi ${M_OUTPUT}
+            --epoch ${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
     ${sign_command}
     WORKING_DIRECTORY ${wxs_dir}
-    DEPENDS ${wxs} ${M_SOURCES}
+    DEPENDS ${wxs} ${M_SOURCES} ${BOOTSTRAPPER_TOOLING_DIR}/reproducible_msi.py
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${M_OUTPUT})
 endfunction()

@@ -61,7 +61,11 @@ if(BOOTSTRAPPER_TIMESTAMP_URL)
 endif()
 
 set(BOOTSTRAPPER_SIGN_COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing sign)
+# A build signed for release is checked as one before it ships (inspect --release): what would
+# make it unfit to ship fails the build.
+set(BOOTSTRAPPER_RELEASE_GATE)
 if(BOOTSTRAPPER_RELEASE_SIGNER)
+  set(BOOTSTRAPPER_RELEASE_GATE --release)
   execute_process(
     COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing check
             ${BOOTSTRAPPER_RELEASE_SIGNER}

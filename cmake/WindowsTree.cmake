@@ -5,11 +5,11 @@
 enable_language(RC)
 
 set(BOOTSTRAPPER_WINDOWS_PART "product" CACHE STRING "product or unittests")
-set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE FILEPATH
-    "Product description that setup.exe is built for")
+set(BOOTSTRAPPER_PRODUCT "${PROJECT_SOURCE_DIR}/products/demo/product.ini" CACHE STRING
+    "Product descriptions that setup.exe is built for: one file, or a list (a.ini;b.ini)")
 option(BOOTSTRAPPER_BUILD_TESTS "Build what the tests run besides setup.exe" ON)
-set(BOOTSTRAPPER_UPLOAD_DIR ${CMAKE_BINARY_DIR}/upload CACHE PATH
-    "Where a download product's package for its server is written")
+set(BOOTSTRAPPER_OUTPUT_DIR ${CMAKE_BINARY_DIR}/out CACHE PATH
+    "Where each description's setup.exe goes, in a folder named after it (see Products.cmake)")
 
 set(BOOTSTRAPPER_WARNINGS -Wall -Wextra)
 # Small, static and loadable by Windows XP SP3.
@@ -25,8 +25,15 @@ set(BOOTSTRAPPER_IMAGE_LINK_OPTIONS
 set(BOOTSTRAPPER_GUI_LINK_OPTIONS -municode -mwindows ${BOOTSTRAPPER_IMAGE_LINK_OPTIONS})
 
 include(${PROJECT_SOURCE_DIR}/cmake/Tooling.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/Reproducible.cmake)
+# The linker stamps each image's PE header with SOURCE_DATE_EPOCH when it is set.
+foreach(lang C CXX)
+  set(CMAKE_${lang}_LINKER_LAUNCHER
+      ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH})
+endforeach()
 include(${PROJECT_SOURCE_DIR}/cmake/Signing.cmake)
 include(${PROJECT_SOURCE_DIR}/cmake/SetupVariant.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/Products.cmake)
 
 add_subdirectory(${BOOTSTRAPPER_SOURCE_DIR} bootstrapper)
 
@@ -41,14 +48,49 @@ else()
   # Targets that make the files which product descriptions name as payloads; every variant of
   # setup.exe waits for them (a product's directory adds its own).
   add_custom_target(product_payloads)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/products/demo products/demo)
-  add_setup_variant(setup RELEASE
-    DESCRIPTION ${BOOTSTRAPPER_PRODUCT}
-    VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR}
-    DEPENDS demo_package)
+  # The demo product's package and the stand-ins for the vendor's redistributables are built
+  # for the tests, and for a description that names what that folder holds (${PRODUCT_BUILD});
+  # a release tree of another product builds none of them.
+  set(demo_description ${PROJECT_SOURCE_DIR}/products/demo/product.ini)
+  set(BOOTSTRAPPER_DEMO_BUILD_DIR ${CMAKE_BINARY_DIR}/products/demo)
+  set(demo_wanted ${BOOTSTRAPPER_BUILD_TESTS})
+  foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
+    file(READ ${description} text)
+    string(FIND "${text}" "\${PRODUCT_BUILD}" at)
+    if(NOT at EQUAL -1)
+      set(demo_wanted ON)
+    endif()
+  endforeach()
+  set(demo_depends)
+  if(demo_wanted)
+    add_subdirectory(${PROJECT_SOURCE_DIR}/products/demo products/demo)
+    set(demo_depends demo_package)
+  endif()
+  # What ships: each description's setup.exe in its output folder, the 64-bit one in the x64
+  # folder of it where the description asks for one.
+  foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
+    bootstrapper_description_name(name ${description})
+    set(folder ${BOOTSTRAPPER_OUTPUT_DIR}/${name})
+    set(output ${folder})
+    if(BOOTSTRAPPER_WINDOWS_ARCH STREQUAL "x64")
+      bootstrapper_description_x64(x64 ${description})
+      if(NOT x64)
+        continue()
+      endif()
+      set(output ${folder}/x64)
+    endif()
+    add_setup_variant(product-${name} RELEASE DESCRIPTION ${description}
+      VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR} DEPENDS ${demo_depends}
+      OUTPUT_DIR ${output} UPLOAD_DIR ${folder}/upload)
+  endforeach()
   if(BOOTSTRAPPER_BUILD_TESTS)
+    # The tests' setup.exe: the demo product as its description says, whatever ships.
+    add_setup_variant(setup DESCRIPTION ${demo_description}
+      VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR} DEPENDS demo_package)
     add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows tests/windows)
   endif()
-  # Built only on request (make bench): its payloads are large.
-  add_subdirectory(${PROJECT_SOURCE_DIR}/bench bench EXCLUDE_FROM_ALL)
+  # Built only on request (make bench): its payloads are large. It builds on the demo.
+  if(demo_wanted)
+    add_subdirectory(${PROJECT_SOURCE_DIR}/bench bench EXCLUDE_FROM_ALL)
+  endif()
 endif()

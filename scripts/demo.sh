@@ -14,11 +14,12 @@ build=${BOOTSTRAPPER_BUILD_DIR:-$root/build}
 
 "$root/scripts/setup-machine.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-# The 64-bit setup.exe too where the configuration found that 32-bit programs do not run here.
-targets=(windows)
+cmake --build "$build" -j"$(nproc)" --target windows
+# Where the configuration found that 32-bit programs do not run here, the 64-bit setup.exe and
+# the tools that run it, without the rest of the 64-bit tree.
 if ! python3 -c 'import json, sys; sys.exit(not json.load(open(sys.argv[1]))["x86"])' \
     "$build/testbed/flavours.json" 2>/dev/null; then
-  targets+=(windows-x64)
+  cmake --build "$build" -j"$(nproc)" --target windows-x64-configure
+  cmake --build "$build/windows-x64" -j"$(nproc)" --target setup runharness wintool
 fi
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 exec python3 "$root/tests/tools/demo.py" --build "$build" "$@"

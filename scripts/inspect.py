@@ -4,13 +4,18 @@ compiled in, payloads, the product package, the signature, the package for a dow
 server, a deployment summary and the findings, among them those of the checks the build runs on
 product descriptions.
 
-    scripts/inspect.py SETUP.EXE [--json] [--upload FILE|FOLDER] [--quiet] [--rules-tool PATH]
+    scripts/inspect.py SETUP.EXE [--json] [--release] [--upload FILE|FOLDER] [--quiet]
+                       [--rules-tool PATH]
     scripts/inspect.py SETUP.EXE --against OLD.EXE [--json]
 
 Exit code: 0 clean (warnings allowed), 1 when a finding is an error, 2 when a file is not a
-setup.exe of this project. With --against only what differs is printed (settings, compiled
-sections, payload hashes, package identity, signer) and the exit code is 0, or 2. --quiet prints
-the findings alone. Needs Python 3, msitools, osslsigncode, and the build's description_rules
+setup.exe of this project. --release is the gate before shipping: what makes a setup.exe unfit
+to ship (the test signer, a certificate that may not sign code, no timestamp, the test bed's
+stand-ins, a version resource that differs from the package, a package without its duties
+towards setup.exe) is an error instead of a warning. With --against only what differs is printed
+(settings, compiled sections, payload hashes, package identity, signer), whether the two are
+identical (or identical but for their signatures), and the path that a machine with the old
+one's product installed takes; the exit code is 0, or 2. --quiet prints the findings alone. Needs Python 3, msitools, osslsigncode, and the build's description_rules
 (--rules-tool or BOOTSTRAPPER_RULES_TOOL; without either it is compiled once with g++).
 """
 import sys
@@ -38,6 +43,8 @@ def main(argv) -> int:
                         help="the package for the server of a download product (default: "
                              "upload/<DATABASE> beside setup.exe or one folder up)")
     parser.add_argument("--quiet", action="store_true", help="print the findings only")
+    parser.add_argument("--release", action="store_true",
+                        help="the release gate: what makes it unfit to ship is an error")
     parser.add_argument("--rules-tool", metavar="PATH",
                         help="the build's description_rules (default: BOOTSTRAPPER_RULES_TOOL, "
                              "else compiled from this checkout into a cache)")
@@ -46,7 +53,8 @@ def main(argv) -> int:
     reports = []
     for path, upload in ((args.setup, args.upload), (args.against, None)):
         try:
-            reports.append(inspection.inspect(path, upload, args.rules_tool) if path else None)
+            reports.append(inspection.inspect(path, upload, args.rules_tool, args.release)
+                           if path else None)
         except inspection.NotASetup as error:
             print(f"inspect: {path}: {error}", file=sys.stderr)
             return 2

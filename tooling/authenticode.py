@@ -34,6 +34,16 @@ COUNTER_SIGNATURE = "1.2.840.113549.1.9.6"      # a timestamp in the older Authe
 RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
 TST_INFO = "1.2.840.113549.1.9.16.1.4"
 OPUS_INFO = "1.3.6.1.4.1.311.2.1.12"           # the description and URL given at signing
+KEY_USAGE = "2.5.29.15"
+EXTENDED_KEY_USAGE = "2.5.29.37"
+CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
+ANY_PURPOSE = "2.5.29.37.0"
+PURPOSES = {
+    "1.3.6.1.5.5.7.3.1": "Server Authentication", "1.3.6.1.5.5.7.3.2": "Client Authentication",
+    CODE_SIGNING: "Code Signing", "1.3.6.1.5.5.7.3.4": "Secure Email",
+    "1.3.6.1.5.5.7.3.8": "Time Stamping", "1.3.6.1.5.5.7.3.9": "OCSP Signing",
+    "1.3.6.1.4.1.311.10.3.13": "Lifetime Signing", ANY_PURPOSE: "Any Purpose",
+}
 
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 
@@ -134,6 +144,21 @@ class Certificate:
     not_after: datetime
     issuer_raw: bytes
     serial_raw: bytes
+    # The purposes it is issued for (OIDs); None without that extension: any purpose.
+    extended_key_usage: Optional[List[str]] = None
+    # Whether its key usage allows signatures; None without that extension.
+    digital_signature: Optional[bool] = None
+
+    def may_sign_code(self) -> bool:
+        """Whether Windows accepts a code signature made with it."""
+        purposes = self.extended_key_usage
+        return self.digital_signature is not False and (
+            purposes is None or CODE_SIGNING in purposes or ANY_PURPOSE in purposes)
+
+    def purposes(self) -> str:
+        if self.extended_key_usage is None:
+            return "any purpose"
+        return ", ".join(PURPOSES.get(p, p) for p in self.extended_key_usage) or "none"
 
 
 @dataclass
@@ -161,11 +186,26 @@ def _certificate(node: Node) -> Certificate:
     if tbs[0].tag == 0xA0:      # explicit version
         tbs = tbs[1:]
     serial, _, issuer, validity, subject = tbs[:5]
-    return Certificate(subject=name(subject), issuer=name(issuer),
-                       serial=serial.content.lstrip(b"\0").hex().upper() or "00",
-                       sha256=hashlib.sha256(node.encoded).hexdigest().upper(),
-                       not_after=time(validity.children()[1]), issuer_raw=issuer.encoded,
-                       serial_raw=serial.content)
+    certificate = Certificate(subject=name(subject), issuer=name(issuer),
+                              serial=serial.content.lstrip(b"\0").hex().upper() or "00",
+                              sha256=hashlib.sha256(node.encoded).hexdigest().upper(),
+                              not_after=time(validity.children()[1]), issuer_raw=issuer.encoded,
+                              serial_raw=serial.content)
+    extensions = next((n for n in tbs[6:] if n.tag == 0xA3), None)
+    for extension in extensions.children()[0].children() if extensions is not None else []:
+        parts = extension.children()
+        kind, value = oid(parts[0]), parse(parts[-1].content)
+        if kind == EXTENDED_KEY_USAGE:
+            certificate.extended_key_usage = [oid(p) for p in value.children()]
+        elif kind == KEY_USAGE:
+            bits = value.content[1:2]
+            certificate.digital_signature = bool(bits and bits[0] & 0x80)
+    return certificate
+
+
+def read_certificate(der: bytes) -> Certificate:
+    """A certificate from its DER encoding."""
+    return _certificate(parse(der))
 
 
 def _attributes(node: Optional[Node]) -> Dict[str, Node]:

@@ -26,7 +26,7 @@ resource script), one .bin file per setting and option, setup_variant.rc (the sc
 compiles), signing.json and, with --depfile, the files read; a description as written is
 checked once more then, with the files the build made (payloads, the package's features).
 Options for test variants change the description's content and skip the checks: --set
-NAME=VALUE, --unset NAME, --no-settings, --payload ID=FILE, --no-payload ID, --no-payloads,
+NAME=VALUE (a setting, or SECTION.KEY=VALUE), --unset NAME, --no-settings, --payload ID=FILE, --no-payload ID, --no-payloads,
 --drop-section NAME; --unchecked skips them for a description as written too.
 """
 import argparse
@@ -35,9 +35,11 @@ import os
 import sys
 
 from .description import check_description
-from .description.files import package_properties, payload_files, upload_package
-from .description.model import (DEFAULT_LANGUAGE, ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS,
-                                SECTION_KEYS, WARNING, Entry, runtime_row)
+from . import msi
+from .description.files import payload_files, upload_package
+from .description.languages import DEFAULT_LANGUAGE
+from .description.model import (ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS, SECTION_KEYS, WARNING,
+                                Entry, runtime_row)
 from .description.reader import parse_description
 from .description.string_table import DEFAULT_STRINGS, rc_string, read_default_strings
 
@@ -101,8 +103,8 @@ def version_resource(description, package, default_name):
     properties = {}
     if package and os.path.isfile(package):
         try:
-            properties = package_properties(package)
-        except ValueError:
+            properties = msi.properties(package)
+        except msi.NotAPackage:
             properties = {}  # not a package: a test variant's, whose version nobody reads
     values = {}
     for key, fallback in (('ProductName', properties.get('ProductName') or default_name),
@@ -164,6 +166,8 @@ def main(argv):
                         help='print the architectures of setup.exe that the description asks for')
     parser.add_argument('--unchecked', action='store_true')
     parser.add_argument('--rules-tool')
+    parser.add_argument('--rules-cache', help='where description_rules is compiled without '
+                                              '--rules-tool (default: the user\'s cache)')
     parser.add_argument('--var', action='append', default=[])
     parser.add_argument('--set', action='append', default=[])
     parser.add_argument('--unset', action='append', default=[])
@@ -174,6 +178,10 @@ def main(argv):
     parser.add_argument('--drop-section', action='append', default=[])
     args = parser.parse_args(argv)
 
+    if not os.path.isfile(args.description):
+        print(f'{args.description}: error: there is no such product description',
+              file=sys.stderr)
+        return 1
     variables = dict(v.split('=', 1) for v in args.var)
     changed = bool(args.set or args.unset or args.no_settings or args.payload or
                    args.no_payload or args.no_payloads or args.drop_section)
@@ -185,7 +193,7 @@ def main(argv):
         return 0
     if args.check:
         findings, _ = check_description(args.description, variables,
-                                        rules_tool=args.rules_tool)
+                                        rules_tool=args.rules_tool, cache_dir=args.rules_cache)
         return 1 if report(findings, (ERROR, WARNING, NOTE)) else 0
 
     if args.unchecked or changed:
@@ -203,9 +211,12 @@ def main(argv):
     for name in args.unset:
         entries = [e for e in entries if (e.section, e.key) != ('settings', name)]
     for item in args.set:
+        # NAME is a setting; SECTION.KEY any other key (setting names have no period).
         name, value = item.split('=', 1)
-        entries = [e for e in entries if (e.section, e.key) != ('settings', name)]
-        entries.append(Entry('settings', name, value, None))
+        section, _, key = name.rpartition('.')
+        section = section or 'settings'
+        entries = [e for e in entries if (e.section, e.key) != (section, key)]
+        entries.append(Entry(section, key, value, None))
     if args.no_payloads:
         entries = [e for e in entries if e.section != 'payloads']
     for pid in args.no_payload:

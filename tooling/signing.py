@@ -16,7 +16,8 @@ timestamp from that authority, and the timestamp is checked once it is in the si
 
 --details names the signing.json that the resource generator writes for a variant: the
 signature's description and URL, and the package for the server of a product that downloads its
-package. `upload` writes that package, signed, as FOLDER/<DATABASE> when setup.exe has a BASEURL.
+package. `upload` writes that package, signed, as FOLDER/<DATABASE> when setup.exe has a BASEURL,
+and takes out of FOLDER any other file, which an earlier description left there.
 
 The messages name the build options (BOOTSTRAPPER_SIGNING_...) that set each argument.
 """
@@ -173,6 +174,37 @@ def check_key_matches(args):
                       "first certificate of the chain must be the signing certificate).")
 
 
+def signer_certificate(args):
+    """The signing certificate, DER-encoded: the first of the PEM chain, or the one in the
+    PKCS#12 file that has its key."""
+    if args.pkcs12:
+        command = ["pkcs12", "-in", args.pkcs12, "-nokeys", "-clcerts"]
+        secret = pass_phrase(args)
+        done = run_openssl(command, secret)
+        if done.returncode != 0:
+            done = run_openssl(command + ["-legacy"], secret)
+        pem = done.stdout
+    else:
+        pem = Path(args.cert).read_bytes()
+    der = subprocess.run(["openssl", "x509", "-outform", "DER"], input=pem, capture_output=True)
+    return der.stdout if der.returncode == 0 else None
+
+
+def check_purpose(args):
+    """Windows accepts a code signature only from a certificate issued for signing code."""
+    if not (args.cert or args.pkcs12):
+        return
+    der = signer_certificate(args)
+    if not der:
+        return   # what cannot be read was refused above, or osslsigncode says it
+    certificate = authenticode.read_certificate(der)
+    if not certificate.may_sign_code():
+        raise Refusal(f"The signing certificate {certificate.subject} may not sign code (it is "
+                      f"issued for {certificate.purposes()}): Windows refuses its signatures, so "
+                      "setup.exe would fail its own signature check on every machine. Give a "
+                      "code-signing certificate.")
+
+
 def timestamp_request():
     """An RFC 3161 request for the SHA-256 digest of nothing, asking for the certificate."""
     digest = bytes.fromhex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
@@ -207,6 +239,7 @@ def check(args, reach_timestamp=True):
     check_files(args)
     check_pass_phrase(args)
     check_key_matches(args)
+    check_purpose(args)
     if args.timestamp and reach_timestamp:
         check_timestamp(args.timestamp)
 
@@ -257,9 +290,14 @@ def read_details(path):
 def upload(args, details):
     """Writes the package for the server of a product that downloads its package."""
     image = inspection.read_setup(Path(args.setup))
+    folder = Path(args.to)
+    # The folder holds this setup.exe's package and nothing else: a file an earlier description
+    # put there (another DATABASE, or none now) would be uploaded by mistake.
+    for stale in folder.iterdir() if folder.is_dir() else ():
+        if stale.is_file() and ("BASEURL" not in image.settings or stale.name != image.database):
+            stale.unlink()
     if "BASEURL" not in image.settings:
         return
-    folder = Path(args.to)
     source = details.get("upload_package")
     if not source:
         raise Refusal(f"{args.setup} downloads its package from BASEURL, but the product "

@@ -30,6 +30,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   payload/HeldFile.cpp
   payload/PayloadExtraction.cpp
   payload/SystemCalls.cpp
+  payload/WorkFolder.cpp
   prereq/InstallerUpgrade.cpp
   prereq/RuntimePrerequisite.cpp
   prereq/XmlParserPrerequisite.cpp

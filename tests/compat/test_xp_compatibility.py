@@ -32,6 +32,7 @@ RUN_TIME_FUNCTIONS = {
     "IsWow64Process", "SetDefaultDllDirectories", "SetDllDirectoryW", "AddDllDirectory",
     "CheckTokenMembership", "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges",
     "WinVerifyTrust", "GetTickCount64", "InitializeCriticalSectionEx",
+    "GetFinalPathNameByHandleW", "CompareStringOrdinal", "SystemFunction036",
 }
 # Runtime DLLs of the compiler that would have to travel with the executable.
 MINGW_RUNTIME_DLL = re.compile(

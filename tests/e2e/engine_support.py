@@ -47,8 +47,10 @@ class EngineUpgradeTestCase(SetupTestCase):
             return []
         return self.record.read_text(encoding="utf-8").splitlines()
 
-    def media_package(self):
-        return self.prefix.temp_dir_windows.rstrip("\\") + "\\Prereqs\\instmsi3.exe"
+    @staticmethod
+    def media_package(result):
+        """The update package as the run wrote it, in the folder the run made for itself."""
+        return result.work_folder + "Prereqs\\instmsi3.exe"
 
     def box_summary(self, result):
         return [(b.icon, b.text, b.has_owner) for b in result.boxes]

@@ -4,8 +4,9 @@ setup-download.exe and setup-download-slash.exe carry BASEURL http://127.0.0.1:<
 without and with a trailing "/"; the port was fixed when the build was configured (see
 tests/windows/trust/Trust.cmake) and the server of each test listens on it. The package is
 downloaded into the URL cache with progress, held, verified against the executable's signer, and
-the Windows Installer is given that verified copy; the URL becomes a source of the installed
-product, and the cached copy leaves the cache at the end of the run.
+the Windows Installer is given that verified copy, in the folder the run made for itself and
+under the package's own name; the URL becomes a source of the installed product, and both
+copies are gone at the end of the run.
 """
 
 import re
@@ -104,11 +105,13 @@ class DownloadTest(SetupTestCase):
         self.assertIn(self.downloading, lines)
         cached = [CACHED.match(line).group(1) for line in lines if CACHED.match(line)]
         self.assertEqual(1, len(cached), result.describe())
-        # The downloaded copy is verified against the executable's own signer, and that copy is
-        # what the installer is given; the identity was read from it too.
+        # The downloaded copy is copied into the run's own folder under the package's name; that
+        # copy is verified against the executable's own signer and is what the installer is
+        # given; the identity was read from it too.
         self.assertEqual(TRUSTED_STEPS, self.download_steps(result))
-        self.assertIn(f"[Info] Calling MsiInstallProduct with szInstallPath = {cached[0]}, and "
-                      "szCommandLine = MSI_VIA_EXE=true", result.log)
+        work = result.work_folder
+        self.assertIn(f"[Info] Calling MsiInstallProduct with szInstallPath = {work}{PACKAGE_NAME}"
+                      ", and szCommandLine = MSI_VIA_EXE=true", result.log)
         self.assertIn(f"[Info] The product code '{PRODUCT_CODE}' is unknown. Will use first time "
                       "install logic...", lines)
         # The package's folder at its URL is the product's source, tried first, under the
@@ -130,6 +133,29 @@ class DownloadTest(SetupTestCase):
         # it in the next test.)
         self.assertIn(DOWNLOADING, result.dialog.detail_texts, result.describe())
         self.assert_not_in_cache(result)
+
+    def test_the_product_is_installed_again_and_repaired_from_its_url(self):
+        # The installer keeps the name of the copy it installed from as the product's package
+        # name, and the URL as its source; a second run of the same product installs it again,
+        # and a repair that re-reads the package ("v"), with every copy of it gone, fetches it
+        # from the URL.
+        self.addCleanup(self.prefix.msi_remove, PRODUCT_CODE)
+        self.addCleanup(self.prefix.reg_delete_key, "HKLM", RECEIVED_KEY)
+        server, _ = self.serve()
+        decisions = []
+        for _ in range(2):
+            result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
+            self.assertEqual(0, result.exit_code, result.describe())
+            decisions += [line for line in result.log_lines if "product code" in line]
+            self.assert_not_in_cache(result)
+        self.assertEqual([f"[Info] The product code '{PRODUCT_CODE}' is unknown. Will use first "
+                          "time install logic...",
+                          f"[Info] The product code '{PRODUCT_CODE}' is known, same version. Use "
+                          "first run logic"], decisions)
+        fetched = server.count(PACKAGE_PATH)
+        self.assertEqual(0, self.prefix.msi_reinstall(PRODUCT_CODE, "vomus"))
+        self.assertEqual(fetched + 1, server.count(PACKAGE_PATH))
+        self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
 
     def test_unsigned_package_is_refused_by_its_url_with_or_without_a_trailing_slash(self):
         # Served in pieces, so that the bar moves through several data events.

@@ -3,8 +3,9 @@
 setup-engine-url.exe and setup-engine-url-slash.exe ask for engine 406 and carry UPDATELOCATION
 http://127.0.0.1:<port>/engine without and with a trailing "/", and UPDATE update.exe; the port
 is the one the download variants were built for. The server gives out the update stand-in signed
-by the build's publisher or unsigned. A second instance of setup.exe in its /v mode verifies the
-downloaded copy before it may run, and the copy leaves the URL cache at the end of the step.
+by the build's publisher or unsigned. The run copies the download into the folder it made for
+itself; a second instance of setup.exe in its /v mode verifies that copy before it may run, and
+both copies are gone at the end of the step.
 """
 
 import re
@@ -12,6 +13,7 @@ import unittest
 
 from engine_support import PASSIVE, UPGRADE_QUESTION, EngineUpgradeTestCase
 from testbed import artifact
+from testbed.results import WORK_FOLDER
 from trust_support import download_port, publisher_root
 
 UPDATE_PATH = "/engine/update.exe"
@@ -32,11 +34,13 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
         data = artifact(f"{standin}.exe").read_bytes()
         return self.http_server(files={UPDATE_PATH: data}, port=self.port, **kwargs)
 
-    def assert_left_the_cache(self, result, cache_file=None):
+    def assert_left_the_cache(self, result, copy=None):
+        """No entry for the update in the URL cache; the run's own copy (in its folder) gone."""
         self.assertEqual([], [e for e in self.prefix.url_cache() if e[0] == self.url],
                          result.describe())
-        if cache_file:
-            self.assertFalse(self.prefix.to_linux(cache_file).exists(), cache_file)
+        if copy:
+            self.assertTrue(WORK_FOLDER.match(copy) and copy.endswith("\\update.exe"), copy)
+            self.assertFalse(self.prefix.to_linux(copy).exists(), copy)
 
     def test_update_location_with_or_without_slash_gives_one_url(self):
         # The package's exit code chooses how far each run goes: 0 installs the product, 3011
@@ -61,11 +65,12 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
                               result.log_lines)
                 self.assertIn(DOWNLOADING_DETAIL, result.dialog.detail_texts, result.describe())
                 self.assertIn("[Info] Verification of Update returned 0", result.log_lines)
-                cache_file = [RUNNING.match(line).group(1) for line in result.log_lines
-                              if RUNNING.match(line)]
-                self.assertEqual(1, len(cache_file), result.describe())
-                self.assertEqual([f'"{cache_file[0]}"{PASSIVE}'], self.starts())
-                self.assert_left_the_cache(result, cache_file[0])
+                # What was verified and run is the copy in the run's own folder.
+                copy = [RUNNING.match(line).group(1) for line in result.log_lines
+                        if RUNNING.match(line)]
+                self.assertEqual(1, len(copy), result.describe())
+                self.assertEqual([f'"{copy[0]}"{PASSIVE}'], self.starts())
+                self.assert_left_the_cache(result, copy[0])
 
     def test_unsigned_update_is_never_run(self):
         self.serve("update_v406_unsigned")
@@ -78,12 +83,10 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
                                  result.boxes[1].text)
         self.assertIsNotNone(untrusted, result.describe())
         self.assertEqual("error", result.boxes[1].icon)
-        # The box names the downloaded copy, not the URL.
-        cache_file = untrusted.group(1)
-        self.assertNotIn("http", cache_file)
+        # The box names the copy that was verified, not the URL.
         self.assertIn("[Info] Verification of Update returned -2146762748", result.log_lines)
         self.assertEqual([], self.starts())
-        self.assert_left_the_cache(result, cache_file)
+        self.assert_left_the_cache(result, untrusted.group(1))
 
     def test_failed_transfer_names_the_url(self):
         self.http_server(refuse=True, port=self.port)

@@ -54,7 +54,7 @@ class MediaUpgradeTest(EngineUpgradeTestCase):
         result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=0)
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual([("question", UPGRADE_QUESTION, True)], self.box_summary(result))
-        package = self.media_package()
+        package = self.media_package(result)
         self.assertEqual([f'"{package}"{PASSIVE}'], self.starts())
         self.assertIn(f"[Info] Running update package from --> {package}", result.log_lines)
         # The engine line comes once, from the run, after the package ran.
@@ -90,17 +90,18 @@ class MediaUpgradeTest(EngineUpgradeTestCase):
                 self.remove_product()
 
     def test_package_results_that_end_the_run(self):
-        package = self.media_package()
         cases = [
             (3011, 3011, "Setup was unable to upgrade the Windows Installer, error code: 3011."),
             (1603, 1603, "Setup was unable to upgrade the Windows Installer, error code: 1603."),
-            (2, 2, f"Setup was unable to find the update file '{package}'."),
+            (2, 2, "Setup was unable to find the update file '{package}'."),
         ]
         for package_exit, run_exit, message in cases:
             with self.subTest(package_exit=package_exit):
                 self.record.unlink(missing_ok=True)
                 result = self.run_setup("setup-engine-media.exe", ["/qn"], exit_code=package_exit)
                 self.assertEqual(run_exit, result.exit_code, result.describe())
+                package = self.media_package(result)
+                message = message.format(package=package)
                 # No restart question: only a package that returned 3010 asks for one.
                 self.assertEqual([("question", UPGRADE_QUESTION, True), ("error", message, True)],
                                  self.box_summary(result), result.describe())
@@ -123,13 +124,13 @@ class MediaUpgradeTest(EngineUpgradeTestCase):
                                     "code: 126.", False)],
                          self.box_summary(result), result.describe())
         self.assertIn("[Info] Can't load msi.dll; assuming upgrade is necessary.", result.log_lines)
-        self.assertEqual([f'"{self.media_package()}"{PASSIVE}'], self.starts())
+        self.assertEqual([f'"{self.media_package(result)}"{PASSIVE}'], self.starts())
         self.assertFalse(any("Internal UI level" in line for line in result.log_lines))
 
     def test_package_older_than_the_minimum_never_runs(self):
         result = self.run_setup("setup-engine-media-old.exe", ["/qn"], exit_code=0)
         self.assertEqual(87, result.exit_code, result.describe())
-        package = self.media_package()
+        package = self.media_package(result)
         self.assertEqual([("question", UPGRADE_QUESTION, True),
                           ("error", f"The provided update package '{package}' is invalid.", True)],
                          self.box_summary(result), result.describe())

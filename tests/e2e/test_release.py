@@ -3,7 +3,6 @@ the script the build signs with: each way a release engineer holds a key, a time
 authority on 127.0.0.1, and the options that stop the build before anything is signed."""
 
 import hashlib
-import http.server
 import json
 import os
 import re
@@ -12,14 +11,16 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 from pathlib import Path
 
-from testbed import SetupTestCase, artifact, paths
+from testbed import SetupTestCase, artifact, flavours, paths
 from trust_support import PRODUCT_CODE, publisher_root, trust_file
 
 SOURCE = paths.REPO_ROOT
+sys.path.insert(0, str(SOURCE))
+from tooling.timestamp_authority import TimestampAuthority  # noqa: E402
+
 INSPECT = SOURCE / "scripts" / "inspect.py"
 # The signing command, run as the build runs it: a module of the package at the sources' root.
 SIGNING = ("-m", "tooling.signing")
@@ -52,67 +53,34 @@ def sign(*args, env=None):
                env={**os.environ, **TOOLING_ENV, **(env or {})})
 
 
-class TimestampAuthority:
-    """An RFC 3161 authority on 127.0.0.1: `openssl ts -reply` answers each request, with a
-    certificate whose only use is time stamping, issued by a root of its own."""
-
-    def __init__(self, folder: Path):
-        self.folder = folder
-        folder.mkdir()
-        (folder / "tsa.ext").write_text("basicConstraints=critical,CA:FALSE\n"
-                                        "keyUsage=critical,digitalSignature\n"
-                                        "extendedKeyUsage=critical,timeStamping\n")
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
-                "/CN=Release Test TSA Root", "-keyout", "root.key", "-out", "root.pem",
-                "-addext", "basicConstraints=critical,CA:TRUE", cwd=folder)
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Release Test TSA",
-                "-keyout", "tsa.key", "-out", "tsa.csr", cwd=folder)
-        openssl("x509", "-req", "-in", "tsa.csr", "-CA", "root.pem", "-CAkey", "root.key",
-                "-CAcreateserial", "-days", "30", "-extfile", "tsa.ext", "-out", "tsa.pem",
-                cwd=folder)
-        (folder / "serial").write_text("01\n")
-        (folder / "tsa.cnf").write_text(
-            "[tsa]\ndefault_tsa = here\n[here]\n"
-            f"serial = {folder}/serial\nsigner_cert = {folder}/tsa.pem\n"
-            f"signer_key = {folder}/tsa.key\ncerts = {folder}/root.pem\n"
-            "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\n"
-            "ess_cert_id_alg = sha256\n")
-        authority = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def log_message(self, *args):
-                pass
-
-            def do_POST(self):
-                query = self.rfile.read(int(self.headers["Content-Length"]))
-                reply = authority.answer(query)
-                self.send_response(200 if reply else 500)
-                self.send_header("Content-Type", "application/timestamp-reply")
-                self.send_header("Content-Length", str(len(reply)))
-                self.end_headers()
-                self.wfile.write(reply)
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def answer(self, query: bytes) -> bytes:
-        with tempfile.TemporaryDirectory() as scratch:
-            (Path(scratch) / "query").write_bytes(query)
-            done = subprocess.run(["openssl", "ts", "-reply", "-config", self.folder / "tsa.cnf",
-                                   "-queryfile", "query", "-out", "reply"], cwd=scratch,
-                                  capture_output=True)
-            return (Path(scratch) / "reply").read_bytes() if done.returncode == 0 else b""
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-
-
 def closed_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+class ReleaseKeys:
+    """Keys a release engineer brings, made here: a code-signing certificate from a CA of their
+    own (not the build's test publisher), and a certificate that may only stamp time."""
+
+    def __init__(self, folder: Path):
+        folder.mkdir()
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
+                "/CN=Release Test Root", "-keyout", "root.key", "-out", "root.pem",
+                "-addext", "basicConstraints=critical,CA:TRUE", cwd=folder)
+        for name, usage in (("publisher", "codeSigning"), ("clock", "timeStamping")):
+            (folder / f"{name}.ext").write_text("basicConstraints=critical,CA:FALSE\n"
+                                                "keyUsage=critical,digitalSignature\n"
+                                                f"extendedKeyUsage={usage}\n")
+            openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN=Release Test {name}",
+                    "-keyout", f"{name}.key", "-out", f"{name}.csr", cwd=folder)
+            openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "root.pem", "-CAkey",
+                    "root.key", "-CAcreateserial", "-days", "30", "-extfile", f"{name}.ext",
+                    "-out", f"{name}.pem", cwd=folder)
+            (folder / f"{name}-chain.pem").write_text((folder / f"{name}.pem").read_text()
+                                                     + (folder / "root.pem").read_text())
+        self.chain, self.key = folder / "publisher-chain.pem", folder / "publisher.key"
+        self.clock_chain, self.clock_key = folder / "clock-chain.pem", folder / "clock.key"
 
 
 class Keys:
@@ -203,16 +171,35 @@ class InspectTest(unittest.TestCase):
         self.assertIn("\n[strings.de-DE]\n  11 = Tallow Notes 2 Installation\n",
                       inspect(artifact("setup-notes.exe")).stdout)
 
-    def test_against_shows_only_what_differs(self):
+    def test_against_shows_only_what_differs_and_the_upgrade_path(self):
+        same = "upgrade path from the old build: the same package: "
         for new, old, expected in (
-                ("setup", "setup-noprops", "setting PROPERTIES: (none) -> MSI_VIA_EXE=true\n"),
+                ("setup", "setup-noprops", "setting PROPERTIES: (none) -> MSI_VIA_EXE=true\n"
+                 + same),
                 ("setup-notes", "setup-notes-nofeatures",
                  "[feature-selection] drivers: (none) -> Dictionaries\n"
                  "[feature-selection] features: (none) -> NotesCore,NotesHelp\n"
-                 "[feature-selection] properties: (none) -> NOTES_TOUR=0\n")):
+                 "[feature-selection] properties: (none) -> NOTES_TOUR=0\n" + same),
+                ("setup-v510", "setup", "upgrade path from the old build: reinstall upgrade: "
+                 "the same ProductCode in another version, so setup.exe passes REINSTALL=ALL"),
+                ("setup-notes", "setup", "upgrade path from the old build: an unrelated product"),
+                ("setup", "setup", "identical: the same file\n")):
             with self.subTest(new=new, old=old):
                 done = inspect(artifact(f"{new}.exe"), "--against", artifact(f"{old}.exe"))
-                self.assertEqual((0, expected), (done.returncode, done.stdout), done.stderr)
+                self.assertEqual(0, done.returncode, done.stderr)
+                self.assertIn(expected, done.stdout)
+                self.assertEqual(1, done.stdout.count("upgrade path") + done.stdout.count(
+                    "identical"), done.stdout)
+
+    def test_json_follows_its_schema(self):
+        import jsonschema
+        schema = json.loads((SOURCE / "docs" / "inspect-report.schema.json").read_text())
+        for args in (["setup.exe"], ["setup-download.exe"], ["setup-notapackage.exe"],
+                     ["setup-unsigned.exe"], ["setup-v510.exe", "--against", "setup.exe"]):
+            with self.subTest(" ".join(args)):
+                done = inspect("--json", *[artifact(a) if a.endswith(".exe") else a
+                                           for a in args])
+                jsonschema.validate(json.loads(done.stdout), schema)
 
     def test_exit_code_says_whether_the_file_is_a_sound_setup(self):
         # 2: no setup.exe of this project; 1: one whose stored settings break the description's
@@ -222,10 +209,15 @@ class InspectTest(unittest.TestCase):
                 (trust_file("signed.exe"), 2, str(trust_file("signed.exe"))),
                 (artifact("setup-min3x.exe"), 1,
                  "setup-min3x.exe: error: MINIMUM_MSI = 3x is not a Windows Installer version "
-                 "the program accepts")):
+                 "the program accepts"),
+                # One sentence, none of msiinfo's own messages.
+                (artifact("setup-notapackage.exe"), 1,
+                 "setup-notapackage.exe: error: payload 1004 is not a Windows Installer package: "
+                 "msiinfo cannot read it as a Windows Installer package\n")):
             with self.subTest(path.name):
                 done = inspect("--quiet", path)
                 self.assertEqual(code, done.returncode, done.stdout + done.stderr)
+                self.assertNotIn("**", done.stdout + done.stderr)
                 self.assertIn(said, done.stdout + done.stderr)
 
     def test_upload_package_is_written_signed_and_checked(self):
@@ -235,11 +227,16 @@ class InspectTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             details = Path(scratch) / "signing.json"
             details.write_text(json.dumps({"upload_package": str(DEMO_PACKAGE)}))
+            # What an earlier description left in the folder does not stay to be uploaded.
+            (Path(scratch) / "upload").mkdir()
+            (Path(scratch) / "upload" / "Earlier.msi").write_bytes(b"stale")
             done = run([sys.executable, *SIGNING, "upload", "--cert", PUBLISHER / "chain.pem",
                         "--key", PUBLISHER / "key.pem", "--details", details, "--setup", setup,
                         "--to", Path(scratch) / "upload"], env={**os.environ, **TOOLING_ENV})
             self.assertEqual(0, done.returncode, done.stderr)
             written = Path(scratch) / "upload" / "CorvellVesk5.msi"
+            self.assertEqual(["CorvellVesk5.msi"],
+                             [p.name for p in (Path(scratch) / "upload").iterdir()])
             cases = [(written, 0, None),
                      (trust_file("other-publisher/CorvellVesk5.msi"), 1,
                       "signed by CN=Bootstrapper Other Publisher, not by setup.exe's signer"),
@@ -255,6 +252,104 @@ class InspectTest(unittest.TestCase):
                         self.assertIn(finding, texts)
                     else:
                         self.assertTrue(report["upload"]["same_signer"], texts)
+
+
+class ReleaseGateTest(unittest.TestCase):
+    """inspect --release fails, with one sentence each, on what makes a setup.exe unfit to
+    ship; plain inspect says the same as a warning; a release-signed good build passes."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = Path(tempfile.mkdtemp(prefix="gate-"))
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, True)
+        cls.keys = ReleaseKeys(cls.scratch / "keys")
+        cls.authority = TimestampAuthority(cls.scratch / "tsa")
+        cls.addClassCleanup(cls.authority.stop)
+
+    def resigned(self, variant: str, name: str, *signer) -> Path:
+        """A built variant with its test signature taken off and signed again."""
+        target = self.scratch / f"{name}.exe"
+        done = run(["osslsigncode", "remove-signature", "-in", artifact(f"{variant}.exe"),
+                    "-out", target])
+        self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+        done = run(["osslsigncode", "sign", "-h", "sha256", *signer, "-in", target,
+                    "-out", target.with_suffix(".signed")])
+        self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+        return target.with_suffix(".signed")
+
+    def test_each_unfit_case_fails_the_gate(self):
+        keys = self.keys
+        clock = self.resigned("setup-notes", "clock", "-certs", keys.clock_chain, "-key",
+                              keys.clock_key, "-ts", self.authority.url)
+        untimed = self.resigned("setup-notes", "untimed", "-certs", keys.chain, "-key", keys.key)
+        cases = [
+            ("the build's test publisher", artifact("setup-notes.exe"),
+             "setup.exe is signed by the build's test publisher (CN=Bootstrapper Test "
+             "Publisher), which no customer's machine trusts"),
+            ("a certificate that may not sign code", clock,
+             "the signing certificate CN=Release Test clock may not sign code (it is issued for "
+             "Time Stamping): Windows refuses the signature"),
+            ("no timestamp", untimed, "the signature has no timestamp: it stops verifying when "
+                                      "the certificate expires"),
+            ("a stand-in payload", artifact("setup.exe"),
+             'payload 90 (C++ runtime redistributable) is the test bed\'s "C++ runtime '
+             'stand-in" by Bootstrapper test bed, not the vendor\'s file'),
+            ("a version the package does not install", artifact("setup-notes-v22.exe"),
+             "the version resource says ProductVersion 2.2.0, but the package installs 2.1.0"),
+            ("the logs left behind on uninstall", artifact("setup.exe"),
+             "the package does not remove Corvell Vesk.log on uninstall"),
+            ("no install folder for the logs", artifact("setup-failure.exe"),
+             "the package does not set ARPINSTALLLOCATION before RegisterProduct"),
+            ("no settings file for /w", artifact("setup-failure.exe"),
+             "the package installs no VeskFailure.ini when given WRITE_INI_FILE=true"),
+        ]
+        for name, setup, sentence in cases:
+            with self.subTest(name):
+                done = inspect("--release", "--quiet", setup)
+                self.assertEqual(1, done.returncode, done.stdout + done.stderr)
+                self.assertIn(f"{setup}: error: {sentence}", done.stdout)
+                plain = inspect("--quiet", setup)
+                self.assertIn(f"{setup}: warning: {sentence}", plain.stdout)
+
+    def test_a_release_signed_good_build_passes(self):
+        keys = self.keys
+        setup = self.resigned("setup-notes", "release", "-certs", keys.chain, "-key", keys.key,
+                              "-ts", self.authority.url)
+        done = inspect("--release", "--quiet", setup)
+        self.assertEqual((0, ""), (done.returncode, done.stdout), done.stderr)
+        # The same bytes as the build made, but for the signature.
+        done = inspect(setup, "--against", artifact("setup-notes.exe"))
+        self.assertTrue(done.stdout.startswith("identical before signing: only the signatures "
+                                               "differ\n"), done.stdout)
+
+
+class ReproducibleBuildTest(unittest.TestCase):
+    """Two builds of one commit give the same setup.exe but for its signature: a second Windows
+    tree of this flavour, in another folder and with a test CA of its own, builds the demo's
+    setup.exe again."""
+
+    def test_a_second_build_is_identical_before_signing(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            build = Path(scratch) / "windows"
+            rules = os.environ.get("BOOTSTRAPPER_RULES_TOOL", "")
+            arch = "x64" if flavours.current() == flavours.X64 else "x86"
+            configure = run(["cmake", "-S", SOURCE, "-B", build,
+                             f"-DCMAKE_TOOLCHAIN_FILE={SOURCE / 'cmake' / 'mingw.cmake'}",
+                             f"-DBOOTSTRAPPER_WINDOWS_ARCH={arch}",
+                             "-DBOOTSTRAPPER_MINGW_THREADS=win32",
+                             "-DBOOTSTRAPPER_WINDOWS_PART=product",
+                             "-DBOOTSTRAPPER_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",
+                             f"-DBOOTSTRAPPER_RULES_TOOL={rules}"])
+            self.assertEqual(0, configure.returncode, configure.stdout + configure.stderr)
+            built = run(["cmake", "--build", build, "--target", "product-demo", "-j2"])
+            self.assertEqual(0, built.returncode, built.stdout[-3000:] + built.stderr)
+            second = build / "out" / "demo" / ("x64" if arch == "x64" else "") / "setup.exe"
+            first = artifact("setup.exe")
+            digests = [json.loads(inspect("--json", path).stdout)["file"]["authenticode_sha256"]
+                       for path in (first, second)]
+            self.assertEqual(digests[0], digests[1])
+            done = inspect(second, "--against", first)
+            self.assertTrue(done.stdout.startswith("identical before signing"), done.stdout)
 
 
 class SigningRoutesTest(SetupTestCase):
@@ -318,6 +413,7 @@ class SigningRefusalsTest(unittest.TestCase):
     def test_refusals(self):
         with tempfile.TemporaryDirectory() as scratch:
             keys = Keys(Path(scratch) / "keys")
+            release = ReleaseKeys(Path(scratch) / "release")
             unset = "RELEASE_PASS_NOT_SET"
             os.environ.pop(unset, None)
             cases = [
@@ -333,6 +429,10 @@ class SigningRefusalsTest(unittest.TestCase):
                  {"SIGNING_PKCS12": keys.pfx, "SIGNING_PASS_ENV": unset},
                  f"BOOTSTRAPPER_SIGNING_PASS_ENV names the environment variable {unset}, "
                  "which is not set"),
+                ("certificate that may not sign code",
+                 {"SIGNING_CERT": release.clock_chain, "SIGNING_KEY": release.clock_key},
+                 "The signing certificate CN=Release Test clock may not sign code (it is issued "
+                 "for Time Stamping)"),
                 ("timestamp authority not answering",
                  {"SIGNING_PKCS12": keys.pfx, "SIGNING_PASS_FILE": keys.pass_file,
                   "TIMESTAMP_URL": f"http://127.0.0.1:{closed_port()}/"},

@@ -3,8 +3,8 @@
 The demo product carries a stand-in for the runtime's redistributable (payload 90): it records
 how it was started (STANDIN_RUNTIME_RECORD), registers the runtime's uninstall entry and ends
 with the code in STANDIN_RUNTIME_EXIT_CODE. The bootstrapper looks for that entry in the 32-bit
-registry view, runs the stand-in hidden with "/q" when it is missing, deletes it again, and turns
-its exit code into the run's outcome.
+registry view, runs the stand-in hidden with "/q" from the folder the run makes for itself when it
+is missing, deletes it again, and turns its exit code into the run's outcome.
 """
 
 import unittest
@@ -44,7 +44,10 @@ class _RuntimePrerequisite:
         return self.prefix.reg_get("HKLM", RUNTIME_KEY, "DisplayVersion", view=32)
 
     def assert_redist_gone(self, result):
-        self.assertFalse((self.prefix.temp_dir / REDIST).exists(), result.describe())
+        # It was written to the run's own folder, which is gone with it.
+        work = result.work_folder
+        self.assertIsNotNone(work, result.describe())
+        self.assertFalse(self.prefix.to_linux(work).exists(), result.describe())
 
     def test_present_entry_means_nothing_is_extracted_or_run(self):
         self.prefix.reg_set("HKLM", RUNTIME_KEY, "DisplayVersion", "REG_SZ", "9.0.1", view=32)
@@ -58,9 +61,11 @@ class _RuntimePrerequisite:
     def test_missing_entry_runs_the_redistributable_hidden_with_q_and_deletes_it(self):
         result = self.run_setup(["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
-        temp = self.prefix.temp_dir_windows.rstrip("\\") + "\\"
-        self.assertEqual([{"args": "/q", "hidden": "1", "path": temp + REDIST}],
-                         self.standin_starts())
+        temp = result.work_folder
+        # (The started program names its folder as the file system spells it.)
+        self.assertEqual([{"args": "/q", "hidden": "1", "path": (temp + REDIST).lower()}],
+                         [dict(start, path=start["path"].lower())
+                          for start in self.standin_starts()])
         self.assertEqual(("REG_SZ", "9.0.30729"), self.display_version())
         self.assert_redist_gone(result)
         self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))

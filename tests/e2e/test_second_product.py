@@ -45,7 +45,7 @@ class SecondProductTest(SetupTestCase):
         self.assertEqual(["Dictionaries/de.dic", "help.txt", "notes.txt"], self.installed_files())
         # Without PROPERTIES the selection follows the space that always comes before it.
         self.assertIn("[Info] Calling MsiInstallProduct with szInstallPath = "
-                      f"{self.prefix.temp_dir_windows}TallowNotes2.msi, and szCommandLine =  "
+                      f"{result.work_folder}TallowNotes2.msi, and szCommandLine =  "
                       "ALLDRIVERS=exclude ADDLOCAL=NotesCore,NotesHelp,Dictionaries,DictGerman "
                       "NOTES_TOUR=0 TOUR=exclude\r\n", result.log)
         self.assertFalse([line for line in result.log_lines

@@ -52,8 +52,7 @@ class SettingsTest(SetupTestCase):
             "[Resource] lpName = BASEURL NOT FOUND",
             "[Resource] lpName = PROPERTIES NOT FOUND",
         ], self.resource_lines(result), result.describe())
-        temp = self.prefix.temp_dir_windows
-        self.assertIn(f"[Info] path to Msi: {temp}Halvane5.msi", result.log_lines)
+        self.assertIn(f"[Info] path to Msi: {result.work_folder}Halvane5.msi", result.log_lines)
         # The embedded package, under the default name, installed without extra properties.
         self.assertEqual(5, self.prefix.msi_state(DEMO_PRODUCT))
         self.assertEqual(("REG_SZ", ""), self.prefix.reg_get("HKLM", RECEIVED, "MSI_VIA_EXE"))

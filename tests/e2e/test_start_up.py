@@ -7,6 +7,7 @@ import threading
 import unittest
 
 from testbed import SetupTestCase, artifact
+from testbed.results import WORK_FOLDER
 
 USAGE_TEXT = (
     "Usage: (Version 1.15)\n"
@@ -24,8 +25,9 @@ RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
                "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
 
 # The whole bootstrap.log of a silent first installation on a machine without the C++ runtime, in
-# order. <exe> stands for the executable's path, <temp> for the temporary folder (with its
-# backslash), <code> for a product code; everything else is literal.
+# order. <exe> stands for the executable's path, <work> for the folder the run makes for itself
+# below the Windows folder's Temp (with its backslash), <code> for a product code; everything else
+# is literal.
 SILENT_FIRST_INSTALL_LOG = r"""
 [Info] we are running from --> <exe>
 [Info] command option --> qn
@@ -49,30 +51,30 @@ SILENT_FIRST_INSTALL_LOG = r"""
 [Info] Recovering BASEURL
 [Resource] lpName = BASEURL NOT FOUND
 [Info] No BASEURL, generating media source.
-[Info] path to Msi: <temp>CorvellVesk5.msi
-[ExtractFileFromResource] Creating file: <temp>CorvellVesk5.msi
-[Info] path to OEM: <temp>OEM\
-[ExtractFileFromResource] Creating file: <temp>OEM\readme.txt
-[ExtractFileFromResource] Creating file: <temp>OEM\technicalsupport.rtf
+[Info] path to Msi: <work>CorvellVesk5.msi
+[ExtractFileFromResource] Creating file: <work>CorvellVesk5.msi
+[Info] path to OEM: <work>OEM\
+[ExtractFileFromResource] Creating file: <work>OEM\readme.txt
+[ExtractFileFromResource] Creating file: <work>OEM\technicalsupport.rtf
 [Resource] lpName = PROPERTIES, lpBuf = MSI_VIA_EXE=true
 [Info] Checking for CRT prerequisites...
 [Info] Checking CRT (vcredist_vc9.exe) key
 [Info] getRegistryValue exception, unable to open key,name: SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{9BE518E6-ECC6-35A9-88E4-87755C07200F},DisplayVersion
-[ExtractFileFromResource] Creating file: <temp>vcredist_vc9.exe
+[ExtractFileFromResource] Creating file: <work>vcredist_vc9.exe
 [Info] CRT (vcredist_vc9.exe) installation complete
 [Info] Setting Internal UI level to NONE...
 [Info] Setting Internal UI level to FULL...
 [Info] MsiQueryProductState returned -1
 [Info] The product code '<code>' is unknown. Will use first time install logic...
 [Info] Setting MSI Install Log Mode: INSTALLLOGMODE_VERBOSE | INSTALLLOGMODE_PROPERTYDUMP
-[Info]   Setting MSI Install Log Attributes: None[Info] Calling MsiInstallProduct with szInstallPath = <temp>CorvellVesk5.msi, and szCommandLine = MSI_VIA_EXE=true
+[Info]   Setting MSI Install Log Attributes: None[Info] Calling MsiInstallProduct with szInstallPath = <work>CorvellVesk5.msi, and szCommandLine = MSI_VIA_EXE=true
 [Info] MsiInstallProduct returned 0
 [Info] Begin CleanUp.
 [Info] copy Install log file to INSTALLDIR.
 [Info] Setup exit code is 0
 [Info] copy bootstrapper log file to INSTALLDIR.
 """.strip("\n").split("\n")
-PLACEHOLDERS = {"<exe>": r"[A-Z]:\\[^\\]+(\\[^\\]+)*\.exe", "<temp>": r"[A-Z]:\\([^\\]+\\)*",
+PLACEHOLDERS = {"<exe>": r"[A-Z]:\\[^\\]+(\\[^\\]+)*\.exe", "<work>": WORK_FOLDER.pattern,
                 "<code>": r"\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}"}
 
 
@@ -201,7 +203,14 @@ class LogTest(SetupTestCase):
         # The placeholders stand for this run's own values.
         exe = self.prefix.to_windows(artifact("setup.exe"))
         self.assertEqual(f"[Info] we are running from --> {exe}", lines[0])
-        self.assertIn(f"[Info] path to Msi: {self.prefix.temp_dir_windows}CorvellVesk5.msi", lines)
+        # One folder of the run's own, gone at the end; the logs stay in the temporary folder.
+        work = result.work_folder
+        self.assertIn(f"[Info] path to Msi: {work}CorvellVesk5.msi", lines)
+        self.assertEqual({work}, {found.group(0) for found in map(WORK_FOLDER.search, lines)
+                                  if found})
+        self.assertFalse(self.prefix.to_linux(work).exists())
+        self.assertEqual(["Corvell Vesk.log", "bootstrap.log"],
+                         sorted(p.name for p in self.prefix.temp_dir.iterdir()))
         self.assertIn(f"[Info] The product code '{PRODUCT_CODE}' is unknown. Will use first time "
                       "install logic...", lines)
 

@@ -49,7 +49,10 @@ class _XmlParserPrerequisite:
         return [line for line in result.log_lines if "Internal UI level" in line]
 
     def assert_prereqs_removed(self, result):
-        self.assertFalse((self.prefix.temp_dir / "Prereqs").exists(), result.describe())
+        # Written to the run's own folder, which is gone with them.
+        work = result.work_folder
+        self.assertIsNotNone(work, result.describe())
+        self.assertFalse(self.prefix.to_linux(work).exists(), result.describe())
 
     def test_missing_parser_is_installed_from_the_package_for_the_platform(self):
         for args, ui_lines in ((["/qn"], [UI_NONE, UI_FULL]),
@@ -59,7 +62,7 @@ class _XmlParserPrerequisite:
                 result = self.run_setup(args)
                 self.assertEqual(0, result.exit_code, result.describe())
                 relative = f"Prereqs\\MSXML6\\{self.package}"
-                temp = self.prefix.temp_dir_windows.rstrip("\\") + "\\"
+                temp = result.work_folder
                 start = result.log_lines.index(f"[Resource] Installing Prerequisite = {relative}")
                 self.assertEqual([
                     f"[Info] path to Prereq: {temp}{relative}",

@@ -1,7 +1,10 @@
 // The attacker of the hold tests: a process of the same user as the elevated setup.exe, trying
 // to swap a file that the run is about to run or install for one of its own, or to move it away.
 // Shared by wintool's "attack" command (another process, while setup.exe runs) and the Windows
-// unit test of the hold itself (the same attempts on a file while held and once released).
+// unit test of the hold itself (the same attempts on a file while held and once released). The
+// attack through a link on the run's path (a junction pointed elsewhere the moment a file
+// appears) is made from the Linux side, by test_hostile_input's LinkAttacker: Wine cannot make a
+// junction, and a Unix symbolic link stands for one.
 #pragma once
 
 #include <windows.h>

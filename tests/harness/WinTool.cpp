@@ -18,13 +18,18 @@
 //                                                (payload 1004); null when it carries none
 //   version-info FILE                            the version resource as Explorer shows it
 //   msi-remove PRODUCTCODE [--log FILE]          silent removal; the installer's result
+//   msi-reinstall PRODUCTCODE MODE [--log FILE]  silent repair (MODE as msiexec /f takes it,
+//                                                e.g. vomus); the installer's result
+//   acl PATH                                     the owner and access list of a file or folder,
+//                                                as read back by GetNamedSecurityInfoW, in SDDL
 //   add-root-cert FILE                           DER or PEM certificate into the machine's Root
 //   root-cert-present FILE                       whether that certificate is in the machine's Root
 //   file-exists PATH | ls DIR | delete PATH      (delete removes folders with their contents)
 //   url-cache                                    every entry of the user's URL cache (URL, file)
 //   wow64 | sysdir | temp | version
 //   attack STOP LIMIT PATH=REPLACEMENT[=RELEASE]...
-//                                                the attacker of the hold tests (see Attack)
+//                                                the attacker of the hold tests (see Attack);
+//                                                a "*" in PATH stands for any one folder
 // The exit code is 0 when every command could be carried out (a missing registry value is an
 // answer, not a failure) and 1 otherwise.
 
@@ -32,8 +37,10 @@
 // clang-format off
 #include "HarnessCommon.h"
 #include "FileAttack.h"
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 #include <wincrypt.h>
 #include <wininet.h>
 // clang-format on
@@ -316,6 +323,55 @@ bool MsiRemove(Args a, JsonWriter& j) {
                                    L"REBOOT=ReallySuppress");
   j.Key("code").Unsigned(rc);
   return true;
+}
+
+// The letters of msiexec /f, each a REINSTALLMODE flag.
+DWORD ReinstallMode(const std::wstring& letters) {
+  const std::pair<wchar_t, DWORD> kFlags[] = {
+      {L'p', REINSTALLMODE_FILEMISSING},      {L'o', REINSTALLMODE_FILEOLDERVERSION},
+      {L'e', REINSTALLMODE_FILEEQUALVERSION}, {L'd', REINSTALLMODE_FILEEXACT},
+      {L'c', REINSTALLMODE_FILEVERIFY},       {L'a', REINSTALLMODE_FILEREPLACE},
+      {L'u', REINSTALLMODE_USERDATA},         {L'm', REINSTALLMODE_MACHINEDATA},
+      {L's', REINSTALLMODE_SHORTCUT},         {L'v', REINSTALLMODE_PACKAGE},
+  };
+  DWORD mode = 0;
+  for (const wchar_t letter : letters) {
+    const auto found = std::find_if(std::begin(kFlags), std::end(kFlags),
+                                    [letter](const auto& flag) { return flag.first == letter; });
+    if (found == std::end(kFlags)) throw UsageError{"unknown reinstall mode letter"};
+    mode |= found->second;
+  }
+  return mode;
+}
+
+bool MsiReinstall(Args a, JsonWriter& j) {
+  std::wstring log = TakeOption(a, L"--log");
+  Expect(a, 2, 2);
+  QuietInstaller(log);
+  UINT rc = MsiReinstallProductW(a[0].c_str(), ReinstallMode(a[1]));
+  j.Key("code").Unsigned(rc);
+  return true;
+}
+
+bool Acl(Args a, JsonWriter& j) {
+  Expect(a, 1, 1);
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD rc = GetNamedSecurityInfoW(a[0].c_str(), SE_FILE_OBJECT, parts, &owner, nullptr, &dacl,
+                                   nullptr, &descriptor);
+  j.Key("code").Unsigned(rc);
+  wchar_t* text = nullptr;
+  if (rc == ERROR_SUCCESS && !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                 descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
+    rc = GetLastError();
+  }
+  j.Key("sddl");
+  text != nullptr ? j.String(text) : j.Null();
+  LocalFree(text);
+  LocalFree(descriptor);
+  return rc == ERROR_SUCCESS;
 }
 
 bool CarriedPackageProp(Args a, JsonWriter& j) {
@@ -660,6 +716,32 @@ bool HoldFile(Args a, JsonWriter& j) {
   return true;
 }
 
+// The file a PATH of the attacker names now: PATH itself, or with one "*" folder in it, the first
+// folder there under which the rest of PATH exists (empty when there is none yet).
+std::wstring ResolveTarget(const std::wstring& path) {
+  const size_t star = path.find(L"\\*\\");
+  if (star == std::wstring::npos) {
+    return path;
+  }
+  const std::wstring parent = path.substr(0, star + 1);
+  const std::wstring rest = path.substr(star + 2);
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((parent + L"*").c_str(), &entry);
+  std::wstring found;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      const std::wstring candidate = parent + name + rest;
+      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." &&
+          name != L".." && GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        found = candidate;
+      }
+    } while (found.empty() && FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  return found;
+}
+
 // attack STOP LIMIT PATH=REPLACEMENT[=RELEASE]...: looks again and again for each file PATH and,
 // the moment it is there, tries to put a copy of REPLACEMENT in its place by a rename over it,
 // and to move it away. After LIMIT failed attempts on a file it makes that file's RELEASE, if one
@@ -708,12 +790,13 @@ bool Attack(Args a, JsonWriter& j) {
         continue;
       }
       pending = true;
-      if (GetFileAttributesW(t.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      const std::wstring target = ResolveTarget(t.path);
+      if (!target.empty() && GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
         found = true;
         // A copy that a successful replacement used up is made again.
         CopyFileW(t.replacement.c_str(), t.staging.c_str(), TRUE);
-        note(t, attack::ReplaceByRename(t.path, t.staging));
-        note(t, attack::MoveAway(t.path));
+        note(t, attack::ReplaceByRename(target, t.staging));
+        note(t, attack::MoveAway(target));
       }
       if (t.attempts - t.won >= limit && !t.release.empty()) {
         CloseHandle(CreateFileW(t.release.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -746,6 +829,8 @@ const std::map<std::wstring, Command> kCommands = {
     {L"msi-product-prop", MsiProductProp},
     {L"msi-install", MsiInstall},
     {L"msi-remove", MsiRemove},
+    {L"msi-reinstall", MsiReinstall},
+    {L"acl", Acl},
     {L"carried-package-prop", CarriedPackageProp},
     {L"version-info", VersionInfo},
     {L"add-root-cert", AddRootCert},

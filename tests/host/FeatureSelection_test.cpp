@@ -107,6 +107,28 @@ TEST(FeatureSelection, OnlyInstallerIdentifiersReachTheCommandLineTheRestIsRepor
   EXPECT_EQ(Build({{L"include", L"a=b"}}), head + tail);
 }
 
+TEST(FeatureSelection, TheInstallersOwnPropertiesAreLeftOutAndReported) {
+  // As a property ("TRANSFORMS=exclude" looks for a transform, "ADDLOCAL=exclude" replaces the
+  // selection) and as a feature name alike; an excluded name counts as what it becomes, in upper
+  // case, while a feature name is taken as it is written.
+  std::vector<std::wstring> dropped;
+  EXPECT_EQ(Build({{L"include", L"ADDLOCAL,Patch,REMOVE"},
+                   {L"exclude", L"TRANSFORMS, reboot, AddLocal, Plugins"}},
+                  kDemo, &dropped),
+            L"ALLDRIVERS=exclude " + kBase +
+                L",DeviceDrivers,Patch ENABLEPLUGINS=0 INTERFACES=exclude PLUGINS=exclude");
+  EXPECT_EQ(dropped, (std::vector<std::wstring>{L"include: ADDLOCAL", L"include: REMOVE",
+                                                L"exclude: TRANSFORMS", L"exclude: reboot",
+                                                L"exclude: AddLocal"}));
+  // Found wherever they stand in the list; a name is the installer's only in its own spelling.
+  for (const wchar_t* name : {L"ACTION", L"ALLUSERS", L"CCP_DRIVE", L"TARGETDIR", L"USERNAME"}) {
+    EXPECT_TRUE(IsInstallerProperty(name)) << testing::PrintToString(std::wstring(name));
+  }
+  for (const wchar_t* name : {L"", L"Action", L"ALLDRIVERS", L"ENABLEPLUGINS", L"ZZZ", L"A"}) {
+    EXPECT_FALSE(IsInstallerProperty(name)) << testing::PrintToString(std::wstring(name));
+  }
+}
+
 // Another product's pieces: no parent feature for the drivers, no fixed properties.
 TEST(FeatureSelection, AProductWithoutDriverParentOrProperties) {
   const FeatureSelectionPieces notes{L"NotesCore,NotesHelp", L"", L""};

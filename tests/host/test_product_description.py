@@ -18,6 +18,7 @@ sys.path.insert(0, str(REPO))
 
 from tooling import description as pd  # noqa: E402
 from tooling import resources as product_resources  # noqa: E402
+from tooling.description.model import normalized_option  # noqa: E402
 
 WIN_BUILD = Path(os.environ.get("BOOTSTRAPPER_WIN_BUILD", REPO / "build" / "windows"))
 DEMO_BUILD = WIN_BUILD / "products" / "demo"
@@ -81,7 +82,36 @@ MISTAKES = [
     ("setting row as a message", GOOD + "[strings]\n17 = Notes\n", 12,
      "row 17 is not a message but a setting row, the default of PRODUCTNAME"),
     ("unknown language", GOOD + "[strings.xx-YY]\n11 = x\n", 11,
-     "xx-YY is not a language this build knows by name; give its decimal LANGID"),
+     "xx-YY is not a language this build knows by name; give a Windows language name"),
+    ("language by its English name", GOOD + "[strings.french]\n11 = x\n", 11,
+     "did you mean [strings.fr-FR]?"),
+    ("language with a country Windows does not pair it with", GOOD + "[strings.fr_FX]\n11 = x\n",
+     11, "did you mean [strings.fr-FR]?"),
+    ("section named as written", GOOD + "[Strings.fr_FR]\n999 = x\n", 12,
+     "[Strings.fr_FR]: there is no message row 999"),
+    # What builds but would fail on the user's machine.
+    ("product name that cannot name the log", GOOD.replace("Tallow Notes", "Tallow: Notes"), 2,
+     "PRODUCTNAME = Tallow: Notes cannot name a file: it names the installer's log"),
+    ("product name with a folder", GOOD.replace("Tallow Notes", "Tallow/Notes"), 2,
+     "cannot name a file"),
+    ("selection property with an open quote", GOOD + '[feature-selection]\nfeatures = Core\n'
+                                                     'properties = TOUR="a b C=1\n', 13,
+     'properties: the double quote in TOUR="a b C=1 is not closed where its value ends'),
+    ("drivers with a blank", GOOD + '[feature-selection]\nfeatures = Core\ndrivers = " Drv"\n', 13,
+     'drivers = " Drv" is not one feature name'),
+    ("PROPERTIES that are no assignments", GOOD.replace("[prerequisites]",
+                                                        "PROPERTIES = MSI_VIA_EXE\n[prerequisites]"),
+     4, 'PROPERTIES: "MSI_VIA_EXE" is not NAME=value'),
+    ("PROPERTIES with an open quote", GOOD.replace("[prerequisites]",
+                                                   'PROPERTIES = A="x\n[prerequisites]'),
+     4, 'PROPERTIES: the double quote in A="x is not closed'),
+    ("message row longer than the program reads", GOOD + "[strings]\n18 = %s" + "x" * 1022 + "\n",
+     12, "row 18 is too long: the program reads at most 1023 characters of it"),
+    ("package name that breaks its URL",
+     GOOD.replace("TallowNotes2.msi", "Tallow#2.msi").replace("1004 = package.msi\n", "")
+     .replace("[prerequisites]", "BASEURL = https://t.example/p\n[prerequisites]")
+     + "[upload]\npackage = package.msi\n",
+     3, "DATABASE = Tallow#2.msi cannot end a download URL"),
     ("feature name that cannot be one", GOOD + "[feature-selection]\nfeatures = Core,9lives\n", 12,
      '"9lives" cannot name a feature'),
     ("properties that are no assignments", GOOD + "[feature-selection]\nfeatures = Core\n"
@@ -119,6 +149,13 @@ class DescriptionCheck(unittest.TestCase):
 
     def test_good_descriptions_pass_without_a_word(self):
         self.assertEqual([], self.check(GOOD)[1])
+        # Both spellings of a language name; a quoted value with blanks and a doubled quote.
+        self.assertEqual([], self.check(
+            GOOD.replace("[prerequisites]", 'PROPERTIES = A="x  ""y""" B=1\n[prerequisites]')
+            + '[feature-selection]\nfeatures = Core\nproperties = C="1  2"\n'
+            + "[strings.fr_FR]\n24 = Annulé\n[strings.de-DE]\n24 = Abgebrochen\n")[1])
+        # What the program is given keeps the blanks inside quotes.
+        self.assertEqual('C="1  2" D=3', normalized_option("properties", ' C="1  2"   D=3 '))
         for product, variables in (("products/demo", {"PRODUCT_BUILD": str(DEMO_BUILD)}),
                                    ("tests/products/notes",
                                     {"NOTES_BUILD": str(WIN_BUILD / "tests" / "windows" / "notes")})):
@@ -186,19 +223,57 @@ class DescriptionCheck(unittest.TestCase):
                          json.loads((out / "signing.json").read_text()))
 
     def test_a_real_configuration_stops_on_a_bad_description(self):
-        path, _ = self.check(GOOD.replace("[prerequisites]", "MINIMUM_MSI = abc\n[prerequisites]"))
+        # Mistakes that would build and then fail on the user's machine, at once: the host
+        # configuration itself stops, with the finding lines alone.
+        path, findings = self.check(
+            GOOD.replace("Tallow Notes", "Tallow: Notes").replace(
+                "[prerequisites]", 'PROPERTIES = A="x\n[prerequisites]')
+            + '[feature-selection]\nfeatures = Core\ndrivers = " Drv"\n[strings.french]\n24 = x\n')
+        self.assertEqual(4, len(findings), findings)
         build = self.folder / "build"
         done = subprocess.run(
-            ["cmake", "-S", str(REPO), "-B", str(build),
-             f"-DCMAKE_TOOLCHAIN_FILE={REPO / 'cmake' / 'mingw.cmake'}",
-             "-DBOOTSTRAPPER_MINGW_THREADS=win32", "-DBOOTSTRAPPER_WINDOWS_PART=product",
-             "-DBOOTSTRAPPER_BUILD_TESTS=OFF", f"-DBOOTSTRAPPER_PRODUCT={path}",
+            ["cmake", "-S", str(REPO), "-B", str(build), f"-DBOOTSTRAPPER_PRODUCT={path}",
              f"-DBOOTSTRAPPER_RULES_TOOL={os.environ.get('BOOTSTRAPPER_RULES_TOOL', '')}"],
-            capture_output=True, text=True, timeout=300)
+            capture_output=True, text=True, timeout=300, env={**os.environ, "CLICOLOR": "0"})
         self.assertNotEqual(0, done.returncode, done.stdout)
-        # CMake folds long messages over several lines.
-        self.assertIn(f"{path}:4: error: MINIMUM_MSI = abc is not a Windows Installer version",
-                      " ".join(done.stderr.split()))
+        lines = done.stderr.splitlines()
+        self.assertEqual(findings, [line for line in lines if line.startswith(str(path))])
+        self.assertNotIn("Call Stack", done.stderr)
+        self.assertFalse(any(line.startswith("  " + str(path)) for line in lines), done.stderr)
+        self.assertFalse((build / "windows").exists())
+
+
+    def test_several_descriptions_configure_one_tree_with_a_folder_each(self):
+        # Two descriptions in folders of their own; a third named like the first is refused.
+        # Output folders of what is no longer built go when the tree is configured.
+        paths = []
+        for name in ("alpha", "beta"):
+            folder = self.folder / name
+            folder.mkdir()
+            for file in ("package.msi", "readme.txt", "support.rtf"):
+                (folder / file).write_bytes(b"x")
+            (folder / "product.ini").write_text(GOOD, encoding="utf-8")
+            paths.append(folder / "product.ini")
+        (self.folder / "alpha.ini").write_text(GOOD, encoding="utf-8")
+        build = self.folder / "build"
+        for stale in ("gone/setup.exe", "alpha/x64/setup.exe", "beta/setup.exe"):
+            (build / "out" / stale).parent.mkdir(parents=True, exist_ok=True)
+            (build / "out" / stale).write_bytes(b"old")
+
+        def configure(descriptions):
+            return subprocess.run(
+                ["cmake", "-S", str(REPO), "-B", str(build), "-DBOOTSTRAPPER_BUILD_TESTS=OFF",
+                 "-DBOOTSTRAPPER_PRODUCT=" + ";".join(map(str, descriptions)),
+                 f"-DBOOTSTRAPPER_RULES_TOOL={os.environ.get('BOOTSTRAPPER_RULES_TOOL', '')}"],
+                capture_output=True, text=True, timeout=300)
+        done = configure(paths + [self.folder / "alpha.ini"])
+        self.assertNotEqual(0, done.returncode)
+        self.assertIn("Two product descriptions are named alpha", " ".join(done.stderr.split()))
+        done = configure(paths)
+        self.assertEqual(0, done.returncode, done.stderr)
+        self.assertEqual(["alpha", "beta"], sorted(p.name for p in (build / "out").iterdir()))
+        self.assertFalse((build / "out" / "alpha" / "x64").exists())
+        self.assertTrue((build / "out" / "beta" / "setup.exe").exists())
 
 
 if __name__ == "__main__":

@@ -1,10 +1,12 @@
-// A Windows Installer custom action that copies the temporary folder, as it stands while the
-// package installs, into the folder named by the environment variable VESK_SNAPSHOT (nothing
-// when it is not set), so a test can see what the bootstrapper had prepared by then. The
-// variable reaches the installer because it inherits the environment of the program under test.
+// A Windows Installer custom action that copies the folder of the package being installed, as it
+// stands while the package installs, into the folder named by the environment variable
+// VESK_SNAPSHOT (nothing when it is not set), so a test can see what the bootstrapper had
+// prepared beside the package by then. The variable reaches the installer because it inherits
+// the environment of the program under test.
 #include <windows.h>
 // msi.h builds on the types that windows.h declares.
 #include <msi.h>
+#include <msiquery.h>
 
 #include <string>
 
@@ -34,17 +36,21 @@ void CopyTree(const std::wstring& from, const std::wstring& to) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) UINT __stdcall SnapshotTemp(MSIHANDLE) {
+extern "C" __declspec(dllexport) UINT __stdcall SnapshotTemp(MSIHANDLE install) {
   wchar_t target[MAX_PATH] = {};
-  wchar_t temp[MAX_PATH] = {};
+  wchar_t package[MAX_PATH] = {};
+  DWORD packageLength = MAX_PATH;
   const DWORD length = GetEnvironmentVariableW(L"VESK_SNAPSHOT", target, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH || GetTempPathW(MAX_PATH, temp) == 0) {
+  if (length == 0 || length >= MAX_PATH ||
+      MsiGetPropertyW(install, L"OriginalDatabase", package, &packageLength) != ERROR_SUCCESS) {
     return ERROR_SUCCESS;
   }
+  std::wstring from = package;
+  from.resize(from.rfind(L'\\') + 1);
   std::wstring to = target;
   if (to.back() != L'\\') {
     to.push_back(L'\\');
   }
-  CopyTree(temp, to);
+  CopyTree(from, to);
   return ERROR_SUCCESS;
 }

@@ -16,6 +16,7 @@
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ class UninstallEntry {
 // temporary folder.
 void PrepareInstalledRun(RunState& state, const ScratchFolder& temp) {
   state.instance = GetModuleHandleW(nullptr);
-  LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+  state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
   state.mode = CommandLineResult::Normal;
   state.tempFolder = temp.path();
   state.productCode = kProductCode;
@@ -167,7 +168,7 @@ TEST(CleanUp, WhichLogLinesARunGets) {
   }
 }
 
-TEST(CleanUp, RemovesWhatTheRunExtractedAndCopiesTheIniBackOnlyWithW) {
+TEST(CleanUp, RemovesTheWorkFolderAndCopiesTheIniBackOnlyWithW) {
   for (const bool writeIni : {false, true}) {
     SCOPED_TRACE(writeIni ? "/w" : "no /w");
     ScratchFolder temp;
@@ -181,29 +182,36 @@ TEST(CleanUp, RemovesWhatTheRunExtractedAndCopiesTheIniBackOnlyWithW) {
     if (writeIni) {
       state.options.optionWord |= RunOptions::kWriteIniFile;
     }
-    state.packagePath = temp / L"UnitProduct.msi";
+    ASSERT_EQ(state.workFolder.Create(), 0u);
+    const std::wstring work = state.workFolder.path();
+    state.packagePath = work + L"UnitProduct.msi";
     state.packageExtracted = true;
-    state.oemFolder = temp / L"OEM\\";
-    state.prereqPackagePath = temp / L"Prereqs\\MSXML6\\msxml6_x86.msi";
-    ASSERT_TRUE(CreateDirectoryW((temp / L"Prereqs").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((temp / L"Prereqs\\MSXML6").c_str(), nullptr));
+    state.oemFolder = work + L"OEM\\";
+    state.prereqPackagePath = work + L"Prereqs\\MSXML6\\msxml6_x86.msi";
+    ASSERT_TRUE(CreateDirectoryW((work + L"Prereqs").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((work + L"Prereqs\\MSXML6").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(state.oemFolder.c_str(), nullptr));
     WriteFileBytes(state.prereqPackagePath, "parser");
     WriteFileBytes(state.packagePath, "package");
     WriteFileBytes(state.oemFolder + L"readme.txt", "readme");
     WriteFileBytes(state.oemFolder + L"technicalsupport.rtf", "support");
-    // Copies of media files keep their attributes: a read-only readme must go too.
+    WriteFileBytes(work + L"UnitProduct.ini", "the distributor's, copied in");
+    // Whatever else got into the folder (a prerequisite's leftovers) goes with it; copies of media
+    // files keep their attributes, so read-only ones must go too.
+    ASSERT_TRUE(CreateDirectoryW((work + L"left").c_str(), nullptr));
+    WriteFileBytes(work + L"left\\over.txt", "left over");
+    SetFileAttributesW((work + L"left\\over.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     SetFileAttributesW((state.oemFolder + L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    // The installer writes the ini of /w to the temporary folder; without /w a file of that
+    // name there is not the run's.
     WriteFileBytes(temp / L"UnitProduct.ini", "written by the installer");
     WriteFileBytes(media / L"UnitProduct.ini", "beside the executable");
 
     CleanUp(state);
 
-    EXPECT_FALSE(Exists(state.prereqPackagePath));
-    EXPECT_FALSE(Exists(temp / L"Prereqs"));
-    EXPECT_FALSE(Exists(state.oemFolder));
-    EXPECT_FALSE(Exists(temp / L"UnitProduct.msi"));
-    EXPECT_FALSE(Exists(temp / L"UnitProduct.ini"));
+    EXPECT_FALSE(Exists(work)) << "the work folder is gone with everything in it";
+    EXPECT_FALSE(state.workFolder.created());
+    EXPECT_EQ(Exists(temp / L"UnitProduct.ini"), !writeIni);
     EXPECT_EQ(ReadFileBytes(media / L"UnitProduct.ini"),
               writeIni ? "written by the installer" : "beside the executable");
   }
@@ -289,7 +297,7 @@ TEST(CleanUp, RestartQuestion) {
     FakeRestart fake(restart);
     RunState state;
     state.instance = GetModuleHandleW(nullptr);
-    LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+    state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
     state.options.setUiLevel(c.uiLevel);
     state.restartRequested = c.restartRequested;
     state.instanceMutex = CreateMutexW(nullptr, FALSE, kMutexName);

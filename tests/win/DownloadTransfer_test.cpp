@@ -268,9 +268,16 @@ TEST(RemoveDownloadedCopy, TakesTheCopyOutOfTheUrlCacheOnceATransferStarted) {
   EXPECT_TRUE(InUrlCache(url));
   EXPECT_TRUE(notStarted.canonicalUrl.empty());
 
+  // The run's own copy goes too, held or not.
+  const testing_support::ScratchFolder work;
   DownloadedPackage started{url, path, true};
+  started.localPath = work / L"Product.msi";
+  testing_support::WriteFileBytes(started.localPath, "package");
+  ASSERT_EQ(started.local.Take(started.localPath.c_str()), 0u);
   RemoveDownloadedCopy(started);
   EXPECT_FALSE(InUrlCache(url));
+  EXPECT_FALSE(testing_support::Exists(work / L"Product.msi"));
+  EXPECT_TRUE(started.localPath.empty());
   EXPECT_TRUE(started.canonicalUrl.empty());
   EXPECT_TRUE(started.cacheFilePath.empty());
   EXPECT_FALSE(started.cacheEntryPending);

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "payload/WorkFolder.h"
 #include "support/TestSupport.h"
 #include "sys/Win32.h"
 
@@ -251,6 +252,37 @@ TEST(RunHidden, DispatchesEveryQueuedMessageWhileTheChildRuns) {
 
 TEST(WaitPumpingMessages, AnInvalidHandleIsTheWaitsError) {
   EXPECT_EQ(WaitPumpingMessages(nullptr), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// The run's own folder: a new name each time, one level below the Windows folder's Temp, and
+// removed whole at the end, read-only files and folders included.
+TEST(WorkFolder, IsNewEachTimeAndRemovedWhole) {
+  wchar_t windows[MAX_PATH] = {};
+  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  const std::wstring parent = std::wstring(windows, length) + L"\\Temp\\";
+  WorkFolder first;
+  WorkFolder second;
+  ASSERT_EQ(first.Create(), 0u);
+  ASSERT_EQ(second.Create(), 0u);
+  for (const WorkFolder* folder : {&first, &second}) {
+    const std::wstring& path = folder->path();
+    ASSERT_GT(path.size(), parent.size());
+    EXPECT_EQ(path.substr(0, parent.size()), parent);
+    EXPECT_EQ(path.find(L'\\', parent.size()), path.size() - 1) << "one level below";
+    EXPECT_TRUE(IsFolder(path));
+  }
+  EXPECT_NE(first.path(), second.path());
+
+  // (Wine applies no share modes to a folder's handle, so the hold that keeps the folder from
+  // being renamed on Windows cannot be shown here; only administrators may rename it anyway.)
+  const std::wstring path = first.path();
+  ASSERT_TRUE(CreateDirectoryTree((path + L"Prereqs\\MSXML6").c_str()));
+  WriteFileBytes(path + L"Prereqs\\MSXML6\\package.msi", "package");
+  SetFileAttributesW((path + L"Prereqs\\MSXML6\\package.msi").c_str(), FILE_ATTRIBUTE_READONLY);
+  first.Remove();
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(first.created());
 }
 
 }  // namespace

@@ -15,11 +15,13 @@
 
 #include "driver/RunState.h"
 #include "net/DownloadTransfer.h"
+#include "payload/WorkFolder.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
+#include "ui/MessageTable.h"
 // After the one include of <windows.h>, which it needs.
 #include <wininet.h>
 
@@ -277,7 +279,7 @@ TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
     }
     RunState state;
     state.instance = GetModuleHandleW(nullptr);
-    LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+    state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
     state.minimumMsi = c.minimum;
     LogTail log;
     MessageBoxRecorder boxes(c.answer);
@@ -313,6 +315,8 @@ TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
   ScratchFolder folder;
   const std::wstring location = UpdateLocationIn(folder);
   const std::wstring verifier = StandIn(L"update_v405");
+  WorkFolder work;
+  ASSERT_EQ(work.Create(), 0u);
   struct Case {
     DWORD verdict;
     DWORD result;
@@ -332,15 +336,20 @@ TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
     ProgressDialog dialog;
     MessageBoxRecorder boxes;
     EXPECT_EQ(UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr),
-                                      dialog, location.c_str(), L"update.exe", 406),
+                                      dialog, work.path(), location.c_str(), L"update.exe", 406),
               c.result);
+    // What was verified, and run, is the copy in the work folder; it is gone with the step.
+    EXPECT_NE(control.Starts().find(Utf8(L"/v \"" + work.path() + L"update.exe\"")),
+              std::string::npos)
+        << control.Starts();
+    EXPECT_FALSE(testing_support::Exists(work.path() + L"update.exe"));
     ASSERT_EQ(boxes.boxes().size(), c.boxes.size());
     for (std::size_t i = 0; i < c.boxes.size(); ++i) {
       EXPECT_EQ(boxes.boxes()[i].icon, c.boxes[i].second);
       EXPECT_EQ(boxes.boxes()[i].caption, L"Caption");
     }
     if (c.result == 4) {
-      // String 22 names the downloaded copy, which was handed to the verifier.
+      // String 22 names the copy that was handed to the verifier.
       const std::wstring& text = boxes.boxes()[0].text;
       const std::wstring prefix = L"Installation failed.  '";
       const std::wstring suffix = L"' is not trusted.";
@@ -375,6 +384,8 @@ TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationF
   std::wstring url;
   ASSERT_EQ(CanonicalizeDownloadUrl(location + L"/update.exe", MAX_PATH, url), 0u);
   StandInControl control(folder, 0);
+  WorkFolder work;
+  ASSERT_EQ(work.Create(), 0u);
   int escapes = 0;
   long failing = 0;
   for (;; ++failing) {
@@ -383,13 +394,14 @@ TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationF
     g_allocationsBeforeFailure = failing;
     try {
       UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr), dialog,
-                              location.c_str(), L"update.exe", 406);
+                              work.path(), location.c_str(), L"update.exe", 406);
     } catch (const std::bad_alloc&) {
       ++escapes;
     }
     const bool reached = g_allocationsBeforeFailure < 0;
     g_allocationsBeforeFailure = -1;
     EXPECT_FALSE(InUrlCache(url)) << failing;
+    EXPECT_FALSE(testing_support::Exists(work.path() + L"update.exe")) << failing;
     if (!reached) {
       break;
     }

@@ -1,7 +1,7 @@
 // The package taken from the executable itself (no BASEURL): the unit-test product's payloads
-// written to the temporary folder, a distributor's files beside the "executable" copied over
-// them, and the exit codes of an unusable temporary folder. The executable's path is a path in a
-// scratch media folder, so the replacement files live there; the payloads come from this
+// written to the run's own working folder, a distributor's files beside the "executable" copied
+// over them, and the exit codes of an unusable temporary folder. The executable's path is a path in
+// a scratch media folder, so the replacement files live there; the payloads come from this
 // program's own resources.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,6 +32,11 @@ const auto* const kTempEnvironment =
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 std::wstring Row(UINT id) {
   const wchar_t* text = nullptr;
   const int length =
@@ -54,7 +59,7 @@ class MediaPackage : public ::testing::Test {
     CreateDirectoryW(temp_.c_str(), nullptr);
     UseTemp(temp_);
     state_.instance = GetModuleHandleW(nullptr);
-    lstrcpyW(state_.appTitle, L"Unit Title");
+    state_.appTitle = L"Unit Title";
     state_.exePath = media_ + L"setup.exe";
     UseDatabase(L"UnitProduct.msi");
     state_.iniFileName = L"UnitProduct.ini";
@@ -76,22 +81,25 @@ class MediaPackage : public ::testing::Test {
   RunState state_;
 };
 
-TEST_F(MediaPackage, WritesPackageReadmeAndSupportDocumentToTheTemporaryFolder) {
+TEST_F(MediaPackage, WritesPackageReadmeAndSupportDocumentToTheWorkFolder) {
   MessageBoxRecorder boxes;
   LogTail log;
   EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
 
+  const std::wstring work = state_.workFolder.path();
+  ASSERT_TRUE(state_.workFolder.created());
   EXPECT_EQ(state_.mediaFolder, media_);
-  EXPECT_EQ(state_.tempFolder, temp_);
-  EXPECT_EQ(state_.packagePath, temp_ + L"UnitProduct.msi");
-  EXPECT_EQ(state_.oemFolder, temp_ + L"OEM\\");
+  EXPECT_EQ(state_.tempFolder, temp_) << "the logs' folder";
+  EXPECT_EQ(state_.packagePath, work + L"UnitProduct.msi");
+  EXPECT_EQ(state_.oemFolder, work + L"OEM\\");
   EXPECT_EQ(state_.oemSourceFolder, media_ + L"OEM\\");
-  EXPECT_EQ(ReadFileBytes(temp_ + L"UnitProduct.msi"), "unit package payload\n");
-  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\readme.txt").size(), 12u);
-  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\technicalsupport.rtf").size(), 21u);
-  EXPECT_FALSE(Exists(temp_ + L"UnitProduct.ini")) << "no ini file beside the executable";
+  EXPECT_EQ(ReadFileBytes(work + L"UnitProduct.msi"), "unit package payload\n");
+  EXPECT_EQ(ReadFileBytes(work + L"OEM\\readme.txt").size(), 12u);
+  EXPECT_EQ(ReadFileBytes(work + L"OEM\\technicalsupport.rtf").size(), 21u);
+  EXPECT_FALSE(Exists(work + L"UnitProduct.ini")) << "no ini file beside the executable";
+  EXPECT_FALSE(Exists(temp_ + L"UnitProduct.msi"));
   EXPECT_THAT(boxes.boxes(), IsEmpty());
-  const std::string temp = Narrow(temp_);
+  const std::string temp = Narrow(work);
   EXPECT_THAT(log.lines(),
               ElementsAre("[Info] No BASEURL, generating media source.",
                           "[Info] path to Msi: " + temp + "UnitProduct.msi",
@@ -108,18 +116,20 @@ TEST_F(MediaPackage, TheDistributorsFilesBesideTheExecutableReplaceTheExtractedO
   WriteFileBytes(media_ + L"OEM\\technicalsupport.rtf", "{\\rtf1 distributor}");
   WriteFileBytes(media_ + L"UnitProduct.ini", "[Installation Properties]\r\n");
   EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
-  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\readme.txt"), "distributor readme");
-  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\technicalsupport.rtf"), "{\\rtf1 distributor}");
-  EXPECT_EQ(ReadFileBytes(temp_ + L"UnitProduct.ini"), "[Installation Properties]\r\n");
-  EXPECT_EQ(ReadFileBytes(temp_ + L"UnitProduct.msi"), "unit package payload\n");
+  const std::wstring work = state_.workFolder.path();
+  EXPECT_EQ(ReadFileBytes(work + L"OEM\\readme.txt"), "distributor readme");
+  EXPECT_EQ(ReadFileBytes(work + L"OEM\\technicalsupport.rtf"), "{\\rtf1 distributor}");
+  EXPECT_EQ(ReadFileBytes(work + L"UnitProduct.ini"), "[Installation Properties]\r\n");
+  EXPECT_EQ(ReadFileBytes(work + L"UnitProduct.msi"), "unit package payload\n");
 }
 
 TEST_F(MediaPackage, AReplacementThatIsMissingLeavesTheExtractedFile) {
   CreateDirectoryW((media_ + L"OEM").c_str(), nullptr);
   WriteFileBytes(media_ + L"OEM\\technicalsupport.rtf", "{\\rtf1 distributor}");
   EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
-  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\readme.txt").size(), 12u);
-  EXPECT_EQ(ReadFileBytes(temp_ + L"OEM\\technicalsupport.rtf"), "{\\rtf1 distributor}");
+  const std::wstring work = state_.workFolder.path();
+  EXPECT_EQ(ReadFileBytes(work + L"OEM\\readme.txt").size(), 12u);
+  EXPECT_EQ(ReadFileBytes(work + L"OEM\\technicalsupport.rtf"), "{\\rtf1 distributor}");
 }
 
 TEST_F(MediaPackage, AMissingTemporaryFolderIsCreated) {
@@ -127,7 +137,7 @@ TEST_F(MediaPackage, AMissingTemporaryFolderIsCreated) {
   UseTemp(deep);
   EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND), 0u);
   EXPECT_EQ(state_.tempFolder, deep);
-  EXPECT_EQ(ReadFileBytes(deep + L"UnitProduct.msi"), "unit package payload\n");
+  EXPECT_TRUE(IsFolder(deep));
 }
 
 TEST_F(MediaPackage, AnUnusableTemporaryFolderEndsWithTheBaseUrlLookupCode) {
@@ -145,9 +155,9 @@ TEST_F(MediaPackage, AnUnusableTemporaryFolderEndsWithTheBaseUrlLookupCode) {
 }
 
 TEST_F(MediaPackage, WithoutATemporaryFolderAFolderOfTheRunsOwnBesideTheExecutableIsUsed) {
-  // A temporary folder too long for a path buffer cannot be had. The run then works in a
-  // folder of its own beside the executable, so that a distributor's files of the same names
-  // there are neither overwritten nor, at the end, deleted.
+  // A temporary folder too long for a path buffer cannot be had. The run then keeps its
+  // installer log in a folder of its own beside the executable, not among a distributor's files;
+  // the package goes to the work folder as always.
   UseTemp(root_ / std::wstring(MAX_PATH, L't') + L"\\");
   WriteFileBytes(media_ + L"UnitProduct.msi", "the distributor's own copy");
   LogTail log;
@@ -155,21 +165,26 @@ TEST_F(MediaPackage, WithoutATemporaryFolderAFolderOfTheRunsOwnBesideTheExecutab
   const std::wstring own = media_ + L"SetupTemp\\";
   EXPECT_EQ(state_.tempFolder, own);
   EXPECT_TRUE(state_.tempFolderIsFallback);
-  EXPECT_EQ(ReadFileBytes(own + L"UnitProduct.msi"), "unit package payload\n");
-  EXPECT_EQ(ReadFileBytes(own + L"OEM\\readme.txt").size(), 12u);
+  EXPECT_TRUE(IsFolder(own));
+  EXPECT_EQ(ReadFileBytes(state_.workFolder.path() + L"UnitProduct.msi"), "unit package payload\n");
   EXPECT_EQ(ReadFileBytes(media_ + L"UnitProduct.msi"), "the distributor's own copy");
   ASSERT_GE(log.lines().size(), 2u);
   EXPECT_THAT(log.lines()[1], StartsWith("[Info] unable to acquire temp folder "));
 }
 
 TEST_F(MediaPackage, APackagePathTooLongToWriteEndsWith2AfterThePathMessage) {
-  const std::wstring name = std::wstring(MAX_PATH - temp_.size(), L'p');
+  // Every work folder's path has the same length.
+  WorkFolder probe;
+  ASSERT_EQ(probe.Create(), 0u);
+  const std::wstring name = std::wstring(MAX_PATH - probe.path().size(), L'p');
+  probe.Remove();
   UseDatabase(name);
   MessageBoxRecorder boxes;
   EXPECT_EQ(ResolvePackageFromMedia(state_, ERROR_RESOURCE_NAME_NOT_FOUND),
             static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_THAT(boxes.texts(), ElementsAre(WithInsert(IDS_INVALID_PATH, temp_ + name)));
-  EXPECT_FALSE(Exists(temp_ + L"OEM"));
+  const std::wstring work = state_.workFolder.path();
+  EXPECT_THAT(boxes.texts(), ElementsAre(WithInsert(IDS_INVALID_PATH, work + name)));
+  EXPECT_FALSE(Exists(work + L"OEM"));
 }
 
 }  // namespace

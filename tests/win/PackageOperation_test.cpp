@@ -17,6 +17,7 @@
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
 #include "support/TestSupport.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -108,7 +109,7 @@ class PackageOperation : public ::testing::Test {
     run_ = std::make_unique<RunState>();
     RunState& run = *run_;
     run.instance = GetModuleHandleW(nullptr);
-    LoadStringW(run.instance, IDS_APP_TITLE, run.appTitle, 256);
+    run.appTitle = LoadTableText(run.instance, IDS_APP_TITLE);
     run.options.setUiLevel(INSTALLUILEVEL_NONE);
     run.useReinstall = true;
     run.tempFolder = testing_support::ScratchTempEnvironment::path();

@@ -13,6 +13,7 @@
 #include "driver/RunState.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -115,9 +116,9 @@ TEST(PlatformChecks, NonAdministratorIsTurnedAwayAtEveryUiLevel) {
   for (std::uint32_t level : {kUiLevelNone, kUiLevelBasic, kUiLevelReduced, kUiLevelFull}) {
     RunState state;
     state.instance = GetModuleHandleW(nullptr);
-    LoadStringW(state.instance, IDS_APP_TITLE, state.appTitle, 256);
+    state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
     state.options.setUiLevel(level);
-    ASSERT_TRUE(state.progress.Create(state.instance, state.appTitle, level));
+    ASSERT_TRUE(state.progress.Create(state.instance, state.appTitle.c_str(), level));
 
     MessageBoxRecorder boxes;
     EXPECT_FALSE(RequireAdministrator(state)) << level;

@@ -69,7 +69,7 @@ TEST(ProgressDialog, CreatedFromTheTemplateWithTitleTextsAndHiddenCancelButton) 
   HWND first = dialog.window;
   ASSERT_TRUE(dialog.Create(Module(), L"Another title", 5));
   EXPECT_EQ(dialog.window, first);
-  EXPECT_STREQ(dialog.title, L"Another title");
+  EXPECT_EQ(dialog.title, L"Another title");
 }
 
 TEST(ProgressDialog, TextOperationsAnswerMinusOneWithoutAWindow) {
@@ -85,7 +85,7 @@ TEST(ProgressDialog, TextOperationsAnswerMinusOneWithoutAWindow) {
   EXPECT_EQ(dialog.SetMainText(L"late"), -1);
   EXPECT_EQ(dialog.SetDetailText(L"late"), -1);
   // Title and quiet flag outlive the window.
-  EXPECT_STREQ(dialog.title, L"Title");
+  EXPECT_EQ(dialog.title, L"Title");
 }
 
 TEST(ProgressDialog, EscapeThroughTheQueueCancelsAndFreezesTheTexts) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/HeldFile.h"
 #include "support/TestSupport.h"
 #include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
@@ -88,40 +89,40 @@ class SignatureVerification : public testing::Test {
 std::unique_ptr<ScratchFolder> SignatureVerification::temp_;
 
 TEST_F(SignatureVerification, UnsignedBootstrapperSkipsThePackageSteps) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"unsigned.exe").c_str(),
-                               TrustFile(L"signed\\CorvellVesk5.msi").c_str()),
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"unsigned.exe").c_str(), nullptr,
+                               TrustFile(L"signed\\CorvellVesk5.msi").c_str(), nullptr),
             kTrustTrusted);
   ExpectLogLines({kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kTrusted});
 }
 
 TEST_F(SignatureVerification, PackageOfTheSamePublisher) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(),
-                               TrustFile(L"signed\\CorvellVesk5.msi").c_str()),
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
+                               TrustFile(L"signed\\CorvellVesk5.msi").c_str(), nullptr),
             kTrustTrusted);
   ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
                   "[WVT] fPackageIsSigned = TRUE", kStep3Quiet, kTrusted});
 }
 
 TEST_F(SignatureVerification, TrustedPackageOfAnotherPublisherIsAccepted) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(),
-                               TrustFile(L"other-publisher\\CorvellVesk5.msi").c_str()),
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
+                               TrustFile(L"other-publisher\\CorvellVesk5.msi").c_str(), nullptr),
             kTrustTrusted);
   ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
                   "[WVT] fPackageIsSigned = TRUE", kStep3FullUi, kTrusted});
 }
 
 TEST_F(SignatureVerification, UnsignedPackageIsNotTrusted) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(),
-                               TrustFile(L"unsigned\\CorvellVesk5.msi").c_str()),
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
+                               TrustFile(L"unsigned\\CorvellVesk5.msi").c_str(), nullptr),
             kTrustNotTrusted);
   ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kNoSignature,
                   "[WVT] fPackageIsSigned = FALSE", kStep3FullUi, kNoSignature});
 }
 
 TEST_F(SignatureVerification, PackageChangedAfterSigningIsSignedButNotTrusted) {
-  EXPECT_EQ(
-      VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), TrustFile(L"tampered.exe").c_str()),
-      kTrustNotTrusted);
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
+                               TrustFile(L"tampered.exe").c_str(), nullptr),
+            kTrustNotTrusted);
   // It still counts as signed; only the verification fails.
   ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kAnyFailure,
                   "[WVT] fPackageIsSigned = TRUE", kEitherStep3, kAnyFailure});
@@ -149,51 +150,92 @@ TEST_F(SignatureVerification, OwnSignatureComparesTheCertificateWithItself) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "file: " << std::wstring(c.file));
     SetUp();
-    EXPECT_EQ(VerifyFileSignature(TrustFile(c.file).c_str()), c.result);
+    // Read through a held handle, or opened by WinTrust from the path: the same answer.
+    HeldFile held;
+    ASSERT_EQ(held.Take(TrustFile(c.file).c_str()), 0u);
+    EXPECT_EQ(VerifyFileSignature(TrustFile(c.file).c_str(), held.handle()), c.result);
+    ExpectLogLines(c.lines);
+    SetUp();
+    EXPECT_EQ(VerifyFileSignature(TrustFile(c.file).c_str(), nullptr), c.result);
     ExpectLogLines(c.lines);
   }
 }
 
-// The run's own executable is verified once: later looks at the same path are answered from that
-// verification, line for line, and no other file is. The tracked file is replaced by an unsigned
-// one after the first verification (which Windows forbids for a running image) so that an answer
+// The run's own executable is verified once: later looks at the same file (the same volume and
+// file index, through a held handle) are answered from that verification, line for line, and no
+// other file is, not even one at the image's own path. The image's bytes are changed in place
+// after the first verification (which Windows forbids for a running image) so that an answer
 // that was not taken from memory would show.
 TEST_F(SignatureVerification, RunningImageIsVerifiedOnce) {
   const ScratchFolder folder;
   const std::wstring image = folder.path() + L"Image.exe";
-  const std::wstring imageOtherCase = folder.path() + L"IMAGE.EXE";
   const std::string signedBytes = ReadFileBytes(TrustFile(L"signed.exe"));
   const std::string unsignedBytes = ReadFileBytes(TrustFile(L"unsigned.exe"));
   const std::vector<std::string> ownCheck = {
       kStep1,      kTrusted, "[WVT] fSetupExeIsSigned = TRUE",
       kStep2,      kTrusted, "[WVT] fPackageIsSigned = TRUE",
       kStep3Quiet, kTrusted};
+  const std::vector<std::string> unsignedCheck = {
+      kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kNoSignature};
   testing_support::WriteFileBytes(image, signedBytes);
+  HeldFile held;
+  ASSERT_EQ(held.Take(image.c_str()), 0u);
   RunningImageTrust memory;
-  memory.Track(image);
+  memory.Track(held.handle());
 
-  EXPECT_EQ(VerifyFileSignature(image.c_str(), &memory), S_OK);
+  EXPECT_EQ(VerifyFileSignature(image.c_str(), held.handle(), &memory), S_OK);
   ExpectLogLines(ownCheck);
   ASSERT_TRUE(memory.known());
-  testing_support::WriteFileBytes(image, unsignedBytes);
-
-  SetUp();
-  EXPECT_EQ(VerifyFileSignature(imageOtherCase.c_str(), &memory), S_OK);
-  ExpectLogLines(ownCheck);
 
   // The package is another file: verified for real, and its answer is its own.
   SetUp();
-  EXPECT_EQ(VerifyPackageTrust(image.c_str(), TrustFile(L"unsigned.exe").c_str(), &memory),
+  HeldFile package;
+  ASSERT_EQ(package.Take(TrustFile(L"unsigned.exe").c_str()), 0u);
+  EXPECT_EQ(VerifyPackageTrust(image.c_str(), held.handle(), TrustFile(L"unsigned.exe").c_str(),
+                               package.handle(), &memory),
             kTrustNotTrusted);
   ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kNoSignature,
                   "[WVT] fPackageIsSigned = FALSE", kStep3FullUi, kNoSignature});
 
-  // Once released, the file is looked at again.
-  memory.Release();
+  // The same file, its bytes changed in place and opened anew: still the image.
+  held.Release();
+  testing_support::WriteFileBytes(image, unsignedBytes);
+  ASSERT_EQ(held.Take(image.c_str()), 0u);
   SetUp();
-  EXPECT_EQ(VerifyFileSignature(image.c_str(), &memory), TRUST_E_SUBJECT_NOT_TRUSTED);
-  ExpectLogLines(
-      {kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kNoSignature});
+  EXPECT_EQ(VerifyFileSignature(image.c_str(), held.handle(), &memory), S_OK);
+  ExpectLogLines(ownCheck);
+
+  // Another file put at the image's path is not the image, and neither is a look without a
+  // handle: both are verified for real.
+  held.Release();
+  const std::wstring other = folder.path() + L"Other.exe";
+  testing_support::WriteFileBytes(other, unsignedBytes);
+  ASSERT_TRUE(MoveFileExW(other.c_str(), image.c_str(), MOVEFILE_REPLACE_EXISTING));
+  HeldFile impostor;
+  ASSERT_EQ(impostor.Take(image.c_str()), 0u);
+  SetUp();
+  EXPECT_EQ(VerifyFileSignature(image.c_str(), impostor.handle(), &memory),
+            TRUST_E_SUBJECT_NOT_TRUSTED);
+  ExpectLogLines(unsignedCheck);
+  SetUp();
+  EXPECT_EQ(VerifyFileSignature(image.c_str(), nullptr, &memory), TRUST_E_SUBJECT_NOT_TRUSTED);
+  ExpectLogLines(unsignedCheck);
+}
+
+// Given a handle, WinTrust reads the bytes through it, whatever the path names by then: here the
+// signed file was renamed away under its open handle and an unsigned one put at its path.
+TEST_F(SignatureVerification, TheBytesVerifiedAreTheHandlesNotThePaths) {
+  const ScratchFolder folder;
+  const std::wstring path = folder.path() + L"Package.exe";
+  testing_support::WriteFileBytes(path, ReadFileBytes(TrustFile(L"signed.exe")));
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(MoveFileExW(path.c_str(), (folder.path() + L"Away.exe").c_str(), 0));
+  testing_support::WriteFileBytes(path, ReadFileBytes(TrustFile(L"unsigned.exe")));
+  EXPECT_EQ(CheckTrust(path.c_str(), file, nullptr, nullptr), kTrustTrusted);
+  EXPECT_EQ(CheckTrust(path.c_str(), nullptr, nullptr, nullptr), kTrustNotTrusted);
+  CloseHandle(file);
 }
 
 // The common name of a certificate's subject.
@@ -223,7 +265,7 @@ TEST_F(SignatureVerification, CheckTrustHandsOutTheSigningCertificate) {
     SCOPED_TRACE(testing::Message() << "file: " << std::wstring(c.file));
     PCCERT_CONTEXT certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
     bool isSigned = !c.isSigned;
-    EXPECT_EQ(CheckTrust(TrustFile(c.file).c_str(), &certificate, &isSigned), c.result);
+    EXPECT_EQ(CheckTrust(TrustFile(c.file).c_str(), nullptr, &certificate, &isSigned), c.result);
     EXPECT_EQ(isSigned, c.isSigned);
     if (c.signer == nullptr) {
       EXPECT_EQ(certificate, nullptr);
@@ -238,7 +280,7 @@ TEST_F(SignatureVerification, CheckTrustHandsOutTheSigningCertificate) {
       CertFreeCertificateContext(certificate);
     }
     // Without the outputs nothing is kept, and the answer is the same.
-    EXPECT_EQ(CheckTrust(TrustFile(c.file).c_str(), nullptr, nullptr), c.result);
+    EXPECT_EQ(CheckTrust(TrustFile(c.file).c_str(), nullptr, nullptr, nullptr), c.result);
   }
 }
 

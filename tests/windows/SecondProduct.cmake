@@ -3,11 +3,20 @@
 set(notes_sources ${PROJECT_SOURCE_DIR}/tests/products/notes)
 set(notes_build ${CMAKE_CURRENT_BINARY_DIR}/notes)
 
+# What wixl cannot author: the two logs removed on uninstall, the ini file only for /w.
+set(notes_queries
+  "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('BootstrapLog', 'NotesCore', 'bootstrap.log', 'INSTALLDIR', 2)"
+  "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('InstallerLog', 'NotesCore', 'TALLOW~1.LOG|Tallow Notes.log', 'INSTALLDIR', 2)"
+  "UPDATE Component SET Condition='WRITE_INI_FILE=\"true\"' WHERE Component='WrittenIniFile'")
 add_msi_package(notes_package
   WXS ${notes_sources}/TallowNotes2.wxs
   OUTPUT ${notes_build}/TallowNotes2.msi
-  SOURCES ${notes_sources}/notes.txt)
+  QUERIES ${notes_queries}
+  SOURCES ${notes_sources}/notes.txt ${notes_sources}/settings.ini)
 add_setup_variant(setup-notes DESCRIPTION ${notes_sources}/product.ini
   VARS NOTES_BUILD=${notes_build} DEPENDS notes_package)
 add_setup_variant(setup-notes-nofeatures DESCRIPTION ${notes_sources}/product.ini
   VARS NOTES_BUILD=${notes_build} DROP_SECTION feature-selection DEPENDS notes_package)
+# Its version resource says another version than the package installs.
+add_setup_variant(setup-notes-v22 DESCRIPTION ${notes_sources}/product.ini
+  VARS NOTES_BUILD=${notes_build} SET version.ProductVersion=2.2.0 DEPENDS notes_package)

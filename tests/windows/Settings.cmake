@@ -29,13 +29,14 @@ setting_variant(setup-op-install SET OPERATION=install)
 setting_variant(setup-op-minpatch SET OPERATION=MINPATCH)
 setting_variant(setup-op-uninstall SET OPERATION=UNINSTALL)
 
-# A package that copies the temporary folder while it installs, so a test sees what the run had
-# prepared by the package step.
+# A package that copies its own folder while it installs, so a test sees what the run had
+# prepared beside it by the package step.
 set(snapshot_dir ${CMAKE_CURRENT_BINARY_DIR}/packages/snapshot)
 add_library(snapshot_action SHARED ${PROJECT_SOURCE_DIR}/tests/packages/SnapshotAction.cpp)
 set_target_properties(snapshot_action PROPERTIES PREFIX "" OUTPUT_NAME SnapshotAction
                       RUNTIME_OUTPUT_DIRECTORY ${snapshot_dir})
 target_link_options(snapshot_action PRIVATE -static -s -Wl,--kill-at)
+target_link_libraries(snapshot_action PRIVATE msi)
 # wixl takes file sources relative to the WiX source's folder only.
 file(RELATIVE_PATH snapshot_action_source ${PROJECT_SOURCE_DIR}/tests/packages
      ${snapshot_dir}/SnapshotAction.dll)
@@ -54,4 +55,10 @@ setting_variant(setup-db-long SET DATABASE=${long_stem}.msi)
 
 # A payload left out of the executable.
 setting_variant(setup-no-package NO_PAYLOAD 1004)
+# The same with the longest rows a product may give: a caption of 300 characters and a message
+# of 1,000 characters that a file name follows, both once read into smaller buffers.
+string(REPEAT "Corvell Vesk Setup, " 15 long_caption)
+string(REPEAT "Could not find it. " 52 long_message)
+setting_variant(setup-no-package-long NO_PAYLOAD 1004 SET "strings.11=${long_caption}"
+                SET "strings.44=${long_message}Wanted:     ")
 setting_variant(setup-no-readme NO_PAYLOAD 1005)

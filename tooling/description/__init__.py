@@ -23,7 +23,8 @@ from typing import Dict, Iterable, List, Optional, Tuple
 
 from .checks import Check
 from .files import package_findings, path_findings
-from .model import DEFAULT_LANGUAGE, ERROR, OPTIONS, Description, Entry, Finding
+from .languages import DEFAULT_LANGUAGE, language_name
+from .model import ERROR, OPTIONS, Description, Entry, Finding
 from .reader import parse_description
 from .rules import Rules
 from .string_table import read_default_strings
@@ -67,6 +68,7 @@ def check_executable(settings: Dict[str, str], options: Optional[Dict[str, str]]
     defaults = read_default_strings().messages
     for language, rows in (string_tables or {}).items():
         section = 'strings' if language == DEFAULT_LANGUAGE else f'strings.{language}'
+        description.section_names[section] = f'strings.{language_name(language)}'
         for row, text in rows.items():
             if row in defaults and (text != defaults[row] or section != 'strings'):
                 description.entries.append(Entry(section, str(row), text, None))

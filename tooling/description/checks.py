@@ -8,7 +8,8 @@ from typing import Dict, List
 from .model import (ERROR, FILE_NAME_FORBIDDEN, MEDIA_PAYLOADS, MESSAGE_CAPACITY,
                     PACKAGE_PAYLOAD, PAYLOADS, RUNTIME_PAYLOAD, RUNTIME_ROWS, SECTION_KEYS,
                     SETTING_ROW_HINTS, SHORT_ROWS, UNINSTALL_KEY, VERSION_NUMBER, WARNING,
-                    XML_PARSER_PAYLOADS, Description, Entry, Finding, runtime_row, suggest)
+                    XML_PARSER_PAYLOADS, Description, Entry, Finding, assignment_names,
+                    property_assignments, runtime_row, suggest)
 from .rules import Rules
 from .string_table import read_default_strings, utf16_units
 
@@ -86,6 +87,15 @@ class Check:
             self.error(operation, f'OPERATION = {operation.value} is not accepted; it is one of '
                                   + ', '.join(keywords)
                                   + suggest(operation.value, keywords).replace(';', ' -'))
+        product_name = settings.get('PRODUCTNAME')
+        if product_name is not None and FILE_NAME_FORBIDDEN & set(product_name.value):
+            self.error(product_name, f'PRODUCTNAME = {product_name.value} cannot name a file: it '
+                                     f'names the installer\'s log, PRODUCTNAME.log in the '
+                                     f'temporary folder, so it holds none of '
+                                     + ' '.join(sorted(FILE_NAME_FORBIDDEN)))
+        properties = settings.get('PROPERTIES')
+        if properties is not None:
+            self._property_list(properties, 'PROPERTIES', 'MSI_VIA_EXE=true')
         base_url = settings.get('BASEURL')
         if base_url and not _is_web_url(base_url.value):
             self.error(base_url, f'BASEURL = {base_url.value} is not an http or https URL; the '
@@ -113,6 +123,10 @@ class Check:
                                  f'after it (its last four characters replaced by ".ini"), and that '
                                  f'name holds at most {longest} characters, so at most '
                                  f'{longest - 4} before ".msi"')
+        elif self.d.value('settings', 'BASEURL') is not None and set(value) & set('#%'):
+            self.error(database, f'DATABASE = {value} cannot end a download URL: the package is '
+                                 f'downloaded from BASEURL + "/" + DATABASE, where # ends the '
+                                 f'address and % starts an escape; rename the package')
         elif not value.lower().endswith('.msi'):
             self.warning(database, f'DATABASE = {value} does not end in ".msi"; the ini file is '
                                    f'named after it by replacing its last four characters')
@@ -158,12 +172,15 @@ class Check:
             names += [p.strip() for p in features.split(',')]
         drivers = self.d.value('feature-selection', 'drivers')
         if drivers:
-            names.append(drivers.strip())
+            names.append(drivers)
         return names
 
     def _property_names(self) -> List[str]:
-        properties = self.d.value('feature-selection', 'properties') or ''
-        return [word.split('=', 1)[0] for word in properties.split()]
+        names = []
+        for value in (self.d.value('feature-selection', 'properties'),
+                      self.d.value('settings', 'PROPERTIES')):
+            names += assignment_names(property_assignments(value or '')[0])
+        return names
 
     def _feature_selection(self) -> None:
         section = self.d.section('feature-selection')
@@ -184,23 +201,39 @@ class Check:
                     self.error(features, f'"{name}" cannot name a feature: a letter or an '
                                          f'underscore, then letters, digits, underscores and periods')
         drivers = section.get('drivers')
-        if drivers is not None and not self.rules.accepted('identifier', drivers.value.strip()):
-            self.error(drivers, f'drivers = {drivers.value} is not one feature name: a letter or an '
-                                f'underscore, then letters, digits, underscores and periods')
+        # Checked as written: the program puts it on the command line as it is.
+        if drivers is not None and not self.rules.accepted('identifier', drivers.value):
+            self.error(drivers, f'drivers = "{drivers.value}" is not one feature name: a letter or '
+                                f'an underscore, then letters, digits, underscores and periods, '
+                                f'with no blank')
         properties = section.get('properties')
         if properties is not None:
-            for word in properties.value.split():
-                name, equals, _ = word.partition('=')
-                if not equals or not self.rules.accepted('identifier', name):
-                    self.error(properties, f'properties: "{word}" is not NAME=value; properties '
-                                           f'are assignments separated by spaces, e.g. '
-                                           f'ENABLEPLUGINS=0 INTERFACES=exclude')
+            self._property_list(properties, 'properties', 'ENABLEPLUGINS=0 INTERFACES=exclude')
+
+    def _property_list(self, entry: Entry, what: str, example: str) -> None:
+        """A list of installer properties that goes onto the installer's command line."""
+        assignments, wrong = property_assignments(entry.value)
+        for name in assignment_names(assignments):
+            if not self.rules.accepted('identifier', name):
+                self.error(entry, f'{what}: {name} cannot name a property: a letter or an '
+                                  f'underscore, then letters, digits, underscores and periods')
+        if wrong is None:
+            return
+        if wrong.count('"') % 2 == 1 or (wrong.count('"') and '=' in wrong):
+            self.error(entry, f'{what}: the double quote in {wrong} is not closed where its value '
+                              f'ends, so the installer would take the rest of its command line '
+                              f'into the value; write a value with blanks as NAME="a value", a '
+                              f'double quote inside it as ""')
+        else:
+            self.error(entry, f'{what}: "{wrong}" is not NAME=value; properties are assignments '
+                              f'separated by spaces, e.g. {example}')
 
     def _known_keys(self, name: str, section: Dict[str, Entry]) -> None:
         keys = SECTION_KEYS[name]
         for key, entry in section.items():
             if key not in keys:
-                self.error(entry, f'unknown key {key} in [{name}]{suggest(key, keys)}; its keys '
+                self.error(entry, f'unknown key {key} in {self.d.written(name)}'
+                                  f'{suggest(key, keys)}; its keys '
                                   f'are ' + ', '.join(keys))
 
     # -- [build]
@@ -249,7 +282,7 @@ class Check:
         for entry in self.d.entries:
             if not entry.section.startswith('strings'):
                 continue
-            table = f'[{entry.section}]'
+            table = self.d.written(entry.section)
             if not entry.key.isdigit():
                 self.error(entry, f'{table}: {entry.key} is not a row number')
                 continue

@@ -4,9 +4,9 @@ the description or in a folder of the build (${NAME}), and the checks against th
 
 import os
 import re
-import subprocess
 from typing import Dict, List, Optional, Tuple
 
+from .. import msi
 from .model import ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Finding, suggest
 
 
@@ -62,21 +62,6 @@ def path_findings(description: Description, variables: Dict[str, str],
     return findings
 
 
-def package_table(package: str, table: str) -> List[List[str]]:
-    """The rows of a table of a Windows Installer package, read with msitools' msiinfo."""
-    done = subprocess.run(['msiinfo', 'export', package, table], capture_output=True)
-    if done.returncode != 0:
-        raise ValueError(done.stderr.decode('utf-8', 'replace').strip() or
-                         f'msiinfo cannot read {package}')
-    lines = done.stdout.decode('utf-8', 'replace').replace('\r\n', '\n').split('\n')
-    # Three header lines: column names, column types, table name and keys.
-    return [line.split('\t') for line in lines[3:] if line]
-
-
-def package_properties(package: str) -> Dict[str, str]:
-    return {row[0]: row[1] if len(row) > 1 else '' for row in package_table(package, 'Property')}
-
-
 def package_findings(description: Description, variables: Dict[str, str]) -> List[Finding]:
     """The checks against the package setup.exe installs: its features."""
     findings = []
@@ -98,10 +83,10 @@ def package_findings(description: Description, variables: Dict[str, str]) -> Lis
     if not os.path.isfile(package):
         return findings  # already reported as a missing file
     try:
-        features = {row[0] for row in package_table(package, 'Feature')}
-    except ValueError as e:
+        features = {row[0] for row in msi.table(package, 'Feature')}
+    except msi.NotAPackage as e:
         findings.append(Finding(ERROR, description.path, entry.line,
-                                f'{what} is not a Windows Installer package msiinfo can read: {e}'))
+                                f'{what}, {package}, is not a Windows Installer package: {e}'))
         return findings
     for key in ('features', 'drivers'):
         named = section.get(key)

@@ -5,7 +5,7 @@ it. Standard library only."""
 import difflib
 import re
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence, Tuple
 
 ERROR, WARNING, NOTE = 'error', 'warning', 'note'
 
@@ -53,8 +53,8 @@ OPTIONS = {
 # The runtime step's rows of the string table that [prerequisites] replaces.
 UNINSTALL_KEY = 'SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\'
 RUNTIME_ROWS = {'runtime_file': 90, 'runtime_arguments': 92, 'runtime_uninstall_key': 94}
-# The runtime step reads its rows into 256 characters, the title and the Cancel button too.
-SHORT_ROWS = {11: 255, 14: 255, 90: 255, 92: 255, 94: 255}
+# The runtime step reads its setting rows into 256 characters; every message row is read whole.
+SHORT_ROWS = {90: 255, 92: 255, 94: 255}
 MESSAGE_CAPACITY = 1023
 
 # What each setting row of the string table is, for the hint when a description tries to
@@ -67,23 +67,6 @@ SETTING_ROW_HINTS = {
     90: "the runtime setup's file name: set runtime_file in [prerequisites]",
     92: "the runtime setup's arguments: set runtime_arguments in [prerequisites]",
     94: "the runtime's uninstall key: set runtime_uninstall_key in [prerequisites]",
-}
-
-DEFAULT_LANGUAGE = 0x0409
-# Windows language names a description may use for [strings.LANG]; any other language is given
-# as its decimal LANGID.
-LANGUAGE_NAMES = {
-    'ar-SA': 0x0401, 'bg-BG': 0x0402, 'ca-ES': 0x0403, 'zh-TW': 0x0404, 'cs-CZ': 0x0405,
-    'da-DK': 0x0406, 'de-DE': 0x0407, 'el-GR': 0x0408, 'en-US': 0x0409, 'fi-FI': 0x040B,
-    'fr-FR': 0x040C, 'he-IL': 0x040D, 'hu-HU': 0x040E, 'is-IS': 0x040F, 'it-IT': 0x0410,
-    'ja-JP': 0x0411, 'ko-KR': 0x0412, 'nl-NL': 0x0413, 'nb-NO': 0x0414, 'pl-PL': 0x0415,
-    'pt-BR': 0x0416, 'ro-RO': 0x0418, 'ru-RU': 0x0419, 'hr-HR': 0x041A, 'sk-SK': 0x041B,
-    'sv-SE': 0x041D, 'th-TH': 0x041E, 'tr-TR': 0x041F, 'uk-UA': 0x0422, 'sl-SI': 0x0424,
-    'et-EE': 0x0425, 'lv-LV': 0x0426, 'lt-LT': 0x0427, 'vi-VN': 0x042A, 'zh-CN': 0x0804,
-    'de-CH': 0x0807, 'en-GB': 0x0809, 'es-MX': 0x080A, 'fr-BE': 0x080C, 'it-CH': 0x0810,
-    'nl-BE': 0x0813, 'nn-NO': 0x0814, 'pt-PT': 0x0816, 'sr-Latn-RS': 0x241A, 'sv-FI': 0x081D,
-    'de-AT': 0x0C07, 'en-AU': 0x0C09, 'es-ES': 0x0C0A, 'fr-CA': 0x0C0C, 'zh-HK': 0x0C04,
-    'fr-CH': 0x100C, 'en-CA': 0x1009, 'en-IE': 0x1809, 'en-NZ': 0x1409,
 }
 
 # Characters that cannot stand in a file name.
@@ -123,7 +106,13 @@ class Description:
     path: Optional[str]
     entries: List[Entry] = field(default_factory=list)
     section_lines: Dict[str, int] = field(default_factory=dict)
+    # Each section's name as the description writes it ([Settings], [strings.fr_FR]).
+    section_names: Dict[str, str] = field(default_factory=dict)
     has_lines: bool = True  # False for what was read from a built setup.exe
+
+    def written(self, section: str) -> str:
+        """A section's header as the description writes it, for the messages."""
+        return f'[{self.section_names.get(section, section)}]'
 
     def section(self, name: str) -> Dict[str, Entry]:
         return {e.key: e for e in self.entries if e.section == name}
@@ -187,8 +176,55 @@ def normalized_option(key: str, value: str) -> str:
     if key == 'features':
         return ','.join(piece.strip() for piece in value.split(','))
     if key == 'properties':
-        return ' '.join(value.split())
+        assignments, _ = property_assignments(value)
+        return ' '.join(assignments)
     return value
+
+
+def property_assignments(text: str) -> Tuple[List[str], Optional[str]]:
+    """The assignments of a Windows Installer property list as written, NAME=value or
+    NAME="a value" (a double quote inside it doubled), separated by blanks; and the first piece
+    that is no assignment, or None. The list goes onto the installer's command line as it is, so
+    an open quote would take the rest of that line into its value."""
+    assignments: List[str] = []
+    at = 0
+    while True:
+        while at < len(text) and text[at].isspace():
+            at += 1
+        if at == len(text):
+            return assignments, None
+        start = at
+        while at < len(text) and not text[at].isspace() and text[at] not in '="':
+            at += 1
+        if at == len(text) or text[at] != '=' or at == start:
+            end = at
+            while end < len(text) and not text[end].isspace():
+                end += 1
+            return assignments, text[start:end]
+        at += 1
+        if at < len(text) and text[at] == '"':
+            at += 1
+            while True:
+                close = text.find('"', at)
+                if close < 0:
+                    return assignments, text[start:]
+                if text[close + 1:close + 2] == '"':
+                    at = close + 2
+                    continue
+                at = close + 1
+                break
+            if at < len(text) and not text[at].isspace():
+                return assignments, text[start:].split(None, 1)[0]
+        else:
+            while at < len(text) and not text[at].isspace():
+                if text[at] == '"':
+                    return assignments, text[start:].split(None, 1)[0]
+                at += 1
+        assignments.append(text[start:at])
+
+
+def assignment_names(assignments: List[str]) -> List[str]:
+    return [a.split('=', 1)[0] for a in assignments]
 
 
 def nearest(word: str, choices: Sequence[str]) -> Optional[str]:

@@ -4,19 +4,8 @@ format becomes a finding with the line, and the line is left out. Standard libra
 import re
 from typing import Dict, List, Optional, Tuple
 
-from .model import (DEFAULT_LANGUAGE, ERROR, LANGUAGE_NAMES, SECTIONS, Description, Entry,
-                    Finding, suggest)
-
-
-def language_id(name: str) -> Optional[int]:
-    """The LANGID of a Windows language name or a decimal LANGID; None when it is neither."""
-    if name.isdigit():
-        value = int(name)
-        return value if 0 < value <= 0xFFFF else None
-    for known, value in LANGUAGE_NAMES.items():
-        if known.lower() == name.lower():
-            return value
-    return None
+from .languages import DEFAULT_LANGUAGE, language_id, suggested_language
+from .model import ERROR, SECTIONS, Description, Entry, Finding, suggest
 
 
 def parse_description(path: str) -> Tuple[Description, List[Finding]]:
@@ -37,9 +26,11 @@ def parse_description(path: str) -> Tuple[Description, List[Finding]]:
             if line.startswith('[') and line.endswith(']'):
                 # The entries of a section that is not known are not looked at: one error
                 # says what is wrong with all of them.
-                section = _section_name(line[1:-1].strip(), number, error) or ''
+                written = line[1:-1].strip()
+                section = _section_name(written, number, error) or ''
                 if section:
                     description.section_lines.setdefault(section, number)
+                    description.section_names.setdefault(section, written)
                 continue
             if '=' not in line:
                 error(number, f'expected KEY = value, found "{line}"')
@@ -65,8 +56,8 @@ def parse_description(path: str) -> Tuple[Description, List[Finding]]:
             if section.startswith('strings'):
                 value = value.replace('\\\\', '\0').replace('\\n', '\n').replace('\0', '\\')
             if (section, key) in seen:
-                error(number, f'{key} is given twice in [{section}] (first on line '
-                              f'{seen[(section, key)]}); a description takes one value per key')
+                error(number, f'{key} is given twice in {description.written(section)} (first on '
+                              f'line {seen[(section, key)]}); a description takes one value per key')
                 continue
             seen[(section, key)] = number
             description.entries.append(Entry(section, key, value, number))
@@ -79,8 +70,11 @@ def _section_name(name: str, line: int, error) -> Optional[str]:
         language = name.split('.', 1)[1]
         value = language_id(language)
         if value is None:
+            suggestion = suggested_language(language)
+            hint = f'did you mean [strings.{suggestion}]? Else give' if suggestion else 'give'
             error(line, f'[{name}]: {language} is not a language this build knows by name; '
-                        f'give its decimal LANGID instead, e.g. [strings.1031] for German (Germany)')
+                        f'{hint} a Windows language name (fr-FR or fr_FR) or the decimal LANGID, '
+                        f'e.g. [strings.1031] for German (Germany)')
             return None
         if value == DEFAULT_LANGUAGE:
             error(line, f'[{name}]: English (United States) is the default table; put its rows in '

@@ -6,24 +6,25 @@ program writes it, and the identity of the product package. Standard library onl
 import hashlib
 import subprocess
 import tempfile
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, Iterator, List, Optional, Tuple
 
-from .. import authenticode, description
-from ..description.model import LANGUAGE_NAMES, OPTIONS, RUNTIME_ROWS, UNINSTALL_KEY
+from .. import authenticode, description, msi
+from ..description.languages import language_name
+from ..description.model import OPTIONS, RUNTIME_ROWS, UNINSTALL_KEY
 from ..description.string_table import read_default_strings
-from .finding import ERROR, WARNING, Finding
+from .finding import WARNING, Finding
 from .image import (DEFAULT_UPDATE, MSXML_X64_PATH, MSXML_X86_PATH, PACKAGE_PAYLOAD,
                     RUNTIME_FILE, SetupImage)
 from .signature import signature_summary
 
 PACKAGE_PROPERTIES = ("ProductName", "ProductCode", "ProductVersion", "Manufacturer",
                       "UpgradeCode")
-
-
-def _language_name(language: int) -> str:
-    names = {v: k for k, v in LANGUAGE_NAMES.items()}
-    return names.get(language, str(language))
+# Upgrade.Attributes: the row only detects; its bounds are inclusive.
+UPGRADE_ONLY_DETECT = 0x2
+UPGRADE_MIN_INCLUSIVE = 0x100
+UPGRADE_MAX_INCLUSIVE = 0x200
 
 
 def compiled_sections(image: SetupImage) -> Dict[str, object]:
@@ -54,7 +55,7 @@ def compiled_sections(image: SetupImage) -> Dict[str, object]:
                            if row in own and text != own[row]}
     for language, table in sorted(image.string_tables.items()):
         if table is not image.strings:
-            sections[f"strings.{_language_name(language)}"] = {
+            sections[f"strings.{language_name(language)}"] = {
                 str(row): text for row, text in sorted(table.items())
                 if row in own and text != image.strings.get(row)}
     sections["version"] = image.version
@@ -112,36 +113,40 @@ def payload_rows(image: SetupImage) -> List[dict]:
     return rows
 
 
-def _msi_table(path: Path, table: str) -> List[List[str]]:
-    done = subprocess.run(["msiinfo", "export", str(path), table], capture_output=True,
-                          text=True, errors="replace")
-    if done.returncode != 0:
-        raise ValueError(f"msiinfo cannot read its {table} table")
-    # An exported table: column names, column types, table name and keys, then the rows.
-    return [line.split("\t") for line in done.stdout.replace("\r", "").split("\n")[3:] if line]
-
-
 def package_identity(path: Path) -> dict:
-    """A Windows Installer package's identity, features and signature."""
-    properties = {row[0]: row[1] for row in _msi_table(path, "Property") if len(row) > 1}
+    """A Windows Installer package's identity, features, major upgrades and signature; raises
+    msi.NotAPackage."""
+    present = msi.tables(path)
+    properties = {row[0]: row[1] for row in msi.table(path, "Property", present) if len(row) > 1}
     features = [{"feature": row[0], "title": row[2] if len(row) > 2 else ""}
-                for row in _msi_table(path, "Feature")]
+                for row in msi.table(path, "Feature", present)]
     identity = {name: properties.get(name) for name in PACKAGE_PROPERTIES}
+    identity["PackageCode"] = msi.package_code(path)
     identity["features"] = features
+    sequence = {row[0] for row in msi.table(path, "InstallExecuteSequence", present)}
+    identity["major_upgrades"] = [
+        {"upgrade_code": row[0], "version_min": row[1] or None, "version_max": row[2] or None,
+         "min_inclusive": bool(int(row[4] or 0) & UPGRADE_MIN_INCLUSIVE),
+         "max_inclusive": bool(int(row[4] or 0) & UPGRADE_MAX_INCLUSIVE)}
+        for row in msi.table(path, "Upgrade", present)
+        if len(row) > 4 and not int(row[4] or 0) & UPGRADE_ONLY_DETECT
+        and "RemoveExistingProducts" in sequence]
     signature = authenticode.read_file_signature(path)
     identity["signature"] = signature_summary(signature) if signature else None
     return identity
 
 
-def carried_package(image: SetupImage, findings: List[Finding]) -> Optional[dict]:
+@contextmanager
+def package_file(image: SetupImage, upload: Optional[Path]) -> Iterator[Tuple[str, Optional[Path]]]:
+    """The product package as a file, and what it is: the carried one (payload 1004) in a scratch
+    folder while the block runs, else the package for the server; None when there is neither."""
+    if PACKAGE_PAYLOAD not in image.payloads:
+        found = upload is not None and upload.is_file()
+        yield "the package for the server", upload if found else None
+        return
     with tempfile.TemporaryDirectory() as scratch:
         # Not named after DATABASE: the setting is the file's to choose, and may be too long for
         # this file system or name a folder outside the scratch folder.
         path = Path(scratch) / "package.msi"
         path.write_bytes(image.payloads[PACKAGE_PAYLOAD])
-        try:
-            return {"source": f"payload {PACKAGE_PAYLOAD}", **package_identity(path)}
-        except ValueError as error:
-            findings.append(Finding(ERROR, f"payload {PACKAGE_PAYLOAD} is not a Windows "
-                                    f"Installer package: {error}"))
-            return None
+        yield f"payload {PACKAGE_PAYLOAD}", path

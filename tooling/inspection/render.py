@@ -34,6 +34,10 @@ SECTION_ABSENT = {"feature-selection": "none: OEM\\Feature.ini is not read",
                   "version": "none: Explorer shows no product, company or version"}
 
 
+def _code(code: int) -> str:
+    return f"0x{code:08X}" if code > 0xFFFF else str(code)
+
+
 def _description_text(value: str) -> str:
     """A text as a description writes it: a line break as \\n, a backslash as \\\\."""
     return value.replace("\\", "\\\\").replace("\n", "\\n")
@@ -62,7 +66,8 @@ def render(report: dict) -> str:
     if package is None:
         out.append("  none carried")
     else:
-        out += [f"  {name:<16}{package[name] or '-'}" for name in PACKAGE_PROPERTIES]
+        out += [f"  {name:<16}{package[name] or '-'}"
+                for name in PACKAGE_PROPERTIES + ("PackageCode",)]
         out.append(f"  {'Features':<16}" + ", ".join(
             f"{f['feature']}" + (f" ({f['title']})" if f["title"] else "")
             for f in package["features"]))
@@ -85,11 +90,17 @@ def render(report: dict) -> str:
             f"  Uninstall     {d['uninstall']}"]
     if d["detection"]:
         out.append(f"  Detection     Windows Installer product {d['detection']['product_code']}, "
-                   f"version {d['detection']['version']} or later installed")
-    out += [f"  Success       {', '.join(map(str, d['success']))}",
+                   f"version {d['detection']['version']} {d['detection']['comparison']} "
+                   "installed")
+    out += [f"  Rights        administrator {d['administrator']}",
+            f"  Logs          {d['logs'][0]}, {d['logs'][1]}; {d['logs'][2]}",
+            f"  Contacts      {', '.join(d['hosts']) or 'no host: everything is carried'}",
+            f"  Success       {', '.join(map(str, d['success']))}",
             f"  Restart       {', '.join(map(str, d['restart']))}",
             f"  Retry later   {', '.join(map(str, d['retry']))}",
-            "", "Findings"]
+            "  Failure       any other code, among them"]
+    out += [f"    {_code(f['code']):<12}{f['meaning']}" for f in d["failures"]]
+    out += ["", "Findings"]
     out += [f"  {f['level']}: {f['text']}" for f in report["findings"]] or ["  none"]
     return "\n".join(out) + "\n"
 
@@ -107,7 +118,7 @@ def _comparable(report: dict) -> Dict[str, object]:
     for p in report["payloads"]:
         items[f"payload {p['id']} SHA-256"] = p["sha256"]
     package = report["package"] or {}
-    for name in PACKAGE_PROPERTIES:
+    for name in PACKAGE_PROPERTIES + ("PackageCode",):
         if package.get(name) is not None:
             items[f"package {name}"] = package[name]
     if package:
@@ -119,15 +130,87 @@ def _comparable(report: dict) -> Dict[str, object]:
     return items
 
 
-def differences(new: dict, old: dict) -> List[dict]:
+def differences(new: dict, old: dict) -> dict:
+    """What --against reports: whether the two files are the same (the same bytes, or the same
+    bytes but for their signatures), what differs, and the path that a machine with the old
+    build's product installed takes when it runs the new one."""
     before, after = _comparable(old), _comparable(new)
-    return [{"what": key, "old": before.get(key), "new": after.get(key)}
-            for key in sorted(set(before) | set(after)) if before.get(key) != after.get(key)]
+    if new["file"]["sha256"] == old["file"]["sha256"]:
+        identical = "file"
+    elif new["file"]["authenticode_sha256"] == old["file"]["authenticode_sha256"]:
+        identical = "before signing"
+    else:
+        identical = None
+    return {"format": new["format"], "identical": identical,
+            "differences": [{"what": key, "old": before.get(key), "new": after.get(key)}
+                            for key in sorted(set(before) | set(after))
+                            if before.get(key) != after.get(key)],
+            "upgrade": upgrade_path(new["package"], old["package"])}
 
 
-def render_differences(changes: List[dict]) -> str:
-    if not changes:
-        return "no differences in settings, compiled sections, payloads, package or signer\n"
+def _version_in(version: str, low: Optional[str], high: Optional[str], upgrade: dict) -> bool:
+    def numbers(text: str) -> List[int]:
+        parts = [int(p) if p.isdigit() else 0 for p in text.split(".")]
+        return parts + [0] * (4 - len(parts))
+    value = numbers(version)
+    if low and (value < numbers(low) or (value == numbers(low) and not upgrade["min_inclusive"])):
+        return False
+    return not high or value < numbers(high) or (value == numbers(high)
+                                                 and upgrade["max_inclusive"])
+
+
+def upgrade_path(new: Optional[dict], old: Optional[dict]) -> Optional[str]:
+    """What setup.exe does on a machine where the old package's product is installed: it
+    chooses by the ProductCode and the ProductVersion text, and the installer then applies its
+    own rules (the PackageCode, the package's major upgrade)."""
+    if not new or not old or not new.get("ProductCode") or not old.get("ProductCode"):
+        return None
+    same_package = new.get("PackageCode") == old.get("PackageCode")
+    if new["ProductCode"] == old["ProductCode"]:
+        if (new.get("ProductVersion") or "").lower() != (old.get("ProductVersion") or "").lower():
+            path = ("reinstall upgrade: the same ProductCode in another version, so setup.exe "
+                    "passes REINSTALL=ALL REINSTALLMODE=vomus (no PROPERTIES, no feature "
+                    "selection) and the installer recaches the new package and replaces older "
+                    "files")
+            if same_package:
+                path += "; but both packages have one PackageCode, which the installer takes " \
+                        "for the same package: give each build its own"
+            return path
+        if same_package:
+            return ("the same package: setup.exe uses its first-installation command line, and "
+                    "the installer runs a maintenance installation of the installed product")
+        return ("the same ProductCode and version in another package: the installer refuses it "
+                "(1638, another version of this product is already installed); change the "
+                "ProductVersion, or the ProductCode together with a major upgrade")
+    covering = [u for u in new.get("major_upgrades", [])
+                if u["upgrade_code"] == old.get("UpgradeCode")
+                and _version_in(old.get("ProductVersion") or "0", u["version_min"],
+                                u["version_max"], u)]
+    if covering:
+        return (f"major upgrade: a new ProductCode, so setup.exe installs as for the first time, "
+                f"and the package's Upgrade row for {old['UpgradeCode']} removes the installed "
+                f"{old.get('ProductVersion')}")
+    if new.get("UpgradeCode") and new.get("UpgradeCode") == old.get("UpgradeCode"):
+        return (f"a second product beside the first: a new ProductCode, so setup.exe installs "
+                f"as for the first time, and the package has no major upgrade that removes "
+                f"{old.get('ProductVersion')} (an Upgrade row for {old['UpgradeCode']} with "
+                f"RemoveExistingProducts), so both stay installed")
+    return ("an unrelated product: a new ProductCode and another UpgradeCode, so setup.exe "
+            "installs as for the first time and the old product stays installed")
+
+
+def render_differences(comparison: dict) -> str:
+    out = []
+    if comparison["identical"] == "file":
+        out.append("identical: the same file")
+    elif comparison["identical"] == "before signing":
+        out.append("identical before signing: only the signatures differ")
+    elif not comparison["differences"]:
+        out.append("no differences in settings, compiled sections, payloads, package or signer")
     # One line a difference: a text with a line break shows it as the description writes it.
     shown = lambda value: "(none)" if value is None else _description_text(value)  # noqa: E731
-    return "".join(f"{c['what']}: {shown(c['old'])} -> {shown(c['new'])}\n" for c in changes)
+    out += [f"{c['what']}: {shown(c['old'])} -> {shown(c['new'])}"
+            for c in comparison["differences"]]
+    if comparison["upgrade"] and comparison["identical"] is None:
+        out.append(f"upgrade path from the old build: {comparison['upgrade']}")
+    return "".join(line + "\n" for line in out)

@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import List, Optional
 
 from .. import authenticode
-from .finding import ERROR, WARNING, Finding
+from .finding import ERROR, Finding
 from .image import SetupImage
 
 
@@ -21,6 +21,7 @@ def signature_summary(signature: authenticode.Signature) -> dict:
         "signer": signature.signer.subject, "issuer": signature.signer.issuer,
         "serial": signature.signer.serial, "certificate_sha256": signature.signer.sha256,
         "expires": _iso(signature.signer.not_after),
+        "purposes": signature.signer.purposes(), "may_sign_code": signature.signer.may_sign_code(),
         "digest_algorithm": signature.digest_algorithm, "digest": signature.digest,
         "description": signature.description, "url": signature.url,
         "signing_time": _iso(signature.signing_time),
@@ -52,10 +53,7 @@ def setup_signature(image: SetupImage, findings: List[Finding]) -> Optional[dict
         findings.append(Finding(ERROR, f"the signing certificate expired on "
                                 f"{summary['expires']} and no timestamp shows it was valid "
                                 "when it signed"))
-    elif stamp is None:
-        findings.append(Finding(WARNING, "the signature has no timestamp: it stops verifying "
-                                f"when the certificate expires ({summary['expires']})"))
-    elif not stamp.matches_signature:
+    elif stamp is not None and not stamp.matches_signature:
         findings.append(Finding(ERROR, "the timestamp was not given for this signature"))
     return summary
 

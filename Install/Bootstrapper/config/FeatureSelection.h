@@ -26,8 +26,13 @@ using DroppedPieceReporter = std::function<void(const wchar_t* key, const std::w
 // without changing what the rest of the line means. Pure.
 bool IsInstallerIdentifier(const std::wstring& name);
 
+// Whether `name` (compared as it is, letters' case included) is one of the Windows Installer's own
+// public properties, which a command line can set: ADDLOCAL, REMOVE, TRANSFORMS, REBOOT, ... Pure.
+bool IsInstallerProperty(const std::wstring& name);
+
 // The Windows Installer property text for the product's pieces and the values the reader gives.
-// A piece of the include or exclude list that is no identifier is left out and reported. Pure.
+// A piece of the include or exclude list that is no identifier, or that is (in upper case, for
+// an exclusion) one of the installer's own properties, is left out and reported. Pure.
 std::wstring BuildFeatureSelectionText(const FeatureSelectionPieces& pieces,
                                        const FeatureKeyReader& readKey,
                                        const DroppedPieceReporter& reportDropped = {});

@@ -11,6 +11,7 @@
 #include "sys/BootstrapLog.h"
 #include "sys/PlatformChecks.h"
 #include "ui/MessageBoxes.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -45,30 +46,40 @@ void CopyInstallerLog(const RunState& state) {
   }
 }
 
-// The XML parser package and its folders, once msi.dll was bound. Without a temporary folder the
+// The XML parser package and its folders, once msi.dll was bound. Without a working folder the
 // folders would be looked for at the root of the current drive.
 void RemoveParserPackage(RunState& state) {
   state.prereqPackageHold.Release();
-  if (!state.prereqPackagePath.empty() && !state.tempFolder.empty()) {
+  const std::wstring& workFolder = state.workFolder.path();
+  if (!state.prereqPackagePath.empty() && !workFolder.empty()) {
     DeleteFileW(state.prereqPackagePath.c_str());
-    RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs\\MSXML6");
-    RemoveDirectory(state.tempFolder.c_str(), L"\\Prereqs");
+    RemoveDirectory(workFolder.c_str(), L"\\Prereqs\\MSXML6");
+    RemoveDirectory(workFolder.c_str(), L"\\Prereqs");
   }
 }
 
 // The readme and support document.
 void RemoveOemFiles(const RunState& state) {
   if (!state.oemFolder.empty()) {
-    DeleteFile(state.tempFolder.c_str(), kOemSubfolder, kReadmeName);
-    DeleteFile(state.tempFolder.c_str(), kOemSubfolder, kSupportDocumentName);
-    RemoveDirectory(state.tempFolder.c_str(), kOemSubfolder);
+    const wchar_t* workFolder = state.workFolder.path().c_str();
+    DeleteFile(workFolder, kOemSubfolder, kReadmeName);
+    DeleteFile(workFolder, kOemSubfolder, kSupportDocumentName);
+    RemoveDirectory(workFolder, kOemSubfolder);
   }
 }
 
-// The product's ini file; with /w the one the installer wrote goes back beside the executable.
+// The product's ini file. The copy of the distributor's ini went to the working folder; the one
+// that /w has the installer write is in the temporary folder, and goes back beside the
+// executable.
 void RemoveIniFile(const RunState& state) {
-  if (!state.tempFolder.empty() && !state.iniFileName.empty()) {
-    if (state.options.writeIniFile() && !state.mediaFolder.empty()) {
+  if (state.iniFileName.empty()) {
+    return;
+  }
+  if (state.workFolder.created()) {
+    DeleteFile(state.workFolder.path().c_str(), L"", state.iniFileName.c_str());
+  }
+  if (state.options.writeIniFile() && !state.tempFolder.empty()) {
+    if (!state.mediaFolder.empty()) {
       CopyFileToFolder(state.tempFolder.c_str(), state.iniFileName.c_str(),
                        state.mediaFolder.c_str());
     }
@@ -89,6 +100,14 @@ void RemovePackage(RunState& state) {
   }
 }
 
+// The downloaded package's copies, then the working folder with whatever is still in it.
+void RemoveWorkFolder(RunState& state) {
+  if (state.download.cacheEntryPending) {
+    RemoveDownloadedCopy(state.download);
+  }
+  state.workFolder.Remove();
+}
+
 void ReleaseRun(RunState& state) {
   state.operation.reset();
   state.productName.reset();
@@ -98,9 +117,6 @@ void ReleaseRun(RunState& state) {
   state.updateLocation.reset();
   state.baseUrl.reset();
   state.properties.reset();
-  if (state.download.cacheEntryPending) {
-    RemoveDownloadedCopy(state.download);
-  }
   state.packagePath.clear();
   state.imageTrust.Release();
   // A run that ended before the installer took over still has its progress window.
@@ -146,10 +162,10 @@ void OfferRestart(const RunState& state) {
   if (!state.restartRequested) {
     return;
   }
-  wchar_t question[kMessageBufferSize];
-  LoadMessage(state.instance, IDS_RESTART_QUESTION, question, kMessageBufferSize);
+  const std::wstring question = LoadTableText(state.instance, IDS_RESTART_QUESTION);
   // Asked at every UI level: the engine upgrade cannot be used until the machine restarts.
-  if (ShowMessageBox(nullptr, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+  if (ShowMessageBox(nullptr, question.c_str(), state.appTitle.c_str(),
+                     MB_YESNO | MB_ICONQUESTION) == IDYES) {
     // Both results are left alone: without the privilege the restart is still asked for, and a
     // restart that does not happen leaves the exit code as it is.
     RestartCalls().enableShutdownPrivilege();
@@ -183,6 +199,7 @@ DWORD CleanUp(RunState& state) {
   Attempt([&] { RemoveOemFiles(state); });
   Attempt([&] { RemoveIniFile(state); });
   Attempt([&] { RemovePackage(state); });
+  Attempt([&] { RemoveWorkFolder(state); });
   Attempt([&] { ReleaseRun(state); });
   Attempt([&] { LogNumber(L"[Info] Setup exit code is %d\n", state.exitCode); });
   Attempt([&] { CopyBootstrapLog(state); });

@@ -8,6 +8,7 @@
 #include "prereq/XmlParserPrerequisite.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
+#include "sys/PlatformChecks.h"
 #include "sys/RunTimeBinding.h"
 #include "ui/MessageBoxes.h"
 
@@ -190,9 +191,16 @@ void RunPackageOperation(RunState& state) {
   }
   const MsiBindings& msi = state.msi;
 
-  // 2 to 5: the UI level, with the XML parser installed in between when it is missing.
-  state.prereqPackagePath = state.tempFolder;
-  if (state.silent()) {
+  // 2 to 5: the UI level, with the XML parser installed in between when it is missing. On a
+  // window station nobody sees (a deployment system's service) the installer's own dialogs would
+  // wait for ever, whatever the switches asked for: it shows none there.
+  state.prereqPackagePath = state.workFolder.path();
+  state.installerUiLevel = state.options.uiLevel();
+  if (!state.silent() && !IsInteractiveWindowStation()) {
+    LogString(L"[Info] No interactive desktop: the installer's UI level is NONE\n");
+    state.installerUiLevel = kUiLevelNone;
+  }
+  if (state.installerUiLevel == kUiLevelNone) {
     LogString(L"[Info] Setting Internal UI level to NONE...\n");
     msi.MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
   }
@@ -204,7 +212,7 @@ void RunPackageOperation(RunState& state) {
     }
   }
   LogString(L"[Info] Setting Internal UI level to FULL...\n");
-  msi.MsiSetInternalUI(static_cast<INSTALLUILEVEL>(state.options.uiLevel()), nullptr);
+  msi.MsiSetInternalUI(static_cast<INSTALLUILEVEL>(state.installerUiLevel), nullptr);
 
   // 6 and 7: the package's identity and the installed product decide the command line. The
   // package is local on both paths: a downloaded one is its verified copy.

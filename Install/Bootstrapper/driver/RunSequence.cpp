@@ -96,8 +96,7 @@ std::wstring FolderOf(const std::wstring& path) {
 
 bool StartUp(RunState& state, const wchar_t* commandLine) {
   // 1 to 4: title, own path, the first log line (which creates the log), the folder for /a.
-  LoadTableString(state.instance, IDS_APP_TITLE, state.appTitle,
-                  static_cast<int>(std::size(state.appTitle)));
+  state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
 
   wchar_t exePath[MAX_PATH] = {};
   const DWORD length = GetModuleFileNameW(nullptr, exePath, MAX_PATH);
@@ -108,6 +107,9 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   }
   state.exePath.assign(exePath, length);
   LogString(L"[Info] we are running from --> %s\n", state.exePath.c_str());
+  // Held from here to the end of the run. A hold that cannot be taken (a file another process
+  // has open for writing) leaves the checks of the executable to go by its path, as they can.
+  state.imageHold.Take(state.exePath.c_str());
   state.options.exeFolder = FolderOf(state.exePath);
 
   // 5: the command line.
@@ -121,7 +123,7 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   }
 
   // 6: the progress dialog; without one the run goes on and text updates report -1.
-  state.progress.Create(state.instance, state.appTitle, state.options.uiLevel());
+  state.progress.Create(state.instance, state.appTitle.c_str(), state.options.uiLevel());
   return true;
 }
 
@@ -137,8 +139,9 @@ bool CheckMachine(RunState& state) {
 
   // 8: the executable's own signature.
   LogNumber(L"[Info] Verifying File Signature, Silent is %d\n", state.silent() ? 1 : 0);
-  state.imageTrust.Track(state.exePath);
-  const HRESULT trust = VerifyFileSignature(state.exePath.c_str(), &state.imageTrust);
+  state.imageTrust.Track(state.imageHold.handle());
+  const HRESULT trust =
+      VerifyFileSignature(state.exePath.c_str(), state.imageHold.handle(), &state.imageTrust);
   if (trust != S_OK) {
     LogNumber(L"[Info] VerifyFileSignature Failed, returned: 0x%X\n", static_cast<DWORD>(trust));
     if (!state.silent()) {
@@ -184,10 +187,9 @@ bool ReadProductSettings(RunState& state) {
   }
 
   // 13: the first text the user sees.
-  wchar_t format[kMessageBufferSize];
-  LoadMessage(state.instance, IDS_INITIALIZING, format, kMessageBufferSize);
+  const std::wstring format = LoadTableText(state.instance, IDS_INITIALIZING);
   std::wstring status;
-  linefmt::FormatBounded(status, format, {linefmt::Arg::Text(state.productName.get())},
+  linefmt::FormatBounded(status, format.c_str(), {linefmt::Arg::Text(state.productName.get())},
                          kStatusTextCapacity);
   if (state.progress.SetMainText(status.c_str()) == 1) {
     ShowCancelledMessage(state.Messages());
@@ -270,8 +272,9 @@ DWORD GetMediaFolder(const std::wstring& exePath, std::wstring& folder) {
   return ERROR_SUCCESS;
 }
 
-// The temporary folder (see GetWorkingTempFolder), created when missing. When it cannot be had
-// the user is told and the run ends with `failureCode`.
+// The temporary folder (see GetWorkingTempFolder), created when missing; the logs stay there,
+// where callers look for them. When it cannot be had the user is told and the run ends with
+// `failureCode`.
 bool PrepareTempFolder(RunState& state, const std::wstring& exeFolder, DWORD failureCode) {
   state.tempFolder = GetWorkingTempFolder(exeFolder, state.tempFolderIsFallback);
   if (!IsExistingFolder(state.tempFolder.c_str())) {
@@ -297,26 +300,29 @@ bool ResolvePackage(RunState& state) {
     return result == ERROR_SUCCESS || EndRun(state, result);
   }
 
-  // The downloaded package is prepared in the same temporary folder as an embedded one, so
-  // prerequisites, the installer log and clean-up work alike.
+  // The downloaded package is prepared as an embedded one is: its copy in the run's working
+  // folder and the logs in the temporary folder, so that prerequisites, the installer log and
+  // clean-up work alike.
   std::wstring exeFolder;
   if (GetMediaFolder(state.exePath, exeFolder) == ERROR_SUCCESS) {
     // Nothing is prepared from here on this path; it is where the ini file that /w has the
     // product write comes back to.
     state.mediaFolder = exeFolder;
   }
-  if (!PrepareTempFolder(state, exeFolder, ERROR_PATH_NOT_FOUND)) {
+  if (!PrepareTempFolder(state, exeFolder, ERROR_PATH_NOT_FOUND) ||
+      !PrepareWorkFolder(state, ERROR_PATH_NOT_FOUND)) {
     return false;
   }
   const DWORD result =
       ResolvePackageFromUrl(state.baseUrl.get(), state.databaseName.get(), state.exePath.c_str(),
-                            state.imageTrust, state.progress, state.Messages(), state.download);
+                            state.imageHold.handle(), state.imageTrust, state.workFolder.path(),
+                            state.progress, state.Messages(), state.download);
   if (result != ERROR_SUCCESS) {
     return EndRun(state, result);
   }
   // The installer gets the copy whose signature was checked, held since before the check; given
   // the URL it would fetch the package again, and those bytes would never be checked.
-  state.packagePath = state.download.cacheFilePath;
+  state.packagePath = state.download.localPath;
   return true;
 }
 
@@ -334,8 +340,8 @@ bool PrepareRuntime(RunState& state) {
   LogString(L"[Info] Checking for CRT prerequisites...\n");
   state.progress.SetMainText(kCheckingPrerequisites);
   state.progress.SetDetailText(state.product.runtimeDetail.c_str());
-  const DWORD result = InstallRuntimePrerequisite(state.appTitle, state.progress,
-                                                  state.tempFolder.c_str(), state.silent());
+  const DWORD result = InstallRuntimePrerequisite(state.appTitle.c_str(), state.progress,
+                                                  state.workFolder.path().c_str(), state.silent());
   if (result == ERROR_SUCCESS) {
     return true;
   }
@@ -367,6 +373,17 @@ void RunSteps(RunState& state, const wchar_t* commandLine) {
 
 }  // namespace
 
+bool PrepareWorkFolder(RunState& state, DWORD failureCode) {
+  if (state.workFolder.created()) {
+    return true;
+  }
+  if (state.workFolder.Create() != ERROR_SUCCESS) {
+    ShowTextMessage(state.Messages(), IDS_INVALID_PATH, state.workFolder.path().c_str());
+    return EndRun(state, failureCode);
+  }
+  return true;
+}
+
 bool RequireAdministrator(RunState& state) {
   if (!IsUserAdmin()) {
     ShowErrorMessage(state.Messages(), IDS_ADMIN_REQUIRED);
@@ -384,24 +401,26 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
     ShowTextMessage(state.Messages(), IDS_INVALID_PATH, nullptr);
     return folderResult;
   }
-  if (!PrepareTempFolder(state, state.mediaFolder, baseUrlLookupCode)) {
+  if (!PrepareTempFolder(state, state.mediaFolder, baseUrlLookupCode) ||
+      !PrepareWorkFolder(state, baseUrlLookupCode)) {
     return state.exitCode;
   }
+  const std::wstring& workFolder = state.workFolder.path();
 
   // The extraction refuses a path too long for the file system calls, with its own message.
-  state.packagePath = state.tempFolder + state.databaseName.get();
+  state.packagePath = workFolder + state.databaseName.get();
   state.packageExtracted = true;
   LogString(L"[Info] path to Msi: %s\n", state.packagePath.c_str());
-  if (!ExtractFileFromResource(IDP_PRODUCT_PACKAGE, state.instance, state.appTitle, nullptr,
+  if (!ExtractFileFromResource(IDP_PRODUCT_PACKAGE, state.instance, state.appTitle.c_str(), nullptr,
                                state.packagePath.c_str(), &state.packageHold)) {
     return ERROR_FILE_NOT_FOUND;
   }
 
-  state.oemFolder = state.tempFolder + kOemSubfolder;
+  state.oemFolder = workFolder + kOemSubfolder;
   LogString(L"[Info] path to OEM: %s\n", state.oemFolder.c_str());
-  if (!ExtractFileFromResource(IDP_README, state.instance, state.appTitle, kReadmeName,
+  if (!ExtractFileFromResource(IDP_README, state.instance, state.appTitle.c_str(), kReadmeName,
                                state.oemFolder.c_str()) ||
-      !ExtractFileFromResource(IDP_SUPPORT_DOCUMENT, state.instance, state.appTitle,
+      !ExtractFileFromResource(IDP_SUPPORT_DOCUMENT, state.instance, state.appTitle.c_str(),
                                kSupportDocumentName, state.oemFolder.c_str())) {
     return ERROR_FILE_NOT_FOUND;
   }
@@ -411,7 +430,7 @@ DWORD ResolvePackageFromMedia(RunState& state, DWORD baseUrlLookupCode) {
   state.oemSourceFolder = state.mediaFolder + kOemSubfolder;
   CopyFileToFolder(state.oemSourceFolder.c_str(), kReadmeName, state.oemFolder.c_str());
   CopyFileToFolder(state.oemSourceFolder.c_str(), kSupportDocumentName, state.oemFolder.c_str());
-  CopyFileToFolder(state.mediaFolder.c_str(), state.iniFileName.c_str(), state.tempFolder.c_str());
+  CopyFileToFolder(state.mediaFolder.c_str(), state.iniFileName.c_str(), workFolder.c_str());
 
   if (!IsExistingFile(state.packagePath.c_str())) {
     ShowTextMessage(state.Messages(), IDS_PACKAGE_NOT_FOUND, state.packagePath.c_str());

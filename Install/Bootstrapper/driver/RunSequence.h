@@ -13,7 +13,11 @@ DWORD RunSetup(HINSTANCE instance, const wchar_t* commandLine);
 // exit code 1603. True to go on.
 bool RequireAdministrator(RunState& state);
 
-// The package taken from the executable itself: written to the temporary folder, with the
+// Makes the run's own working folder unless it is there already. When it cannot be made the user
+// is told (string 23 with the folder) and the run ends with `failureCode`; false then.
+bool PrepareWorkFolder(RunState& state, DWORD failureCode);
+
+// The package taken from the executable itself: written to the run's working folder, with the
 // distributor's replacement files beside the executable copied over it. 0 to go on, else the
 // exit code. `baseUrlLookupCode` is the result of looking for BASEURL, which is also the code of
 // an unusable temporary folder.

@@ -13,6 +13,7 @@
 #include "net/PackageDownload.h"
 #include "net/SignatureVerification.h"
 #include "payload/HeldFile.h"
+#include "payload/WorkFolder.h"
 #include "sys/RunTimeBinding.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
@@ -31,8 +32,11 @@ struct RunState {
   RunOptions options;
 
   HINSTANCE instance = nullptr;
-  wchar_t appTitle[256] = {};
+  std::wstring appTitle;  // string 11, whole
   std::wstring exePath;
+  // The executable itself, held for the whole run: nothing can rename it away and put another
+  // file at its path while the run starts it again by that path (the verifying instance).
+  HeldFile imageHold;
   std::wstring mediaFolder;  // the executable's folder, ending in a backslash
   // The first verification of the executable's own signature, which every later look at it
   // repeats.
@@ -51,13 +55,18 @@ struct RunState {
   std::uint32_t minimumMsi = 0;
   ProductOptions product;  // prerequisites and feature selection chosen by the product
 
-  std::wstring tempFolder;            // working folder, ending in a backslash
+  // The temporary folder, ending in a backslash: where the logs are kept, and where the installer
+  // writes the ini file that /w asks for.
+  std::wstring tempFolder;
   bool tempFolderIsFallback = false;  // tempFolder is the run's own folder beside the executable
-  bool packageExtracted = false;      // packagePath names a file the run wrote
+  // The run's own folder for every file it writes and then runs, installs or verifies, made when
+  // the first such file is due; only SYSTEM and Administrators can reach it.
+  WorkFolder workFolder;
+  bool packageExtracted = false;  // packagePath names a file the run wrote
   // What the installer is given: the extracted package, or the verified copy of a downloaded one.
   std::wstring packagePath;
   HeldFile packageHold;          // the extracted package, held from its writing to clean-up
-  std::wstring oemFolder;        // tempFolder + "OEM\"; media path only
+  std::wstring oemFolder;        // work folder + "OEM\"; media path only
   std::wstring oemSourceFolder;  // mediaFolder + "OEM\"; media path only
   DownloadedPackage download;    // the package fetched from BASEURL, if any
 
@@ -71,6 +80,9 @@ struct RunState {
   // needed, is freed with the bindings.
   ModuleHandle engineLibrary;
   MsiBindings msi;
+  // The UI level the installer is given: the command line's, or none where nobody sees the
+  // window station.
+  std::uint32_t installerUiLevel = kUiLevelFull;
   std::wstring prereqPackagePath;
   HeldFile prereqPackageHold;  // the XML parser package, held from its writing to clean-up
   std::wstring productCode;
@@ -83,7 +95,9 @@ struct RunState {
   bool silent() const { return options.silent(); }
 
   // Message boxes are owned by the progress dialog while it exists and by no window afterwards.
-  MessageContext Messages() const { return MessageContext{instance, progress.window, appTitle}; }
+  MessageContext Messages() const {
+    return MessageContext{instance, progress.window, appTitle.c_str()};
+  }
   MessageContext Messages(const wchar_t* caption) const {
     return MessageContext{instance, progress.window, caption};
   }

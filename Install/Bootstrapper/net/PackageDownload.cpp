@@ -6,24 +6,25 @@
 #include "net/DownloadTransfer.h"
 #include "net/DownloadUrl.h"
 #include "net/SignatureVerification.h"
+#include "payload/PayloadExtraction.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
 #include "sys/LineFormat.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
-constexpr int kStatusFormatCapacity = 256;
 constexpr std::size_t kStatusTextCapacity = 2048;
 
 // One of the dialog's detail lines, string `id` with the package name for its "%s"; false when
 // the user has cancelled, after telling them.
 bool ShowDetail(ProgressDialog& dialog, const MessageContext& messages, UINT id,
                 const wchar_t* packageName) {
-  wchar_t format[kStatusFormatCapacity];
-  LoadMessage(messages.instance, id, format, kStatusFormatCapacity);
+  const std::wstring format = LoadTableText(messages.instance, id);
   // A name too long for the line is shown cut; the line is only a status.
   std::wstring detail;
-  linefmt::FormatBounded(detail, format, {linefmt::Arg::Text(packageName)}, kStatusTextCapacity);
+  linefmt::FormatBounded(detail, format.c_str(), {linefmt::Arg::Text(packageName)},
+                         kStatusTextCapacity);
   if (dialog.SetDetailText(detail.c_str()) == 1) {
     ShowCancelledMessage(messages);
     return false;
@@ -32,8 +33,8 @@ bool ShowDetail(ProgressDialog& dialog, const MessageContext& messages, UINT id,
 }
 
 DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t* exePath,
-               RunningImageTrust& image, ProgressDialog& dialog, const MessageContext& messages,
-               DownloadedPackage& package) {
+               HANDLE exeFile, RunningImageTrust& image, const std::wstring& workFolder,
+               ProgressDialog& dialog, const MessageContext& messages, DownloadedPackage& package) {
   LogString(L"[Info] BASEURL found: %s\n", baseUrl);
 
   std::wstring composedUrl;
@@ -82,11 +83,19 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
     return ERROR_FILE_NOT_FOUND;
   }
   LogString(L"[Info] Msi file was cached to %s\n", package.cacheFilePath.c_str());
+  // The URL cache is the user's: the package is checked and used as a copy in the run's own
+  // folder, under the package's own name, which the installer keeps as the product's package name
+  // for later repairs.
+  if (MakeLocalCopy(package, workFolder + packageName) != ERROR_SUCCESS) {
+    ShowTextMessage(messages, IDS_PACKAGE_NOT_FOUND, url);
+    return ERROR_FILE_NOT_FOUND;
+  }
 
   if (!ShowDetail(dialog, messages, IDS_VERIFYING_SIGNATURE, packageName)) {
     return ERROR_INSTALL_USEREXIT;
   }
-  switch (VerifyPackageTrust(exePath, package.cacheFilePath.c_str(), &image)) {
+  switch (VerifyPackageTrust(exePath, exeFile, package.localPath.c_str(), package.local.handle(),
+                             &image)) {
     case kTrustTrusted:
       return ERROR_SUCCESS;
     case kTrustCannotVerify:
@@ -101,12 +110,21 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
 
 }  // namespace
 
+DWORD MakeLocalCopy(DownloadedPackage& package, const std::wstring& localPath) {
+  package.localPath = localPath;
+  const DWORD copied = CopyHeldFile(package.copy, localPath, package.local);
+  // The cache's copy has served its purpose.
+  package.copy.Release();
+  return copied;
+}
+
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
-                            const wchar_t* exePath, RunningImageTrust& image,
-                            ProgressDialog& dialog, const MessageContext& messages,
-                            DownloadedPackage& package) {
+                            const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
+                            const std::wstring& workFolder, ProgressDialog& dialog,
+                            const MessageContext& messages, DownloadedPackage& package) {
   try {
-    return Download(baseUrl, packageName, exePath, image, dialog, messages, package);
+    return Download(baseUrl, packageName, exePath, exeFile, image, workFolder, dialog, messages,
+                    package);
   } catch (const std::bad_alloc&) {
     ShowOutOfMemoryMessage(messages);
     return ERROR_OUTOFMEMORY;
@@ -116,12 +134,17 @@ DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
 DownloadedPackage::~DownloadedPackage() { RemoveDownloadedCopy(*this); }
 
 void RemoveDownloadedCopy(DownloadedPackage& package) {
-  // The hold goes first: it keeps the copy from being deleted with its entry.
+  // The holds go first: they keep the copies from being deleted.
   package.copy.Release();
+  package.local.Release();
+  if (!package.localPath.empty()) {
+    DeleteFileW(package.localPath.c_str());
+  }
   if (package.cacheEntryPending && !package.canonicalUrl.empty()) {
     DeleteCachedCopy(package.canonicalUrl.c_str());
   }
   package.canonicalUrl = std::wstring();
   package.cacheFilePath = std::wstring();
+  package.localPath = std::wstring();
   package.cacheEntryPending = false;
 }

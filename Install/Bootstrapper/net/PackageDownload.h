@@ -14,26 +14,37 @@
 // Result of a downloaded package that is not trusted.
 constexpr DWORD kPackageNotTrusted = 4;
 
-// A download and its copy in the URL cache, which the owner removes however its step ends.
+// A download, its copy in the URL cache and the run's own copy of it, which the owner removes
+// however its step ends.
 struct DownloadedPackage {
   std::wstring canonicalUrl;   // where the package came from
-  std::wstring cacheFilePath;  // the downloaded copy that was verified, and is used
+  std::wstring cacheFilePath;  // the downloaded copy in the URL cache
   // The transfer was started, so a copy may sit in the URL cache: clean-up must remove it.
   bool cacheEntryPending = false;
-  // The copy, held from before its signature is checked until it has been used.
+  // The URL cache's copy, held from its arrival until the run's own copy is made from it.
   HeldFile copy;
+  // The copy in the run's working folder, made from the held cache copy, held from its writing
+  // until it has been used: this is the copy that is verified and used.
+  std::wstring localPath;
+  HeldFile local;
 
   ~DownloadedPackage();
 };
 
-// The whole package download of the run. 0 with `package` filled when downloaded and trusted;
-// otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box.
-// `image` answers the checks of the executable itself from its first verification.
-DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
-                            const wchar_t* exePath, RunningImageTrust& image,
-                            ProgressDialog& dialog, const MessageContext& messages,
-                            DownloadedPackage& package);
+// Copies the held cache copy of `package` to `localPath` in the run's working folder and holds
+// that copy. 0, or the Windows error.
+DWORD MakeLocalCopy(DownloadedPackage& package, const std::wstring& localPath);
 
-// Lets go of the copy, removes its entry from the URL cache (result ignored) when a transfer was
-// started, and forgets the URL and path.
+// The whole package download of the run. 0 with `package` filled when downloaded and trusted;
+// otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box. The
+// package is copied into `workFolder` under its own name, and that copy is verified against the
+// executable at `exePath`, held as `exeFile`. `image` answers the checks of the executable itself
+// from its first verification.
+DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
+                            const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
+                            const std::wstring& workFolder, ProgressDialog& dialog,
+                            const MessageContext& messages, DownloadedPackage& package);
+
+// Lets go of both copies, deletes the run's own, removes the entry from the URL cache (result
+// ignored) when a transfer was started, and forgets the URL and paths.
 void RemoveDownloadedCopy(DownloadedPackage& package);

@@ -75,7 +75,13 @@ class OwnedCertificate {
 const wchar_t* FlagText(bool value) { return value ? L"TRUE" : L"FALSE"; }
 
 constexpr wchar_t kResultLine[] = L"[WVT] WVT returned 0x%X\n";
-constexpr LCID kPathLocale = 1033;
+
+// A file's identity: the serial number of its volume and its index there, the same whatever path
+// names the file. False when the system cannot say.
+bool IdentifyFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& information) {
+  return file != nullptr && file != INVALID_HANDLE_VALUE &&
+         GetFileInformationByHandle(file, &information);
+}
 
 // What a WinVerifyTrust result means to the callers.
 TrustResult AnswerFor(LONG result) {
@@ -87,16 +93,22 @@ TrustResult AnswerFor(LONG result) {
 
 }  // namespace
 
-void RunningImageTrust::Track(const std::wstring& imagePath) {
+void RunningImageTrust::Track(HANDLE image) {
   Release();
-  path_ = imagePath;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (IdentifyFile(image, information)) {
+    volume_ = information.dwVolumeSerialNumber;
+    indexHigh_ = information.nFileIndexHigh;
+    indexLow_ = information.nFileIndexLow;
+    tracked_ = true;
+  }
 }
 
-bool RunningImageTrust::Names(const wchar_t* filePath) const {
-  // Paths name the same file whatever the case of their letters.
-  return !path_.empty() && filePath != nullptr &&
-         CompareStringW(kPathLocale, NORM_IGNORECASE, path_.c_str(), -1, filePath, -1) ==
-             CSTR_EQUAL;
+bool RunningImageTrust::IsImage(HANDLE file) const {
+  BY_HANDLE_FILE_INFORMATION information;
+  return tracked_ && IdentifyFile(file, information) &&
+         information.dwVolumeSerialNumber == volume_ && information.nFileIndexHigh == indexHigh_ &&
+         information.nFileIndexLow == indexLow_;
 }
 
 void RunningImageTrust::Remember(LONG result, bool isSigned, PCCERT_CONTEXT signerCertificate) {
@@ -127,11 +139,11 @@ void RunningImageTrust::Release() {
   }
   crypt32_.reset();
   known_ = false;
-  path_.clear();
+  tracked_ = false;
 }
 
-TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate, bool* isSigned,
-                       RunningImageTrust* image) {
+TrustResult CheckTrust(const wchar_t* filePath, HANDLE file, PCCERT_CONTEXT* signerCertificate,
+                       bool* isSigned, RunningImageTrust* image) {
   if (signerCertificate != nullptr) {
     *signerCertificate = nullptr;
   }
@@ -139,8 +151,9 @@ TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificat
     *isSigned = false;
   }
   const bool wantsCertificate = signerCertificate != nullptr;
+  const bool isImage = image != nullptr && image->IsImage(file);
 
-  if (image != nullptr && image->known() && image->Names(filePath)) {
+  if (isImage && image->known()) {
     // The same file gives the same answer: the line is the one the verification logged.
     LogNumber(kResultLine, static_cast<std::uint32_t>(image->result_));
     if (isSigned != nullptr) {
@@ -152,18 +165,24 @@ TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificat
     return AnswerFor(image->result_);
   }
 
-  WINTRUST_FILE_INFO file = {};
-  file.cbStruct = sizeof(WINTRUST_FILE_INFO);
-  file.pcwszFilePath = filePath;
-  file.hFile = nullptr;
-  file.pgKnownSubject = nullptr;
+  // The held handle, read from its start; WinTrust reads what it holds and uses the path only
+  // to tell which kind of file it is.
+  const bool held = file != nullptr && file != INVALID_HANDLE_VALUE;
+  if (held) {
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  }
+  WINTRUST_FILE_INFO fileInfo = {};
+  fileInfo.cbStruct = sizeof(WINTRUST_FILE_INFO);
+  fileInfo.pcwszFilePath = filePath;
+  fileInfo.hFile = held ? file : nullptr;
+  fileInfo.pgKnownSubject = nullptr;
 
   WINTRUST_DATA data = {};
   data.cbStruct = sizeof(WINTRUST_DATA);
   data.dwUIChoice = WTD_UI_NONE;
   data.fdwRevocationChecks = WTD_REVOKE_NONE;
   data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &file;
+  data.pFile = &fileInfo;
   // The state is kept only when the signer certificate is to be read from it afterwards.
   data.dwStateAction = wantsCertificate ? WTD_STATEACTION_VERIFY : WTD_STATEACTION_IGNORE;
 
@@ -197,14 +216,15 @@ TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificat
   }
   if (wantsCertificate) {
     *signerCertificate = certificate;
-    if (image != nullptr && !image->known() && image->Names(filePath)) {
+    if (isImage && !image->known()) {
       image->Remember(result, fileIsSigned, certificate);
     }
   }
   return AnswerFor(result);
 }
 
-TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath,
+TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, HANDLE bootstrapperFile,
+                               const wchar_t* packagePath, HANDLE packageFile,
                                RunningImageTrust* image) {
   ModuleHandle crypt32(LoadSystemLibrary(kCryptoLibrary));
   decltype(&::CertCompareCertificate) compare = nullptr;
@@ -219,8 +239,8 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* p
 
   LogString(L"[WVT] step 1: silently call WinVerifyTrust on szSetupExe, ignoring return value\n");
   bool setupIsSigned = false;
-  if (CheckTrust(bootstrapperPath, setupCertificate.receive(), &setupIsSigned, image) ==
-      kTrustCannotVerify) {
+  if (CheckTrust(bootstrapperPath, bootstrapperFile, setupCertificate.receive(), &setupIsSigned,
+                 image) == kTrustCannotVerify) {
     return kTrustCannotVerify;
   }
   LogString(L"[WVT] fSetupExeIsSigned = %s\n", FlagText(setupIsSigned));
@@ -229,8 +249,8 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* p
   if (setupIsSigned) {
     LogString(L"[WVT] step2: silently call WinVerifyTrust on szPackage, ignoring return value\n");
     bool packageIsSigned = false;
-    if (CheckTrust(packagePath, packageCertificate.receive(), &packageIsSigned, image) ==
-        kTrustCannotVerify) {
+    if (CheckTrust(packagePath, packageFile, packageCertificate.receive(), &packageIsSigned,
+                   image) == kTrustCannotVerify) {
       return kTrustCannotVerify;
     }
     LogString(L"[WVT] fPackageIsSigned = %s\n", FlagText(packageIsSigned));
@@ -246,11 +266,11 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* p
       samePublisher
           ? L"[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong\n"
           : L"[WVT] step3: last call to WinVerifyTrust using full UI\n");
-  return CheckTrust(packagePath, nullptr, nullptr, image);
+  return CheckTrust(packagePath, packageFile, nullptr, nullptr, image);
 }
 
-HRESULT VerifyFileSignature(const wchar_t* filePath, RunningImageTrust* image) {
-  switch (VerifyPackageTrust(filePath, filePath, image)) {
+HRESULT VerifyFileSignature(const wchar_t* filePath, HANDLE file, RunningImageTrust* image) {
+  switch (VerifyPackageTrust(filePath, file, filePath, file, image)) {
     case kTrustTrusted:
       return S_OK;
     case kTrustCannotVerify:

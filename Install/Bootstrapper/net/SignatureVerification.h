@@ -3,8 +3,6 @@
 // functions are bound at run time; without them the answer is "cannot verify".
 #pragma once
 
-#include <string>
-
 #include "sys/RunTimeBinding.h"
 #include "sys/Win32.h"
 // clang-format off
@@ -19,10 +17,11 @@ enum TrustResult : int {
 };
 
 // What the first verification of the running executable found, kept for the rest of the run.
-// Windows does not let the file of a mapped image be written, so a later verification of that
-// file can only repeat the first answer, at the cost of hashing the whole file, payloads included,
-// once more. The run owns one of these for its own executable; later checks that name the same
-// path are answered from it, with the same log lines.
+// Windows does not let the file of a mapped image be written, and the run holds it against
+// renaming, so a later verification of that file can only repeat the first answer, at the cost of
+// hashing the whole file, payloads included, once more. The run owns one of these for its own
+// executable; later checks of the same file (the same volume and file index, whatever path names
+// it) are answered from it, with the same log lines.
 class RunningImageTrust {
  public:
   RunningImageTrust() = default;
@@ -30,20 +29,26 @@ class RunningImageTrust {
   RunningImageTrust(const RunningImageTrust&) = delete;
   RunningImageTrust& operator=(const RunningImageTrust&) = delete;
 
-  // From now on verifications of `imagePath` are remembered and answered from memory.
-  void Track(const std::wstring& imagePath);
-  // Whether `filePath` names the tracked image.
-  bool Names(const wchar_t* filePath) const;
+  // From now on verifications of the file open as `image` (held by the caller) are remembered
+  // and answered from memory. Without a handle, or when the file cannot be identified, nothing is
+  // remembered.
+  void Track(HANDLE image);
+  // Whether `file` is the tracked image.
+  bool IsImage(HANDLE file) const;
   bool known() const { return known_; }
   // Frees the kept certificate and what it needs; nothing is answered from memory afterwards.
   void Release();
 
  private:
-  friend TrustResult CheckTrust(const wchar_t*, PCCERT_CONTEXT*, bool*, RunningImageTrust*);
+  friend TrustResult CheckTrust(const wchar_t*, HANDLE, PCCERT_CONTEXT*, bool*, RunningImageTrust*);
   void Remember(LONG result, bool isSigned, PCCERT_CONTEXT signerCertificate);
   PCCERT_CONTEXT DuplicateCertificate() const;
 
-  std::wstring path_;
+  // The image's identity: its volume's serial number and its index on that volume.
+  bool tracked_ = false;
+  DWORD volume_ = 0;
+  DWORD indexHigh_ = 0;
+  DWORD indexLow_ = 0;
   bool known_ = false;
   LONG result_ = 0;
   bool isSigned_ = false;
@@ -54,19 +59,24 @@ class RunningImageTrust {
   PCCERT_CONTEXT certificate_ = nullptr;
 };
 
-// One WinVerifyTrust verification of `filePath`. When `signerCertificate` is given it receives a
+// One WinVerifyTrust verification of `filePath`. With `file`, a handle held by the caller, the
+// bytes verified are read through it, so they are the held bytes whatever the path names by now;
+// without one WinTrust opens the path itself. When `signerCertificate` is given it receives a
 // duplicate of the signing certificate (or null), to be freed by the caller; when `isSigned` is
-// given it tells whether the file carries a signature at all. With `image`, a file it names is
-// verified at most once: the first verification that asks for the certificate is remembered and
-// later ones are answered from it.
-TrustResult CheckTrust(const wchar_t* filePath, PCCERT_CONTEXT* signerCertificate, bool* isSigned,
-                       RunningImageTrust* image = nullptr);
+// given it tells whether the file carries a signature at all. With `image`, the running
+// executable is verified at most once: the first verification of it that asks for the
+// certificate is remembered and later ones are answered from it.
+TrustResult CheckTrust(const wchar_t* filePath, HANDLE file, PCCERT_CONTEXT* signerCertificate,
+                       bool* isSigned, RunningImageTrust* image = nullptr);
 
 // The three logged steps: the bootstrapper's signature and signer, the package's, and the final
-// verification of the package, whose result is returned.
-TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, const wchar_t* packagePath,
+// verification of the package, whose result is returned. Each file is read through its handle
+// when one is given (see CheckTrust).
+TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, HANDLE bootstrapperFile,
+                               const wchar_t* packagePath, HANDLE packageFile,
                                RunningImageTrust* image = nullptr);
 
 // S_OK when `filePath` is trusted, TRUST_E_PROVIDER_UNKNOWN when signatures cannot be verified on
 // this system, TRUST_E_SUBJECT_NOT_TRUSTED otherwise.
-HRESULT VerifyFileSignature(const wchar_t* filePath, RunningImageTrust* image = nullptr);
+HRESULT VerifyFileSignature(const wchar_t* filePath, HANDLE file,
+                            RunningImageTrust* image = nullptr);

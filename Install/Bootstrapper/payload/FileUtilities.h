@@ -33,11 +33,11 @@ DWORD RunHidden(wchar_t* commandLine);
 // 0 when the process has ended, else the Windows error of the wait.
 DWORD WaitPumpingMessages(HANDLE process);
 
-// The folder a run writes its extracted files to: GetTempPathW's answer, ending in a backslash.
-// When that cannot be had (an answer that does not fit counts as none) the failure is logged and
-// the answer is a folder of the run's own inside `exeFolder`, never `exeFolder` itself: the run
-// deletes what it wrote there at the end, and in the executable's folder that would overwrite
-// and then delete a distributor's files of the same names. `fellBack` tells which it is.
+// The temporary folder, where the run keeps the installer's log: GetTempPathW's answer, ending in
+// a backslash. When that cannot be had (an answer that does not fit counts as none) the failure
+// is logged and the answer is a folder of the run's own inside `exeFolder`, never `exeFolder`
+// itself, where the run's files could meet a distributor's of the same names. `fellBack` tells
+// which it is.
 std::wstring GetWorkingTempFolder(const std::wstring& exeFolder, bool& fellBack);
 
 // Name of the folder of the run's own beside the executable, used when there is no temporary

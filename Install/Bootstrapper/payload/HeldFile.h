@@ -32,6 +32,9 @@ class HeldFile {
   bool Contains(const void* bytes, std::uint32_t size) const;
 
   bool IsHeld() const { return handle_ != INVALID_HANDLE_VALUE; }
+  // The held handle, for readers that can take one: they read the held bytes, not whatever the
+  // path names. Null when nothing is held.
+  HANDLE handle() const { return IsHeld() ? handle_ : nullptr; }
   void Release();
 
  private:

@@ -15,18 +15,15 @@
 namespace {
 
 constexpr wchar_t kPayloadType[] = L"EXE";
-// Messages followed directly by a file name are loaded into 320 characters and assembled in 321.
-constexpr int kNameMessageCapacity = 320;
 constexpr std::uint64_t kFourGiB = 0x100000000ull;
+// A held file is copied in pieces of this size, on the stack.
+constexpr DWORD kCopyChunkBytes = 64 * 1024;
 
 // A box whose text is a message with the file name put right after it (the messages end in
 // spaces for that). These boxes have no owner.
 void ShowNameMessage(HINSTANCE instance, const wchar_t* caption, UINT messageId,
                      const std::wstring& name) {
-  wchar_t message[kNameMessageCapacity] = {};
-  LoadTableString(instance, messageId, message, kNameMessageCapacity);
-  std::wstring text(message);
-  text::BoundedAppend(text, name, kNameMessageCapacity + 1);
+  const std::wstring text = LoadTableText(instance, messageId) + name;
   ShowMessageBox(nullptr, text.c_str(), caption, MB_ICONERROR);
 }
 
@@ -34,15 +31,14 @@ MessageContext Unowned(HINSTANCE instance, const wchar_t* caption) {
   return MessageContext{instance, nullptr, caption};
 }
 
-// Hands a payload that was just written over from its writer to `hold`, so that at no moment
-// can the file be renamed, replaced or deleted: a reader that lets others write (but not delete)
-// is opened while the writer still lives, the writer goes, and the hold, which lets others only
+// Hands a file that was just written over from its writer to `hold`, so that at no moment can
+// the file be renamed, replaced or deleted: a reader that lets others write (but not delete) is
+// opened while the writer still lives, the writer goes, and the hold, which lets others only
 // read, is taken before that reader goes. In the instant between the writer and the hold another
 // process could still open the file for writing; then the hold cannot be taken (its writer is
-// still open) or the content no longer matches the payload, and the file is refused. 0, or the
-// error that makes the payload count as not written.
-DWORD HandOverToHold(HANDLE writer, const std::wstring& path, const void* bytes, DWORD size,
-                     HeldFile& hold) {
+// still open), or the caller finds the content changed. 0, or the error that makes the file
+// count as not written.
+DWORD HandOverToHold(HANDLE writer, const std::wstring& path, HeldFile& hold) {
   HANDLE bridge = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   const DWORD bridgeError = bridge == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
@@ -52,14 +48,42 @@ DWORD HandOverToHold(HANDLE writer, const std::wstring& path, const void* bytes,
   }
   const DWORD taken = hold.Take(path.c_str());
   CloseHandle(bridge);
-  if (taken != ERROR_SUCCESS) {
-    return taken;
+  return taken;
+}
+
+// The size of an open file; false when it cannot be read.
+bool FileSize(HANDLE file, std::uint64_t& size) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(file, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) {
+    return false;
   }
-  if (!hold.Contains(bytes, size)) {
-    hold.Release();
-    return ERROR_FILE_INVALID;
+  size = (static_cast<std::uint64_t>(high) << 32) | low;
+  return true;
+}
+
+// Writes everything `source` holds, from its start, to `target`. 0, or the Windows error.
+DWORD CopyContent(HANDLE source, HANDLE target) {
+  if (SetFilePointer(source, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+    return GetLastError();
   }
-  return ERROR_SUCCESS;
+  unsigned char chunk[kCopyChunkBytes];
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(source, chunk, kCopyChunkBytes, &read, nullptr)) {
+      return GetLastError();
+    }
+    if (read == 0) {
+      return ERROR_SUCCESS;
+    }
+    DWORD written = 0;
+    if (!WriteFile(target, chunk, read, &written, nullptr)) {
+      return GetLastError();
+    }
+    if (written != read) {
+      return ERROR_WRITE_FAULT;
+    }
+  }
 }
 
 }  // namespace
@@ -156,7 +180,11 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
   } else {
     // A payload that cannot be held, or no longer holds what was written, is as good as not
     // written.
-    writeError = HandOverToHold(file, fullPath, bytes, size, *hold);
+    writeError = HandOverToHold(file, fullPath, *hold);
+    if (writeError == ERROR_SUCCESS && !hold->Contains(bytes, size)) {
+      hold->Release();
+      writeError = ERROR_FILE_INVALID;
+    }
   }
   if (writeError != ERROR_SUCCESS) {
     LogNumber(L"[ExtractFileFromResource] WriteFile failure: %d\n", writeError);
@@ -164,4 +192,41 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
     return false;
   }
   return true;
+}
+
+DWORD CopyHeldFile(const HeldFile& source, const std::wstring& target, HeldFile& hold) {
+  hold.Release();
+  if (!source.IsHeld()) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (target.size() >= MAX_PATH) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  std::wstring folder;
+  std::wstring name;
+  SplitPath(target.c_str(), folder, name);
+  if (!IsExistingFolder(folder.c_str())) {
+    CreateDirectoryTree(folder.c_str());
+  }
+  // Others may read while it is written, so that the hold can be taken before the writer goes.
+  HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_CANNOT_MAKE;
+  }
+  DWORD result = CopyContent(source.handle(), file);
+  if (result != ERROR_SUCCESS) {
+    CloseHandle(file);
+    return result;
+  }
+  result = HandOverToHold(file, target, hold);
+  std::uint64_t sourceSize = 0;
+  std::uint64_t copySize = 0;
+  if (result == ERROR_SUCCESS && (!FileSize(source.handle(), sourceSize) ||
+                                  !FileSize(hold.handle(), copySize) || sourceSize != copySize)) {
+    hold.Release();
+    result = ERROR_FILE_INVALID;
+  }
+  return result;
 }

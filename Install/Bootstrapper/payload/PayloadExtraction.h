@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "sys/Win32.h"
 
@@ -20,3 +21,8 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
 // that the free space could not be read (the caller reports the shortage).
 bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,
                     const wchar_t* caption);
+
+// Copies the file that `source` holds, read through the hold, to `target`, creating missing
+// folders and replacing a file there, and holds the copy in `hold` as a written payload is held.
+// 0, or the Windows error; a copy that could not be made whole is not held.
+DWORD CopyHeldFile(const HeldFile& source, const std::wstring& target, HeldFile& hold);

@@ -7,6 +7,7 @@
 
 #include "config/ResourceSettings.h"
 #include "config/TextUtil.h"
+#include "driver/RunSequence.h"
 #include "driver/RunState.h"
 #include "net/DownloadTransfer.h"
 #include "net/DownloadUrl.h"
@@ -19,6 +20,7 @@
 #include "sys/BootstrapLog.h"
 #include "sys/VersionFunctions.h"
 #include "ui/MessageBoxes.h"
+#include "ui/MessageTable.h"
 
 namespace {
 
@@ -60,22 +62,6 @@ DWORD RunShownAndWait(std::wstring commandLine) {
   return result;
 }
 
-// The executable's folder with its trailing backslash, from its full path name.
-DWORD GetExecutableFolder(const wchar_t* exePath, std::wstring& folder) {
-  wchar_t full[MAX_PATH] = {};
-  wchar_t* filePart = nullptr;
-  const DWORD length = GetFullPathNameW(exePath, MAX_PATH, full, &filePart);
-  if (length == 0 || length >= MAX_PATH) {
-    // A result that did not fit leaves the buffer untouched: the message then shows it empty.
-    return LastErrorOr(ERROR_FILENAME_EXCED_RANGE);
-  }
-  if (filePart != nullptr) {
-    *filePart = L'\0';
-  }
-  folder = full;
-  return ERROR_SUCCESS;
-}
-
 // The folders below `base` that writing `base` + `relativePath` will create, deepest first, so
 // that they can be removed again once the file is gone. Folders that already exist are not
 // listed: they are not the run's to remove.
@@ -92,21 +78,16 @@ std::vector<std::wstring> FoldersToBeCreated(const std::wstring& base,
   return created;
 }
 
-// The folders that writing the update package from the executable made (deepest first), and the
-// run's own folder when there was no temporary folder: removed when the step ends, however it
-// ends. A folder that is not empty stays, and a failed removal is ignored.
+// The folders that writing the update package made (deepest first): removed when the step ends,
+// however it ends. A folder that is not empty stays, and a failed removal is ignored.
 struct CreatedFolders {
-  std::wstring tempFolder;
-  bool fellBack = false;
+  std::wstring base;
   std::vector<std::wstring> created;
 
   ~CreatedFolders() {
     try {
       for (const std::wstring& folder : created) {
-        RemoveDirectory(tempFolder.c_str(), folder.c_str());
-      }
-      if (fellBack) {
-        RemoveDirectory(tempFolder.c_str(), L"");
+        RemoveDirectory(base.c_str(), folder.c_str());
       }
     } catch (...) {
       // Building a path ran out of memory: the folders stay.
@@ -144,11 +125,12 @@ bool ReadUpdateSettings(RunState& state) {
   return true;
 }
 
-// The download variant from the cache file on: verification by a second instance, then the
-// version check and the run.
+// The download variant from the cache file on: the copy in the working folder, verification of
+// that copy by a second instance, then the version check and the run.
 DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
                            const wchar_t* exePath, const std::wstring& canonicalUrl,
-                           std::uint32_t minimum, DownloadedPackage& download) {
+                           const std::wstring& localPath, std::uint32_t minimum,
+                           DownloadedPackage& download) {
   const MessageContext messages = Messages(dialog, instance, caption);
   wchar_t cacheFile[MAX_PATH] = {};
   const HRESULT transfer = DownloadToCache(canonicalUrl.c_str(), dialog, cacheFile);
@@ -164,17 +146,22 @@ DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINST
     ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
     return ERROR_FILE_NOT_FOUND;
   }
+  // The URL cache is the user's: what is verified and run is a copy in the run's own folder.
+  if (MakeLocalCopy(download, localPath) != ERROR_SUCCESS) {
+    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
+    return ERROR_FILE_NOT_FOUND;
+  }
 
-  const DWORD verdict = VerifyDownloadedUpdate(exePath, download.cacheFilePath.c_str());
+  const DWORD verdict = VerifyDownloadedUpdate(exePath, download.localPath.c_str());
   if (verdict == kTrustProviderUnknown) {
     ShowErrorMessage(messages, IDS_NO_SIGNATURE_SUPPORT);
     return ERROR_CALL_NOT_IMPLEMENTED;
   }
   if (verdict != ERROR_SUCCESS) {
-    ShowTextMessage(messages, IDS_NOT_TRUSTED, download.cacheFilePath.c_str());
+    ShowTextMessage(messages, IDS_NOT_TRUSTED, download.localPath.c_str());
     return kPackageNotTrusted;
   }
-  return ValidateAndRunUpdate(dialog, download.cacheFilePath.c_str(), instance, caption, minimum);
+  return ValidateAndRunUpdate(dialog, download.localPath.c_str(), instance, caption, minimum);
 }
 
 }  // namespace
@@ -197,10 +184,9 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
 
   // Asked at every UI level, the silent ones included: an engine upgrade is never made without
   // the user's consent.
-  wchar_t question[kMessageBufferSize];
-  LoadMessage(state.instance, IDS_UPGRADE_QUESTION, question, kMessageBufferSize);
-  if (ShowMessageBox(state.progress.window, question, state.appTitle, MB_YESNO | MB_ICONQUESTION) !=
-      IDYES) {
+  const std::wstring question = LoadTableText(state.instance, IDS_UPGRADE_QUESTION);
+  if (ShowMessageBox(state.progress.window, question.c_str(), state.appTitle.c_str(),
+                     MB_YESNO | MB_ICONQUESTION) != IDYES) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
@@ -209,13 +195,19 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
     ShowOutOfMemoryMessage(messages);
     return ERROR_OUTOFMEMORY;
   }
-  if (state.updateLocation) {
-    return UpgradeInstallerFromUrl(state.appTitle, state.exePath.c_str(), state.instance,
-                                   state.progress, state.updateLocation.get(),
-                                   state.updateName.get(), state.minimumMsi);
+  // The update package is the first file the run writes and runs.
+  if (!PrepareWorkFolder(state, ERROR_PATH_NOT_FOUND)) {
+    return state.exitCode;
   }
-  return UpgradeInstallerFromMedia(state.progress, state.appTitle, state.instance,
-                                   state.exePath.c_str(), state.updateName.get(), state.minimumMsi);
+  if (state.updateLocation) {
+    return UpgradeInstallerFromUrl(state.appTitle.c_str(), state.exePath.c_str(), state.instance,
+                                   state.progress, state.workFolder.path(),
+                                   state.updateLocation.get(), state.updateName.get(),
+                                   state.minimumMsi);
+  }
+  return UpgradeInstallerFromMedia(state.progress, state.appTitle.c_str(), state.instance,
+                                   state.workFolder.path(), state.updateName.get(),
+                                   state.minimumMsi);
 }
 
 bool NeedsInstallerUpgrade(std::uint32_t minimum, ModuleHandle* keepLoaded) {
@@ -259,23 +251,17 @@ bool NeedsInstallerUpgrade(std::uint32_t minimum, ModuleHandle* keepLoaded) {
 }
 
 DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
-                                const wchar_t* exePath, const wchar_t* updateName,
+                                const std::wstring& workFolder, const wchar_t* updateName,
                                 std::uint32_t minimum) {
   const MessageContext messages = Messages(dialog, instance, caption);
-  std::wstring exeFolder;
-  const DWORD folderResult = GetExecutableFolder(exePath, exeFolder);
-  if (folderResult != ERROR_SUCCESS) {
-    ShowTextMessage(messages, IDS_INVALID_PATH, exeFolder.c_str());
-    return folderResult;
-  }
 
-  // Whatever happens, nothing of the package stays in the temporary folder: also not a file that
+  // Whatever happens, nothing of the package stays in the working folder: also not a file that
   // an interrupted extraction left, nor the folders made for it. The package goes first, then its
   // folders.
   CreatedFolders folders;
-  folders.tempFolder = GetWorkingTempFolder(exeFolder, folders.fellBack);
-  folders.created = FoldersToBeCreated(folders.tempFolder, updateName);
-  TemporaryFile package(folders.tempFolder + updateName);
+  folders.base = workFolder;
+  folders.created = FoldersToBeCreated(workFolder, updateName);
+  TemporaryFile package(workFolder + updateName);
   const wchar_t* packagePath = package.path().c_str();
 
   if (!ExtractFileFromResource(IDP_INSTALLER_UPDATE, instance, caption, L"", packagePath,
@@ -290,8 +276,9 @@ DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, 
 }
 
 DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HINSTANCE instance,
-                              ProgressDialog& dialog, const wchar_t* updateLocation,
-                              const wchar_t* updateName, std::uint32_t minimum) {
+                              ProgressDialog& dialog, const std::wstring& workFolder,
+                              const wchar_t* updateLocation, const wchar_t* updateName,
+                              std::uint32_t minimum) {
   const MessageContext messages = Messages(dialog, instance, caption);
   std::wstring composedUrl;
   const std::size_t composedCapacity = ComposedUrlCapacity(updateLocation, updateName);
@@ -311,19 +298,22 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
   }
   LogString(L"[Info] Downloading update package from --> %s\n", canonicalUrl.c_str());
 
-  wchar_t detail[kMessageBufferSize];
-  LoadMessage(instance, IDS_DOWNLOADING_UPDATE, detail, kMessageBufferSize);
-  if (dialog.SetDetailText(detail) == 1) {
+  const std::wstring detail = LoadTableText(instance, IDS_DOWNLOADING_UPDATE);
+  if (dialog.SetDetailText(detail.c_str()) == 1) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
 
-  // From here on the cache may hold a copy, and it must not outlive the step, whichever way the
-  // step ends: its owner removes it.
+  // From here on the cache may hold a copy, and neither it nor the run's own copy may outlive the
+  // step, whichever way the step ends: their owners remove them, the copy before its folders.
+  CreatedFolders folders;
+  folders.base = workFolder;
+  folders.created = FoldersToBeCreated(workFolder, updateName);
   DownloadedPackage download;
   download.canonicalUrl = canonicalUrl;
   download.cacheEntryPending = true;
-  return VerifyAndRunDownload(dialog, caption, instance, exePath, canonicalUrl, minimum, download);
+  return VerifyAndRunDownload(dialog, caption, instance, exePath, canonicalUrl,
+                              workFolder + updateName, minimum, download);
 }
 
 DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath, HINSTANCE instance,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "sys/PlatformChecks.h"
 #include "sys/RunTimeBinding.h"
@@ -24,18 +25,20 @@ DWORD PerformInstallerUpgradeStep(RunState& state);
 // to be upgraded is always freed at once, so that the run never binds the old one.
 bool NeedsInstallerUpgrade(std::uint32_t minimum, ModuleHandle* keepLoaded = nullptr);
 
-// Writes the update package carried as payload 1001 to the temporary folder under `updateName`,
-// runs it when its version is sufficient, and deletes it again.
+// Writes the update package carried as payload 1001 to the run's working folder `workFolder`
+// under `updateName`, runs it when its version is sufficient, and deletes it again.
 DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
-                                const wchar_t* exePath, const wchar_t* updateName,
+                                const std::wstring& workFolder, const wchar_t* updateName,
                                 std::uint32_t minimum);
 
-// Downloads `updateLocation`/`updateName` into the URL cache, has a second instance of this
-// executable verify its signature, and runs it when trusted and of a sufficient version. The
-// cache entry is removed before it returns.
+// Downloads `updateLocation`/`updateName` into the URL cache, copies it into the run's working
+// folder `workFolder` under `updateName`, has a second instance of this executable (started from
+// `exePath`) verify that copy's signature, and runs it when trusted and of a sufficient version.
+// The copy and the cache entry are removed before it returns.
 DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HINSTANCE instance,
-                              ProgressDialog& dialog, const wchar_t* updateLocation,
-                              const wchar_t* updateName, std::uint32_t minimum);
+                              ProgressDialog& dialog, const std::wstring& workFolder,
+                              const wchar_t* updateLocation, const wchar_t* updateName,
+                              std::uint32_t minimum);
 
 // Runs the package at `packagePath` when its own version reaches `minimum`, and turns its exit
 // code into the step's result: 0 and 3010 pass, everything else is reported.

@@ -76,8 +76,8 @@ unsigned long InstallXmlParserPrerequisite(RunState& state) {
     return ERROR_SUCCESS;
   }
   const MsiBindings& msi = state.msi;
-  // A silent run keeps the level NONE that was set before.
-  if (!state.silent()) {
+  // A run without the installer's UI keeps the level NONE that was set before.
+  if (state.installerUiLevel != kUiLevelNone) {
     LogString(L"[Info] Setting Internal UI level to BASIC...\n");
     msi.MsiSetInternalUI(INSTALLUILEVEL_BASIC, nullptr);
   }
@@ -93,9 +93,9 @@ unsigned long InstallXmlParserPrerequisite(RunState& state) {
 
   // Known to clean-up from here on, which deletes the package and its folders also when the
   // installation fails.
-  state.prereqPackagePath = state.tempFolder + packageName;
+  state.prereqPackagePath = state.workFolder.path() + packageName;
   LogString(L"[Info] path to Prereq: %s\n", state.prereqPackagePath.c_str());
-  if (!ExtractFileFromResource(payload, state.instance, state.appTitle, L"",
+  if (!ExtractFileFromResource(payload, state.instance, state.appTitle.c_str(), L"",
                                state.prereqPackagePath.c_str(), &state.prereqPackageHold)) {
     return ERROR_FILE_NOT_FOUND;
   }

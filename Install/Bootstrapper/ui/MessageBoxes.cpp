@@ -46,32 +46,30 @@ void LoadMessage(HINSTANCE instance, UINT messageId, wchar_t* buffer, int capaci
 }
 
 void ShowCancelledMessage(const MessageContext& context) {
-  wchar_t message[kMessageBufferSize];
-  LoadMessage(context.instance, IDS_CANCELLED, message, kMessageBufferSize);
-  Show(context, message, MB_OK | MB_ICONWARNING);
+  const std::wstring message = LoadTableText(context.instance, IDS_CANCELLED);
+  Show(context, message.c_str(), MB_OK | MB_ICONWARNING);
 }
 
 void ShowErrorMessage(const MessageContext& context, UINT messageId) {
-  wchar_t message[kMessageBufferSize];
-  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
-  Show(context, message, MB_OK | MB_ICONERROR);
+  const std::wstring message = LoadTableText(context.instance, messageId);
+  Show(context, message.c_str(), MB_OK | MB_ICONERROR);
 }
 
 void ShowOutOfMemoryMessage(const MessageContext& context) {
-  // No allocation on this path: it is the one that reports that there is no memory.
-  ShowErrorMessage(context, IDS_OUT_OF_MEMORY);
+  // No allocation on this path: it is the one that reports that there is no memory. The buffer
+  // holds the longest row a product may give it.
+  wchar_t message[kMessageBufferSize];
+  LoadMessage(context.instance, IDS_OUT_OF_MEMORY, message, kMessageBufferSize);
+  Show(context, message, MB_OK | MB_ICONERROR);
 }
 
 void ShowUsageMessage(const MessageContext& context) {
-  wchar_t message[kMessageBufferSize];
-  LoadMessage(context.instance, IDS_USAGE, message, kMessageBufferSize);
-  ShowMessageBox(nullptr, message, context.caption, MB_OK | MB_ICONINFORMATION);
+  const std::wstring message = LoadTableText(context.instance, IDS_USAGE);
+  ShowMessageBox(nullptr, message.c_str(), context.caption, MB_OK | MB_ICONINFORMATION);
 }
 
 void ShowNumberMessage(const MessageContext& context, UINT messageId, std::int32_t number) {
-  wchar_t message[kMessageBufferSize];
-  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
-  std::wstring built(message);
+  std::wstring built = LoadTableText(context.instance, messageId);
   const std::size_t printfPlaceholder = built.find(L"%d");
   const std::size_t insertPlaceholder = built.find(L"%1");
   const std::size_t at = std::min(printfPlaceholder, insertPlaceholder);
@@ -86,29 +84,26 @@ void ShowNumberMessage(const MessageContext& context, UINT messageId, std::int32
 
 int ShowFormattedMessage(const MessageContext& context, UINT messageId, const wchar_t* text,
                          UINT boxType) {
-  wchar_t message[kMessageBufferSize];
-  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
-  const std::wstring built = Printf(message, {linefmt::Arg::Text(text)});
+  const std::wstring message = LoadTableText(context.instance, messageId);
+  const std::wstring built = Printf(message.c_str(), {linefmt::Arg::Text(text)});
   return ShowMessageBox(context.owner, built.c_str(), context.caption, boxType);
 }
 
 void ShowInvalidVersionMessage(const MessageContext& context, const wchar_t* versionText) {
-  wchar_t message[kMessageBufferSize];
-  LoadMessage(context.instance, IDS_INVALID_MSI_VERSION, message, kMessageBufferSize);
-  const std::wstring built =
-      Printf(message, {linefmt::Arg::Text(versionText),
-                       linefmt::Arg::Number(static_cast<std::uint32_t>(kLowestMinimumMsi))});
+  const std::wstring message = LoadTableText(context.instance, IDS_INVALID_MSI_VERSION);
+  const std::wstring built = Printf(
+      message.c_str(), {linefmt::Arg::Text(versionText),
+                        linefmt::Arg::Number(static_cast<std::uint32_t>(kLowestMinimumMsi))});
   Show(context, built.c_str(), MB_OK | MB_ICONERROR);
 }
 
 void ShowTextMessage(const MessageContext& context, UINT messageId, const wchar_t* text) {
-  wchar_t message[kMessageBufferSize];
-  LoadMessage(context.instance, messageId, message, kMessageBufferSize);
+  const std::wstring message = LoadTableText(context.instance, messageId);
   DWORD_PTR arguments[1] = {reinterpret_cast<DWORD_PTR>(text != nullptr ? text : L"")};
   wchar_t* formatted = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      message, 0, 0, reinterpret_cast<wchar_t*>(&formatted), 0,
+      message.c_str(), 0, 0, reinterpret_cast<wchar_t*>(&formatted), 0,
       reinterpret_cast<va_list*>(arguments));
   if (length != 0 && formatted != nullptr) {
     Show(context, formatted, MB_OK | MB_ICONERROR);
@@ -118,9 +113,7 @@ void ShowTextMessage(const MessageContext& context, UINT messageId, const wchar_
   if (formatted != nullptr) {
     LocalFree(formatted);
   }
-  wchar_t fallback[kMessageBufferSize];
-  LoadMessage(context.instance, IDS_OUT_OF_MEMORY, fallback, kMessageBufferSize);
-  Show(context, fallback, MB_OK | MB_ICONERROR);
+  ShowOutOfMemoryMessage(context);
 }
 
 void ShowInstallerErrorMessage(const MessageContext& context, DWORD code, HMODULE msiModule) {

@@ -12,8 +12,10 @@ struct MessageContext {
   const wchar_t* caption = L"";  // the application title, or a step's own caption
 };
 
-// Message rows are loaded into buffers of this many characters, cleared first, so a missing row
-// shows as an empty text.
+// A text built from a message by the printf rules, and the installer's own messages, are cut to
+// one less than this; the "Out of Memory" message, which allocates nothing, is read into a buffer
+// of this size, which holds the longest row the build allows. Every other message row is read
+// whole (LoadTableText).
 constexpr int kMessageBufferSize = 1024;
 
 // Every message box of the program is shown through this. Where nobody can answer (the window
@@ -44,5 +46,6 @@ void ShowTextMessage(const MessageContext& context, UINT messageId, const wchar_
 void ShowInstallerErrorMessage(const MessageContext& context, DWORD code, HMODULE msiModule);
 
 // Loads a string-table row of `instance` into `buffer` of `capacity` characters; the buffer is
-// cleared first so that a missing row reads as empty text.
+// cleared first so that a missing row reads as empty text. For what must not allocate and for
+// setting rows read into a setting's buffer; a message is read whole with LoadTableText.
 void LoadMessage(HINSTANCE instance, UINT messageId, wchar_t* buffer, int capacity);

@@ -87,7 +87,7 @@ bool ProgressDialog::Create(HINSTANCE moduleInstance, const wchar_t* titleText,
   instance = moduleInstance;
   owner = nullptr;
   quiet = (uiLevel & 0xF) == 2;
-  lstrcpynW(title, titleText != nullptr ? titleText : L"", static_cast<int>(std::size(title)));
+  title = titleText != nullptr ? titleText : L"";
 
   if (window == nullptr) {
     window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), owner, DialogProcedure,
@@ -95,12 +95,10 @@ bool ProgressDialog::Create(HINSTANCE moduleInstance, const wchar_t* titleText,
     if (window == nullptr) {
       return false;
     }
-    SetWindowTextW(window, title);
+    SetWindowTextW(window, title.c_str());
     CentreOnWorkArea(window);
 
-    wchar_t cancelText[256] = {};
-    LoadTableString(instance, IDS_CANCEL, cancelText, 256);
-    SetDlgItemTextW(window, IDC_CANCEL_BUTTON, cancelText);
+    SetDlgItemTextW(window, IDC_CANCEL_BUTTON, LoadTableText(instance, IDS_CANCEL).c_str());
 
     SetFocus(GetDlgItem(window, IDC_PROGRESS_BAR));
     ShowWindow(GetDlgItem(window, IDC_CANCEL_BUTTON), SW_HIDE);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "sys/Win32.h"
 
@@ -11,7 +12,7 @@ struct ProgressDialog {
   HINSTANCE instance = nullptr;  // holds the template, the icon and the button's text
   HWND window = nullptr;         // null before creation and after destruction
   HWND owner = nullptr;          // always null: the dialog has no owner
-  wchar_t title[256] = {};
+  std::wstring title;
   bool ready = false;          // text operations do nothing until creation has completed
   bool cancelled = false;      // set by Escape, cleared only by Destroy
   std::uint32_t range = 0;     // upper bound of the bar; the lower bound is 0

@@ -21,7 +21,9 @@ from pathlib import Path
 from typing import Dict, Optional
 
 X86, X64 = "x86", "x64"
-WINE64 = "/usr/lib/wine/wine64"
+# The 64-bit loader; BOOTSTRAPPER_WINE64 names another (a Wine built elsewhere, with its own
+# `wine` and `wineserver` first on PATH).
+WINE64 = os.environ.get("BOOTSTRAPPER_WINE64", "/usr/lib/wine/wine64")
 PROBE_EXIT = 42
 SKIP_REASON = "needs 32-bit Windows programs, which this machine cannot run"
 # A native 32-bit loader runs the probe in about a second; an emulated one takes minutes.

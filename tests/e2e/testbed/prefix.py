@@ -265,6 +265,11 @@ class Prefix:
         return self.path / "drive_c"
 
     @property
+    def windows_temp(self) -> Path:
+        """The Windows folder's own Temp, where the program makes the folder it works in."""
+        return self.drive_c / "windows" / "temp"
+
+    @property
     def scratch(self) -> Path:
         """A folder of the test bed's own files (argument files, records) inside the prefix."""
         return self.drive_c / "testbed"
@@ -364,8 +369,8 @@ class Prefix:
         stand-in or a server that waits for the file holds the program in that state until the
         harness has seen it. Before it answers a box the harness reads the progress dialog whole,
         so what the dialog shows while a box is open is always recorded.
-        A run that ends by itself and leaves anything besides the logs in its temporary folder
-        raises TempLeftovers, unless `check_temp` is False. With `hidden_station` the program
+        A run that ends by itself and leaves anything besides the logs in its temporary folder, or
+        anything in the Windows folder's Temp, raises TempLeftovers, unless `check_temp` is False. With `hidden_station` the program
         starts on a window station of that name that nobody sees (as under a service); its boxes
         are then neither recorded nor answered. `wine_env` sets variables for Wine itself, such
         as LC_ALL, which chooses the user's language.
@@ -382,6 +387,7 @@ class Prefix:
         if log_file and not keep_log:
             log_file.unlink(missing_ok=True)
         temp_before = snapshot(log_dir) if check_temp and log_dir else None
+        work_before = snapshot(self.windows_temp) if check_temp else None
 
         words: List[str] = ["--record", self.to_windows(record_file),
                             "--timeout-ms", str(max(1, int(timeout * 1000)))]
@@ -440,6 +446,10 @@ class Prefix:
             result.temp_leftovers = temp_leftovers(log_dir, temp_before)
             if result.temp_leftovers:
                 raise TempLeftovers(result, log_dir)
+        if work_before is not None and not result.timed_out:
+            result.temp_leftovers = temp_leftovers(self.windows_temp, work_before, logs_stay=False)
+            if result.temp_leftovers:
+                raise TempLeftovers(result, self.windows_temp)
         return result
 
     def _log_dir(self, env: Optional[Dict[str, Optional[str]]]) -> Optional[Path]:
@@ -519,6 +529,22 @@ class Prefix:
         if log:
             command += ["--log", self.to_windows(log)]
         return self.wintool(command, timeout=300)[0]["code"]
+
+    def msi_reinstall(self, product_code: str, mode: str = "omus",
+                      log: Optional[PathLike] = None) -> int:
+        """A silent repair, `mode` as msiexec /f takes it; the installer's result."""
+        command = ["msi-reinstall", product_code, mode]
+        if log:
+            command += ["--log", self.to_windows(log)]
+        return self.wintool(command, timeout=300)[0]["code"]
+
+    def acl(self, path: PathLike) -> str:
+        """The owner and access list of a file or folder as GetNamedSecurityInfoW reads them back,
+        in SDDL ("O:...D:...")."""
+        (answer,) = self.wintool(["acl", self.to_windows(path)])
+        if not answer["ok"]:
+            raise WineError(f"acl failed: {answer}")
+        return answer["sddl"]
 
     def carried_package_prop(self, exe: PathLike, prop: str) -> Optional[str]:
         """A property of the package that a setup.exe carries; None when it carries none."""

@@ -1,6 +1,7 @@
 """What one run of a program under the harness showed and returned."""
 
 import json
+import re
 from dataclasses import dataclass, field
 from typing import List, NamedTuple, Optional, Tuple
 
@@ -104,6 +105,11 @@ def _split_log_lines(data: Optional[bytes]) -> List[str]:
     return lines
 
 
+# The folder the program makes for itself to work in: below the Windows folder's Temp, "Setup"
+# and 16 random hexadecimal digits.
+WORK_FOLDER = re.compile(r"C:\\windows\\Temp\\Setup[0-9A-F]{16}\\", re.IGNORECASE)
+
+
 class RunResult:
     """The harness's record of one run, plus the bootstrap log the run left behind."""
 
@@ -128,6 +134,16 @@ class RunResult:
         self.harness_stderr = stderr
         # What the run left in its temporary folder besides the logs (see leftovers.py).
         self.temp_leftovers: List[str] = []
+
+    @property
+    def work_folder(self) -> Optional[str]:
+        """The folder the run worked in, with its backslash, as the log names it; None when the
+        log names none."""
+        for line in self.log_lines:
+            found = WORK_FOLDER.search(line)
+            if found:
+                return found.group(0)
+        return None
 
     @property
     def exit_code_hex(self) -> Optional[str]:
