@@ -362,7 +362,9 @@ class Bench:
                 else:
                     events.append((at, "child process started"))
             elif channel == "seh" and function == "OutputDebugStringA":
-                events.append((at, rest.strip('"').replace("\\\\", "\\")))
+                # The working folder's name differs from run to run.
+                text = re.sub(r"Setup[0-9A-F]{16}", "Setup*", rest.strip('"'))
+                events.append((at, text.replace("\\\\", "\\")))
             elif channel == "loaddll" and timer_thread is not None:
                 name = re.search(r'\\([^\\"]+)"', rest)
                 verb = "load" if function == "build_module" else "free"
@@ -410,9 +412,12 @@ def machine(flavour: str) -> List[str]:
         f"- Wine: {first(['wine', '--version'])}, Windows version as Wine's default",
         f"- Compiler: {first([compiler, '-dumpversion'])} (mingw-w64, win32 threads)",
         f"- NSIS peer: {first(['makensis', '-VERSION'])}, {stubs} stubs",
-        f"- Load average when the run began (1, 5, 15 minutes): "
-        f"{load[0]:.2f}, {load[1]:.2f}, {load[2]:.2f}",
+        f"- Load average (1, 5, 15 minutes) when the run began: {loads(load)}",
     ]
+
+
+def loads(load: Tuple[float, float, float]) -> str:
+    return f"{load[0]:.2f}, {load[1]:.2f}, {load[2]:.2f}"
 
 
 def peer_table(size: int, sides: List[Side]) -> List[str]:
@@ -485,8 +490,8 @@ def main() -> int:
 
     lines = ["# Benchmark results", "",
              "Written by `bench/run.sh`; docs/benchmarks.md says what each figure measures.", "",
-             *started, f"- Runs: {args.runs} per figure, the sides of each in alternating "
-             "order", "",
+             *started, f"- Load average when it ended: {loads(os.getloadavg())}",
+             f"- Runs: {args.runs} per figure, the sides of each in alternating order", "",
              "| Figure | Median | Min to max | Goal | |", "|---|---|---|---|---|"]
     lines += ["| " + " | ".join(f.cells()) + " |" for f in figures]
     lines += ["", "## setup.exe beside the NSIS peer", "",
