@@ -33,3 +33,24 @@ if(NOT BOOTSTRAPPER_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
   message(FATAL_ERROR "SOURCE_DATE_EPOCH is ${BOOTSTRAPPER_SOURCE_DATE_EPOCH}, not a number of "
           "seconds since 1970.")
 endif()
+
+# The moment as a file that changes only when the moment does. Make does not rebuild what only
+# a command line changed, so every image and package names the file as a dependency: a new
+# commit relinks and rebuilds what carries its time (bootstrapper_follow_epoch, once every
+# target is known).
+set(BOOTSTRAPPER_EPOCH_FILE ${CMAKE_BINARY_DIR}/source-date-epoch.txt)
+file(CONFIGURE OUTPUT ${BOOTSTRAPPER_EPOCH_FILE} CONTENT "${BOOTSTRAPPER_SOURCE_DATE_EPOCH}\n")
+
+function(bootstrapper_follow_epoch dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    if(type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$")
+      set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${BOOTSTRAPPER_EPOCH_FILE})
+    endif()
+  endforeach()
+  get_property(subdirectories DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdirectory IN LISTS subdirectories)
+    bootstrapper_follow_epoch(${subdirectory})
+  endforeach()
+endfunction()

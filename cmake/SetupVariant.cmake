@@ -193,6 +193,7 @@ function(add_msi_package target)
     ${sign_command}
     WORKING_DIRECTORY ${wxs_dir}
     DEPENDS ${wxs} ${M_SOURCES} ${BOOTSTRAPPER_TOOLING_DIR}/reproducible_msi.py
+            ${BOOTSTRAPPER_EPOCH_FILE}
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${M_OUTPUT})
 endfunction()

@@ -94,3 +94,6 @@ else()
     add_subdirectory(${PROJECT_SOURCE_DIR}/bench bench EXCLUDE_FROM_ALL)
   endif()
 endif()
+
+# Everything linked follows the build's moment (see Reproducible.cmake).
+bootstrapper_follow_epoch(${PROJECT_SOURCE_DIR})

@@ -20,6 +20,6 @@ cmake --build "$build" -j"$(nproc)" --target windows
 if ! python3 -c 'import json, sys; sys.exit(not json.load(open(sys.argv[1]))["x86"])' \
     "$build/testbed/flavours.json" 2>/dev/null; then
   cmake --build "$build" -j"$(nproc)" --target windows-x64-configure
-  cmake --build "$build/windows-x64" -j"$(nproc)" --target setup runharness wintool
+  cmake --build "$build/windows-x64" -j"$(nproc)" --target product-demo runharness wintool
 fi
 exec python3 "$root/tests/tools/demo.py" --build "$build" "$@"

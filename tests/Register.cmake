@@ -98,4 +98,4 @@ add_test(NAME compat.xp_compatibility
          COMMAND ${Python3_EXECUTABLE} -m unittest -v test_xp_compatibility
          WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/compat)
 set_tests_properties(compat.xp_compatibility PROPERTIES LABELS compat TIMEOUT 60
-  ENVIRONMENT "${x86_environment};BOOTSTRAPPER_WIN_BUILD_X64=${BOOTSTRAPPER_WIN_BUILD_X64}")
+  ENVIRONMENT "${x86_environment};BOOTSTRAPPER_WIN_BUILD_X64=${BOOTSTRAPPER_WIN_BUILD_X64};BOOTSTRAPPER_OUTPUT_DIR=${BOOTSTRAPPER_OUTPUT_DIR}")

@@ -2,8 +2,9 @@
 headers, its import table against the committed allow-list (xp-imports.txt), and the absence of
 what an XP loader would not handle or a check of the import table would not see.
 
-The Windows build trees come from BOOTSTRAPPER_WIN_BUILD and BOOTSTRAPPER_WIN_BUILD_X64 (set by
-CTest), else build/windows and build/windows-x64."""
+What ships is read from BOOTSTRAPPER_OUTPUT_DIR, the Windows build trees from BOOTSTRAPPER_WIN_BUILD
+and BOOTSTRAPPER_WIN_BUILD_X64 (all set by CTest), else build/out, build/windows and
+build/windows-x64."""
 
 import os
 import re
@@ -11,7 +12,7 @@ import sys
 import unittest
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, List, Tuple
+from typing import Dict, Iterator, List, Tuple
 
 HERE = Path(__file__).resolve().parent
 # The PE reader is the release tooling's, which reads setup.exe's resources and signature too.
@@ -40,15 +41,24 @@ MINGW_RUNTIME_DLL = re.compile(
     re.IGNORECASE)
 
 
-def win_build_dir(flavour: str = "x86") -> Path:
-    """The Windows build tree of the 32-bit (x86) or the 64-bit (x64) programs."""
-    variable, tree = (("BOOTSTRAPPER_WIN_BUILD", "windows") if flavour == "x86" else
-                      ("BOOTSTRAPPER_WIN_BUILD_X64", "windows-x64"))
+def build_path(variable: str, default: str) -> Path:
     configured = os.environ.get(variable)
     if configured:
         return Path(configured)
     build = os.environ.get("BOOTSTRAPPER_BUILD_DIR") or HERE.parents[1] / "build"
-    return Path(build) / tree
+    return Path(build) / default
+
+
+def win_build_dir(flavour: str = "x86") -> Path:
+    """The Windows build tree of the 32-bit (x86) or the 64-bit (x64) programs."""
+    if flavour == "x86":
+        return build_path("BOOTSTRAPPER_WIN_BUILD", "windows")
+    return build_path("BOOTSTRAPPER_WIN_BUILD_X64", "windows-x64")
+
+
+def output_dir() -> Path:
+    """Where each description's setup.exe ships: <name>/setup.exe, <name>/x64/setup.exe."""
+    return build_path("BOOTSTRAPPER_OUTPUT_DIR", "out")
 
 
 @dataclass
@@ -156,51 +166,67 @@ class CheckerTest(unittest.TestCase):
 
 
 class SetupImageTest(unittest.TestCase):
-    """The 32-bit setup.exe as the build signs it."""
+    """Every 32-bit setup.exe that the build ships, as it signs them."""
 
     flavour = "x86"
     header = (pe_image.MACHINE_I386, pe_image.PE32_MAGIC)
 
     @classmethod
     def setUpClass(cls):
-        cls.path = win_build_dir(cls.flavour) / "setup.exe"
-        cls.image = pe_image.read(cls.path)
+        paths = cls.paths()
+        if not paths:
+            raise AssertionError(f"the build shipped no {cls.flavour} setup.exe in {output_dir()}")
+        cls.images = [(path, pe_image.read(path)) for path in paths]
         cls.allowed = cls.allow_list()
+
+    @staticmethod
+    def paths() -> List[Path]:
+        return sorted(output_dir().glob("*/setup.exe"))
 
     @staticmethod
     def allow_list() -> Dict[str, AllowedDll]:
         return parse_allow_list(ALLOW_LIST.read_text())
 
+    def each_image(self) -> Iterator[pe_image.PeImage]:
+        for path, image in self.images:
+            with self.subTest(str(path)):
+                yield image
+
     def test_header_is_a_gui_program_for_windows_xp(self):
-        image = self.image
-        self.assertEqual(self.header, (image.machine, image.magic))
-        self.assertEqual(pe_image.SUBSYSTEM_WINDOWS_GUI, image.subsystem)
-        # XP's loader refuses a subsystem version above its own 5.1.
-        self.assertEqual(XP, image.subsystem_version)
-        self.assertLessEqual(image.os_version, XP)
+        for image in self.each_image():
+            self.assertEqual(self.header, (image.machine, image.magic))
+            self.assertEqual(pe_image.SUBSYSTEM_WINDOWS_GUI, image.subsystem)
+            # XP's loader refuses a subsystem version above its own 5.1.
+            self.assertEqual(XP, image.subsystem_version)
+            self.assertLessEqual(image.os_version, XP)
 
     def test_no_compiler_runtime_dll(self):
-        self.assertEqual([], [d for d in self.image.imported_dlls() if MINGW_RUNTIME_DLL.match(d)])
+        for image in self.each_image():
+            self.assertEqual([], [d for d in image.imported_dlls() if MINGW_RUNTIME_DLL.match(d)])
 
     def test_every_import_is_on_the_allow_list(self):
-        self.assertNotEqual([], self.image.imports)
-        self.assertEqual([], unlisted_imports(self.image, self.allowed),
-                         f"add each with its documented minimum Windows version to {ALLOW_LIST}, "
-                         "or bind it at run time if Windows XP SP3 lacks it")
+        for image in self.each_image():
+            self.assertNotEqual([], image.imports)
+            self.assertEqual([], unlisted_imports(image, self.allowed),
+                             f"add each with its documented minimum Windows version to "
+                             f"{ALLOW_LIST}, or bind it at run time if Windows XP SP3 lacks it")
 
     def test_run_time_bindings_are_not_imported(self):
-        dlls = {d.lower() for d in self.image.imported_dlls()}
-        self.assertEqual(set(), dlls & RUN_TIME_DLLS)
-        names = {e.name for e in self.image.imports}
-        self.assertEqual(set(), names & RUN_TIME_FUNCTIONS)
+        for image in self.each_image():
+            dlls = {d.lower() for d in image.imported_dlls()}
+            self.assertEqual(set(), dlls & RUN_TIME_DLLS)
+            names = {e.name for e in image.imports}
+            self.assertEqual(set(), names & RUN_TIME_FUNCTIONS)
 
     def test_nothing_the_xp_loader_would_run_or_miss(self):
-        self.assertEqual([], loader_incompatibilities(self.image))
+        for image in self.each_image():
+            self.assertEqual([], loader_incompatibilities(image))
 
     def test_signed(self):
         # The header checks above read the file as signed: the signature covers the header, so
         # nothing may change it after signing.
-        self.assertTrue(self.image.has_directory(pe_image.DIRECTORY_SECURITY))
+        for image in self.each_image():
+            self.assertTrue(image.has_directory(pe_image.DIRECTORY_SECURITY))
 
 
 class Setup64ImageTest(SetupImageTest):
@@ -209,6 +235,11 @@ class Setup64ImageTest(SetupImageTest):
 
     flavour = "x64"
     header = (pe_image.MACHINE_AMD64, pe_image.PE32_PLUS_MAGIC)
+
+    @staticmethod
+    def paths() -> List[Path]:
+        # The tests' one as well: it is built whether or not a description ships an x64 one.
+        return sorted(output_dir().glob("*/x64/setup.exe")) + [win_build_dir("x64") / "setup.exe"]
 
     @staticmethod
     def allow_list() -> Dict[str, AllowedDll]:

@@ -36,7 +36,7 @@ def main(argv):
     build = Path(args.build).resolve()
     os.environ["BOOTSTRAPPER_BUILD_DIR"] = str(build)
     os.environ.setdefault("BOOTSTRAPPER_WORK", str(build / "work"))
-    from testbed import Display, Prefix, artifact, flavours
+    from testbed import Display, Prefix, flavours
 
     if flavours.runs_32bit():
         os.environ["BOOTSTRAPPER_FLAVOUR"] = flavours.X86
@@ -47,7 +47,11 @@ def main(argv):
     os.environ.setdefault("BOOTSTRAPPER_WIN_BUILD", str(build / (
         "windows-x64" if flavours.current() == flavours.X64 else "windows")))
 
-    source = Path(args.setup).resolve() if args.setup else artifact("setup.exe")
+    # The demo product's setup.exe as it ships: build/out/demo/ (its 64-bit one in x64/).
+    shipped = build / "out" / "demo"
+    if flavours.current() == flavours.X64:
+        shipped = shipped / "x64"
+    source = Path(args.setup).resolve() if args.setup else shipped / "setup.exe"
     print(f"setup.exe: {source} ({source.stat().st_size} bytes)")
     display = Display.shared()
     prefix = Prefix(display, name="demo").open()

@@ -98,6 +98,10 @@ def decide(probe32: Path, probe64: Path) -> dict:
             # Wine's last word says why, e.g. that its 32-bit loader could not be executed.
             lines = [line.strip() for line in str(error).splitlines() if line.strip()]
             status, detail = None, f"Wine could not make a 32-bit Windows: {lines[-1]}"
+            # Without its 32-bit loader, `wine` starts the 64-bit one, whose complaint about a
+            # 32-bit prefix would say little.
+            if not Path(WINE64).with_name("wine").exists():
+                detail = f"wine32 is not installed: no 32-bit Wine loader beside {WINE64}"
         else:
             detail = ("a 32-bit test program did not end within "
                       f"{_PROBE_TIMEOUT} s" if status is None else
