@@ -6,6 +6,7 @@
 #include "driver/RunState.h"
 #include "net/PackageDownload.h"
 #include "payload/FileUtilities.h"
+#include "payload/PayloadExtraction.h"
 #include "prereq/RuntimePrerequisite.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
@@ -134,6 +135,8 @@ void ReleaseRun(RunState& state) {
   }
   UnbindMsi(state.msi);
   state.engineLibrary.reset();
+  // Nothing is extracted any more; the image's hold goes with the run.
+  ReadPayloadsFrom(nullptr);
 }
 
 void CopyBootstrapLog(const RunState& state) {
