@@ -166,7 +166,19 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring folder =
       std::wstring(temp) + L"bench-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
   CreateDirectoryW(folder.c_str(), nullptr);
+  // As in a run: the payload is read from the executable file, held open.
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  HANDLE image = CreateFileW(self, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (image != INVALID_HANDLE_VALUE) {
+    ReadPayloadsFrom(image);
+  }
   const int result = mode == L"memory" ? RunMemory(folder) : RunTime(folder, rounds);
+  ReadPayloadsFrom(nullptr);
+  if (image != INVALID_HANDLE_VALUE) {
+    CloseHandle(image);
+  }
   RemoveDirectoryW(folder.c_str());
   return result;
 }

@@ -1,5 +1,6 @@
 // Building log lines and bounded message texts from any format and values: a line fits its
 // buffer or is dropped, and a text or number is never formatted twice.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -40,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
   (void)fitted;
+  // One byte a character, and one more for each line end.
   const std::string bytes = logline::ToFileText(line);
-  if (bytes.size() != line.size()) {
+  const auto lineEnds = static_cast<std::size_t>(std::count(line.begin(), line.end(), L'\n'));
+  if (bytes.size() != line.size() + lineEnds) {
     std::abort();
   }
   return 0;

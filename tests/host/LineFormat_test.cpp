@@ -98,8 +98,9 @@ TEST(LogLine, LinesThatDoNotFitAreDroppedNotCut) {
   EXPECT_FALSE(logline::BuildStringLine(line, L"%40s", L"x", nullptr));
 }
 
-TEST(LogLine, FileTextIsOneByteACharacter) {
-  EXPECT_EQ(logline::ToFileText(L"abc\n"), "abc\n");
+TEST(LogLine, FileTextIsOneByteACharacterAndLinesEndInCrLf) {
+  EXPECT_EQ(logline::ToFileText(L"abc\n"), "abc\r\n");
+  EXPECT_EQ(logline::ToFileText(L"[Info] a\n[Info]   b"), "[Info] a\r\n[Info]   b");
   EXPECT_EQ(logline::ToFileText(L"Caf\u00e9 \u00ff"), "Caf\xe9 \xff");
   EXPECT_EQ(logline::ToFileText(L"\u0416\u4e2d\u0100"), "???");
 }

@@ -1,5 +1,6 @@
 // bootstrap.log on a real file system: the first line of a process discards an earlier log, each
-// line is appended as 8-bit text with CR LF, and a line is never formatted twice. The log is a
+// line is appended as 8-bit text with CR LF, and a line is never formatted twice; others read the
+// file while the run holds it, and can hold it themselves once the run has let go. The log is a
 // process-wide service initialised by its first line, so the whole life of one log is walked
 // through in order, in one test.
 #include <gtest/gtest.h>
@@ -58,14 +59,28 @@ TEST(BootstrapLog, LifeOfOneLog) {
       "[Info] path --> C:\\Caf\xe9\\??\r\n";
   EXPECT_EQ(ReadFileBytes(logPath), expected);
 
-  // Another process may hold the file between two lines; a line that cannot be appended is
-  // lost and nothing else happens.
+  // While the run holds the file, others read each line as soon as it is written (as every
+  // read above did, letting the writer write), but nobody can take the file for himself, delete
+  // it or rename it, and no line is lost to such an attempt.
+  HANDLE exclusive =
+      CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(exclusive, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(DeleteFileW(logPath.c_str()));
+  EXPECT_FALSE(MoveFileW(logPath.c_str(), (temp / L"moved.log").c_str()));
+  LogString(L"[Info] kept line\n");
+  const std::string kept = expected + "[Info] kept line\r\n";
+  EXPECT_EQ(ReadFileBytes(logPath), kept);
+
+  // Once the run lets go, every line opens the file again: another process may hold the file
+  // between two lines, and a line that cannot be appended is lost and nothing else happens.
+  ReleaseLogFile();
   HANDLE holder = CreateFileW(logPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   LogString(L"[Info] lost line\n");
   CloseHandle(holder);
   LogString(L"[Info] last line\n");
-  EXPECT_EQ(ReadFileBytes(logPath), expected + "[Info] last line\r\n");
+  EXPECT_EQ(ReadFileBytes(logPath), kept + "[Info] last line\r\n");
 }
 
 }  // namespace

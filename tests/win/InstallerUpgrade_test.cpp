@@ -151,6 +151,14 @@ TEST(InstallerUpgrade, TheEngineOfThePrefixIs405) {
     LogTail log;
     EXPECT_EQ(NeedsInstallerUpgrade(c.minimum), c.needed);
     EXPECT_EQ(log.text(), c.line);
+    // The run keeps the engine's load only when it will bind that engine: one that is about to
+    // be upgraded must not stay loaded, or the run would bind the old library afterwards.
+    ModuleHandle kept;
+    EXPECT_EQ(NeedsInstallerUpgrade(c.minimum, &kept), c.needed);
+    EXPECT_EQ(static_cast<bool>(kept), !c.needed);
+    if (kept) {
+      EXPECT_EQ(kept.get(), GetModuleHandleW(L"msi.dll"));
+    }
   }
 }
 

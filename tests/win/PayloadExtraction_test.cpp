@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include "../harness/FileAttack.h"
 #include "payload/FileUtilities.h"
@@ -84,6 +86,56 @@ TEST(ExtractFileFromResource, FolderWithOrWithoutBackslashAndFullPathWriteTheSam
     EXPECT_THAT(log.lines(),
                 ElementsAre("[ExtractFileFromResource] Creating file: " + Narrow(target)));
     EXPECT_THAT(boxes.boxes(), IsEmpty());
+  }
+}
+
+// While it lives, payloads are read from `file` (by default this program's own), as in a run.
+class PayloadsFromFile {
+ public:
+  explicit PayloadsFromFile(const std::wstring& file = OwnPath())
+      : handle_(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
+    ReadPayloadsFrom(handle_);
+  }
+  ~PayloadsFromFile() {
+    ReadPayloadsFrom(nullptr);
+    CloseHandle(handle_);
+  }
+  PayloadsFromFile(const PayloadsFromFile&) = delete;
+  PayloadsFromFile& operator=(const PayloadsFromFile&) = delete;
+
+  static std::wstring OwnPath() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+TEST(ExtractFileFromResource, APayloadIsReadFromItsPlaceInTheExecutableFileWhenOneIsGiven) {
+  // A copy of this program whose package payload reads otherwise: what is written, and what the
+  // hold is confirmed against, is what the file holds at the payload's place.
+  ScratchFolder root;
+  std::string image = ReadFileBytes(PayloadsFromFile::OwnPath());
+  const std::string changed = "UNIT PACKAGE PAYLOAD\n";
+  for (auto at = image.find(kPackageBytes); at != std::string::npos;
+       at = image.find(kPackageBytes, at)) {
+    image.replace(at, changed.size(), changed);
+  }
+  WriteFileBytes(root / L"copy.exe", image);
+  for (const bool fromCopy : {false, true}) {
+    std::optional<PayloadsFromFile> source;
+    if (fromCopy) {
+      source.emplace(root / L"copy.exe");
+    }
+    HeldFile hold;
+    EXPECT_TRUE(Extract(IDP_PRODUCT_PACKAGE, L"package.msi", root.path(), &hold));
+    EXPECT_TRUE(hold.IsHeld());
+    hold.Release();
+    EXPECT_EQ(ReadFileBytes(root / L"package.msi"), fromCopy ? changed : kPackageBytes);
   }
 }
 
@@ -210,8 +262,14 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
   g_intrudedFile = root / L"package.msi";
   const PayloadSystemCallTable saved = PayloadSystemCalls();
   PayloadSystemCalls().closeWriter = &CloseAndIntrude;
-  for (const auto& [stays, error] : {std::pair{true, "32"}, std::pair{false, "1006"}}) {
+  for (const auto& [stays, error, fromFile] :
+       {std::tuple{true, "32", false}, std::tuple{false, "1006", false},
+        std::tuple{false, "1006", true}}) {
     g_intruderStays = stays;
+    std::optional<PayloadsFromFile> source;
+    if (fromFile) {
+      source.emplace();
+    }
     MessageBoxRecorder boxes;
     LogTail log;
     HeldFile hold;

@@ -6,6 +6,7 @@
 #include "driver/RunState.h"
 #include "net/PackageDownload.h"
 #include "payload/FileUtilities.h"
+#include "payload/PayloadExtraction.h"
 #include "prereq/RuntimePrerequisite.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
@@ -125,12 +126,17 @@ void ReleaseRun(RunState& state) {
     state.progress.Destroy();
   }
   // The mutex goes before the log copy and the restart question, so that a new instance can
-  // start while the question is open.
+  // start while the question is open; the log is let go first, so that such an instance finds
+  // it as a run leaves it and can empty it.
+  ReleaseLogFile();
   if (state.instanceMutex != nullptr) {
     CloseHandle(state.instanceMutex);
     state.instanceMutex = nullptr;
   }
   UnbindMsi(state.msi);
+  state.engineLibrary.reset();
+  // Nothing is extracted any more; the image's hold goes with the run.
+  ReadPayloadsFrom(nullptr);
 }
 
 void CopyBootstrapLog(const RunState& state) {

@@ -108,8 +108,11 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   state.exePath.assign(exePath, length);
   LogString(L"[Info] we are running from --> %s\n", state.exePath.c_str());
   // Held from here to the end of the run. A hold that cannot be taken (a file another process
-  // has open for writing) leaves the checks of the executable to go by its path, as they can.
-  state.imageHold.Take(state.exePath.c_str());
+  // has open for writing) leaves the checks of the executable to go by its path, as they can,
+  // and the payloads to be read from the mapped image.
+  if (state.imageHold.Take(state.exePath.c_str()) == ERROR_SUCCESS) {
+    ReadPayloadsFrom(state.imageHold.handle());
+  }
   state.options.exeFolder = FolderOf(state.exePath);
 
   // 5: the command line.

@@ -14,6 +14,7 @@
 #include "net/SignatureVerification.h"
 #include "payload/HeldFile.h"
 #include "payload/WorkFolder.h"
+#include "sys/RunTimeBinding.h"
 #include "sys/Win32.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ProgressDialog.h"
@@ -75,7 +76,9 @@ struct RunState {
   HANDLE instanceMutex = nullptr;
   ProgressDialog progress;
 
-  // The installer invocation.
+  // The installer invocation. The engine check's load of msi.dll, kept when no upgrade was
+  // needed, is freed with the bindings.
+  ModuleHandle engineLibrary;
   MsiBindings msi;
   // The UI level the installer is given: the command line's, or none where nobody sees the
   // window station.

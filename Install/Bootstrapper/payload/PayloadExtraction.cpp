@@ -1,6 +1,9 @@
 #include "payload/PayloadExtraction.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "config/TextUtil.h"
@@ -18,6 +21,13 @@ constexpr wchar_t kPayloadType[] = L"EXE";
 constexpr std::uint64_t kFourGiB = 0x100000000ull;
 // A held file is copied in pieces of this size, on the stack.
 constexpr DWORD kCopyChunkBytes = 64 * 1024;
+// A payload read from the executable file is confirmed in pieces of this size, and written in
+// pieces of twice this size, through one buffer. Larger pieces cost fewer calls, smaller ones
+// less memory: 512 KiB at most, whatever the payload's size.
+constexpr DWORD kImageChunkBytes = 256 * 1024;
+
+// The executable file that payloads are read from, or null for the mapped image.
+HANDLE g_imageFile = nullptr;
 
 // A box whose text is a message with the file name put right after it (the messages end in
 // spaces for that). These boxes have no owner.
@@ -86,7 +96,106 @@ DWORD CopyContent(HANDLE source, HANDLE target) {
   }
 }
 
+// Where the `size` bytes at `bytes`, inside `module`'s mapped image, lie in its file; false
+// when no section's file data holds them all.
+bool ImageFileOffset(HMODULE module, const void* bytes, DWORD size, std::uint64_t& offset) {
+  const auto* base = reinterpret_cast<const unsigned char*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const auto* at = static_cast<const unsigned char*>(bytes);
+  if (at < base) {
+    return false;
+  }
+  const auto rva = static_cast<std::uint64_t>(at - base);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
+  for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
+    const std::uint64_t start = section->VirtualAddress;
+    if (rva >= start && rva + size <= start + section->SizeOfRawData) {
+      offset = section->PointerToRawData + (rva - start);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads `size` bytes of `file` at `offset`, whatever its file pointer. 0, or the Windows error.
+DWORD ReadAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD size) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD read = 0;
+  if (!ReadFile(file, buffer, size, &read, &at)) {
+    return GetLastError();
+  }
+  return read == size ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
+}
+
+// A payload's place in the executable file, and room to move it in pieces.
+struct ImagePiece {
+  HANDLE file = nullptr;
+  std::uint64_t offset = 0;
+  DWORD size = 0;
+  std::unique_ptr<unsigned char[]> buffer;  // two chunks: the payload's, and the copy's
+  DWORD chunk = 0;                          // when confirming; twice that when writing
+};
+
+// The payload at `bytes` as a piece of the executable file, when the run has named that file
+// and the room can be had; otherwise the mapped image serves.
+bool FindImagePiece(HMODULE module, const void* bytes, DWORD size, ImagePiece& piece) {
+  if (g_imageFile == nullptr || size == 0 || !ImageFileOffset(module, bytes, size, piece.offset)) {
+    return false;
+  }
+  piece.chunk = std::min(size, kImageChunkBytes);
+  piece.buffer.reset(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(piece.chunk)]);
+  piece.file = g_imageFile;
+  piece.size = size;
+  return piece.buffer != nullptr;
+}
+
+// Writes the piece to `target`. 0, or the Windows error.
+DWORD WritePiece(const ImagePiece& piece, HANDLE target) {
+  const DWORD chunk = 2 * piece.chunk;
+  for (DWORD done = 0; done < piece.size;) {
+    const DWORD wanted = std::min(piece.size - done, chunk);
+    DWORD result = ReadAt(piece.file, piece.offset + done, piece.buffer.get(), wanted);
+    if (result != ERROR_SUCCESS) {
+      return result;
+    }
+    DWORD written = 0;
+    if (!WriteFile(target, piece.buffer.get(), wanted, &written, nullptr)) {
+      return GetLastError();
+    }
+    if (written != wanted) {
+      return ERROR_WRITE_FAULT;
+    }
+    done += wanted;
+  }
+  return ERROR_SUCCESS;
+}
+
+// True when `held` consists of exactly the piece's bytes, read through the hold.
+bool HoldsPiece(HANDLE held, const ImagePiece& piece) {
+  DWORD high = 0;
+  if (GetFileSize(held, &high) != piece.size || high != 0) {
+    return false;
+  }
+  unsigned char* expected = piece.buffer.get();
+  unsigned char* actual = expected + piece.chunk;
+  for (DWORD done = 0; done < piece.size;) {
+    const DWORD wanted = std::min(piece.size - done, piece.chunk);
+    if (ReadAt(piece.file, piece.offset + done, expected, wanted) != ERROR_SUCCESS ||
+        ReadAt(held, done, actual, wanted) != ERROR_SUCCESS ||
+        std::memcmp(expected, actual, wanted) != 0) {
+      return false;
+    }
+    done += wanted;
+  }
+  return true;
+}
+
 }  // namespace
+
+void ReadPayloadsFrom(HANDLE imageFile) { g_imageFile = imageFile; }
 
 bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,
                     const wchar_t* caption) {
@@ -155,8 +264,8 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
     ShowTextMessage(Unowned(instance, caption), IDS_COULD_NOT_LOAD, name.c_str());
     return false;
   }
-  // The bytes in the mapped image are written as they are: no buffer, no copy. The image stays
-  // mapped for the life of the process, so nothing is released.
+  // The bytes in the mapped image, or their place in the executable file (ReadPayloadsFrom). The
+  // image stays mapped for the life of the process, so nothing is released.
   const void* bytes = LockResource(loaded);
 
   // 7 to 10: one write of the whole payload.
@@ -171,17 +280,25 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
     ShowNameMessage(instance, caption, IDS_COULD_NOT_CREATE, name);
     return false;
   }
-  DWORD written = 0;
-  const BOOL wrote = WriteFile(file, bytes, size, &written, nullptr);
-  // A write that stops short leaves a file that is not the payload: that is a failure too.
-  DWORD writeError = wrote ? (written == size ? ERROR_SUCCESS : ERROR_WRITE_FAULT) : GetLastError();
+  ImagePiece piece;
+  const bool fromFile = FindImagePiece(module, bytes, size, piece);
+  DWORD writeError = ERROR_SUCCESS;
+  if (fromFile) {
+    writeError = WritePiece(piece, file);
+  } else {
+    DWORD written = 0;
+    const BOOL wrote = WriteFile(file, bytes, size, &written, nullptr);
+    // A write that stops short leaves a file that is not the payload: that is a failure too.
+    writeError = wrote ? (written == size ? ERROR_SUCCESS : ERROR_WRITE_FAULT) : GetLastError();
+  }
   if (writeError != ERROR_SUCCESS || hold == nullptr) {
     CloseHandle(file);
   } else {
     // A payload that cannot be held, or no longer holds what was written, is as good as not
     // written.
     writeError = HandOverToHold(file, fullPath, *hold);
-    if (writeError == ERROR_SUCCESS && !hold->Contains(bytes, size)) {
+    if (writeError == ERROR_SUCCESS &&
+        !(fromFile ? HoldsPiece(hold->handle(), piece) : hold->Contains(bytes, size))) {
       hold->Release();
       writeError = ERROR_FILE_INVALID;
     }

@@ -17,6 +17,13 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
                              const wchar_t* fileName, const wchar_t* folderOrPath,
                              HeldFile* hold = nullptr);
 
+// From now on payloads are read from `imageFile`, this program's own executable file held open
+// by the run, at the place its section headers give, and a held payload is confirmed against
+// that place: not from the mapped image, whose pages would each be faulted in on first touch
+// while the file's are in the cache already (the signature check has just read them all). Null,
+// the default, reads the mapped image. The handle must stay open while it is set.
+void ReadPayloadsFrom(HANDLE imageFile);
+
 // True when the volume of `folder` has at least `requiredBytes` free; otherwise the user is told
 // that the free space could not be read (the caller reports the shortage).
 bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,

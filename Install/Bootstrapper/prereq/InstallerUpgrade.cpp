@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/ResourceSettings.h"
@@ -171,7 +172,7 @@ InstallerUpgradeCallTable& InstallerUpgradeCalls() {
 }
 
 DWORD PerformInstallerUpgradeStep(RunState& state) {
-  if (!NeedsInstallerUpgrade(state.minimumMsi)) {
+  if (!NeedsInstallerUpgrade(state.minimumMsi, &state.engineLibrary)) {
     return ERROR_SUCCESS;
   }
   LogString(L"[Info] Upgrade of Windows Installer is requested\n");
@@ -209,7 +210,7 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
                                    state.minimumMsi);
 }
 
-bool NeedsInstallerUpgrade(std::uint32_t minimum) {
+bool NeedsInstallerUpgrade(std::uint32_t minimum, ModuleHandle* keepLoaded) {
   wchar_t systemFolder[MAX_PATH] = {};
   const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH);
   if (length == 0 || length > MAX_PATH) {
@@ -222,13 +223,13 @@ bool NeedsInstallerUpgrade(std::uint32_t minimum) {
     LogString(L"[Info] Can't obtain msi.dll path; assuming upgrade is necessary.\n");
     return true;
   }
-  // Loading proves that the library is usable, not merely present.
-  HMODULE engine = LoadLibraryW(enginePath.c_str());
-  if (engine == nullptr) {
+  // Loading proves that the library is usable, not merely present. Its own dependencies come
+  // from the system folder too, as when the run binds it: the run may keep this load.
+  ModuleHandle engine(LoadLibraryExW(enginePath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  if (!engine) {
     LogString(L"[Info] Can't load msi.dll; assuming upgrade is necessary.\n");
     return true;
   }
-  FreeLibrary(engine);
 
   std::uint32_t version = 0;
   if (GetFileVersionNumber(enginePath.c_str(), version) != ERROR_SUCCESS) {
@@ -243,6 +244,9 @@ bool NeedsInstallerUpgrade(std::uint32_t minimum) {
     return true;
   }
   LogString(L"[Info] No upgrade is necessary.  System version meets minimum requirements\n");
+  if (keepLoaded != nullptr) {
+    *keepLoaded = std::move(engine);
+  }
   return false;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sys/PlatformChecks.h"
+#include "sys/RunTimeBinding.h"
 #include "sys/Win32.h"
 #include "ui/ProgressDialog.h"
 
@@ -19,8 +20,10 @@ struct RunState;
 DWORD PerformInstallerUpgradeStep(RunState& state);
 
 // True when the engine in the system folder is older than `minimum`, or when its version cannot
-// be learned.
-bool NeedsInstallerUpgrade(std::uint32_t minimum);
+// be learned. With `keepLoaded`, an engine that is new enough stays loaded in it, so that the run
+// binds the library it has already loaded instead of loading it a second time; an engine that is
+// to be upgraded is always freed at once, so that the run never binds the old one.
+bool NeedsInstallerUpgrade(std::uint32_t minimum, ModuleHandle* keepLoaded = nullptr);
 
 // Writes the update package carried as payload 1001 to the run's working folder `workFolder`
 // under `updateName`, runs it when its version is sufficient, and deletes it again.

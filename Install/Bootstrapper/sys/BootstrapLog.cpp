@@ -1,8 +1,5 @@
 #include "sys/BootstrapLog.h"
 
-#include <share.h>
-#include <stdio.h>
-
 #include <iterator>
 
 #include "sys/LogLine.h"
@@ -12,12 +9,23 @@
 namespace {
 
 constexpr wchar_t kLogName[] = L"bootstrap.log";
+// While a line is appended by an open of its own, nobody else may write: the line goes in whole.
+constexpr DWORD kLineSharing = FILE_SHARE_READ;
+// While the run holds the file, others may read it, and write it as well: a reader of a log that
+// is being written must let the writer write, and then reads every line as soon as it is written.
+// Deleting or renaming it waits until the run lets go.
+constexpr DWORD kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // -1: not yet initialised; 0: initialising, lines are dropped; 1: on.
 int g_logState = -1;
 wchar_t g_logPath[MAX_PATH] = {};
 // False while the file belongs to another instance: lines then reach the debugger only.
 bool g_writeFile = true;
+// The file, open for appending from the first line until ReleaseLogFile. A line is then one
+// write, which the system has as soon as the call returns: the file is complete after every line
+// whatever becomes of the process. Without the hold, each line opens the file, appends and closes
+// it again.
+HANDLE g_heldFile = INVALID_HANDLE_VALUE;
 
 // Another instance holds the single-instance mutex: the log file is that instance's, and
 // emptying it would lose the record of the run in progress.
@@ -28,6 +36,11 @@ bool AnotherInstanceRuns() {
   }
   CloseHandle(mutex);
   return true;
+}
+
+HANDLE OpenForAppending(DWORD sharing) {
+  return CreateFileW(g_logPath, FILE_APPEND_DATA, sharing, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void InitialiseLog() {
@@ -58,10 +71,13 @@ void InitialiseLog() {
     g_writeFile = false;
     return;
   }
-  // Discard the log of an earlier run.
-  if (FILE* file = _wfsopen(g_logPath, L"w", _SH_DENYWR)) {
-    fclose(file);
+  // Discard the log of an earlier run, then hold the new one.
+  HANDLE emptied = CreateFileW(g_logPath, GENERIC_WRITE, kLineSharing, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (emptied != INVALID_HANDLE_VALUE) {
+    CloseHandle(emptied);
   }
+  g_heldFile = OpenForAppending(kHoldSharing);
 }
 
 void WriteLine(const std::wstring& line) {
@@ -69,11 +85,16 @@ void WriteLine(const std::wstring& line) {
   if (!g_writeFile) {
     return;
   }
-  // Text mode stores each "\n" as CR LF; no other opener may write while the line goes in.
-  if (FILE* file = _wfsopen(g_logPath, L"a+", _SH_DENYWR)) {
-    const std::string bytes = logline::ToFileText(line);
-    fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
+  const std::string bytes = logline::ToFileText(line);
+  const bool held = g_heldFile != INVALID_HANDLE_VALUE;
+  HANDLE file = held ? g_heldFile : OpenForAppending(kLineSharing);
+  if (file == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (!held) {
+    CloseHandle(file);
   }
 }
 
@@ -131,3 +152,10 @@ std::wstring BootstrapLogPath() {
 }
 
 void KeepLogOffFile() { g_writeFile = false; }
+
+void ReleaseLogFile() {
+  if (g_heldFile != INVALID_HANDLE_VALUE) {
+    CloseHandle(g_heldFile);
+    g_heldFile = INVALID_HANDLE_VALUE;
+  }
+}

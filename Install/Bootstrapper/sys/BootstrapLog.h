@@ -1,6 +1,9 @@
 // bootstrap.log: one line per event of the run, in the temporary folder and on the debugger
-// output. Every line opens, appends to and closes the file, so the file is complete whenever the
-// process ends. No writer ever fails visibly: a line that cannot be written is lost.
+// output. The first line empties the file and holds it open for appending, and every line is one
+// write through that hold, so the file is complete whenever the process ends; others may read it
+// (and write it) meanwhile, but not delete or rename it. Once the run lets go (ReleaseLogFile),
+// every line opens, appends to and closes the file. No writer ever fails visibly: a line that
+// cannot be written is lost.
 #pragma once
 
 #include <cstdint>
@@ -22,3 +25,8 @@ std::wstring BootstrapLogPath();
 // From now on lines go to the debugger output only, and the file is left as it is. For a process
 // that runs beside an instance whose log this is (the verification mode).
 void KeepLogOffFile();
+
+// Lets go of the file: from now on every line opens, appends to and closes it again, and between
+// lines any other process may open it as it likes. For the end of the run, once a new instance
+// may start and take the log over.
+void ReleaseLogFile();

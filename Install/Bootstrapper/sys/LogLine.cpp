@@ -47,6 +47,9 @@ std::string ToFileText(std::wstring_view line) {
   bytes.reserve(line.size());
   for (wchar_t c : line) {
     const auto code = static_cast<std::uint32_t>(c);
+    if (c == L'\n') {
+      bytes.push_back('\r');
+    }
     bytes.push_back(code <= 0xFF ? static_cast<char>(code) : '?');
   }
   return bytes;

@@ -21,7 +21,7 @@ bool BuildNumbersLine(std::wstring& line, const wchar_t* format, std::uint32_t v
                       std::uint32_t value2);
 
 // The 8-bit text stored in the file: each character up to U+00FF as its byte value, anything
-// beyond as "?". Line ends are left to the file's text mode.
+// beyond as "?", and each "\n" as CR LF, as a text-mode file of the C runtime stores it.
 std::string ToFileText(std::wstring_view line);
 
 }  // namespace logline

@@ -97,7 +97,11 @@ void ScratchTempEnvironment::SetUp() {
   LogString(L"[Test] log of the unit tests\n");
 }
 
-void ScratchTempEnvironment::TearDown() { g_scratchTemp.reset(); }
+void ScratchTempEnvironment::TearDown() {
+  // The log is held until it is let go, and its folder cannot go before it.
+  ReleaseLogFile();
+  g_scratchTemp.reset();
+}
 
 const std::wstring& ScratchTempEnvironment::path() { return g_scratchTempPath; }
 
