@@ -336,8 +336,8 @@ class Prefix:
         answers = [load_record(line) for line in done.stdout.decode("utf-8").splitlines()
                    if line.startswith("{")]
         if len(answers) != len(commands):
-            raise WineError(f"wintool gave {len(answers)} answers to {len(commands)} commands: "
-                            f"{done.stdout!r} {done.stderr!r}")
+            raise WineError(f"wintool gave {len(answers)} answers to {len(commands)} commands "
+                            f"(exit status {done.returncode}): {done.stdout!r} {done.stderr!r}")
         for answer in answers:
             if "error" in answer:
                 raise WineError(f"wintool command rejected: {answer}")
