@@ -6,8 +6,7 @@ DWORD BindMsi(MsiBindings& bindings) {
   UnbindMsi(bindings);
   HMODULE module = LoadSystemLibrary(L"msi.dll");
   if (module == nullptr) {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_MOD_NOT_FOUND;
+    return LastErrorOr(ERROR_MOD_NOT_FOUND);
   }
   MsiBindings bound;
   bound.module = module;

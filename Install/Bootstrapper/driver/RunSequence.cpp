@@ -102,8 +102,7 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   const DWORD length = GetModuleFileNameW(nullptr, exePath, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) {
     // A path that had to be cut would name another file: it counts as unavailable.
-    const DWORD error = GetLastError();
-    return EndRun(state, error != ERROR_SUCCESS ? error : ERROR_INSUFFICIENT_BUFFER);
+    return EndRun(state, LastErrorOr(ERROR_INSUFFICIENT_BUFFER));
   }
   state.exePath.assign(exePath, length);
   LogString(L"[Info] we are running from --> %s\n", state.exePath.c_str());
@@ -265,8 +264,7 @@ DWORD GetMediaFolder(const std::wstring& exePath, std::wstring& folder) {
   wchar_t* filePart = nullptr;
   const DWORD length = GetFullPathNameW(exePath.c_str(), MAX_PATH, full, &filePart);
   if (length == 0 || length >= MAX_PATH) {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_FILENAME_EXCED_RANGE;
+    return LastErrorOr(ERROR_FILENAME_EXCED_RANGE);
   }
   if (filePart != nullptr) {
     *filePart = L'\0';

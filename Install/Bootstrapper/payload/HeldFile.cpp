@@ -26,8 +26,7 @@ DWORD HeldFile::Take(const wchar_t* path) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_SHARING_VIOLATION;
+    return LastErrorOr(ERROR_SHARING_VIOLATION);
   }
   handle_ = file;
   return ERROR_SUCCESS;

@@ -19,12 +19,10 @@ namespace {
 
 constexpr wchar_t kPayloadType[] = L"EXE";
 constexpr std::uint64_t kFourGiB = 0x100000000ull;
-// A held file is copied in pieces of this size, on the stack.
-constexpr DWORD kCopyChunkBytes = 64 * 1024;
-// A payload read from the executable file is confirmed in pieces of this size, and written in
-// pieces of twice this size, through one buffer. Larger pieces cost fewer calls, smaller ones
-// less memory: 512 KiB at most, whatever the payload's size.
-constexpr DWORD kImageChunkBytes = 256 * 1024;
+// A piece of a file is confirmed in chunks of this size, and written in chunks of twice this
+// size, through one buffer. Larger chunks cost fewer calls, smaller ones less memory: 512 KiB at
+// most, whatever the file's size.
+constexpr DWORD kPieceChunkBytes = 256 * 1024;
 
 // The executable file that payloads are read from, or null for the mapped image.
 HANDLE g_imageFile = nullptr;
@@ -72,30 +70,6 @@ bool FileSize(HANDLE file, std::uint64_t& size) {
   return true;
 }
 
-// Writes everything `source` holds, from its start, to `target`. 0, or the Windows error.
-DWORD CopyContent(HANDLE source, HANDLE target) {
-  if (SetFilePointer(source, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-    return GetLastError();
-  }
-  unsigned char chunk[kCopyChunkBytes];
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(source, chunk, kCopyChunkBytes, &read, nullptr)) {
-      return GetLastError();
-    }
-    if (read == 0) {
-      return ERROR_SUCCESS;
-    }
-    DWORD written = 0;
-    if (!WriteFile(target, chunk, read, &written, nullptr)) {
-      return GetLastError();
-    }
-    if (written != read) {
-      return ERROR_WRITE_FAULT;
-    }
-  }
-}
-
 // Where the `size` bytes at `bytes`, inside `module`'s mapped image, lie in its file; false
 // when no section's file data holds them all.
 bool ImageFileOffset(HMODULE module, const void* bytes, DWORD size, std::uint64_t& offset) {
@@ -130,30 +104,36 @@ DWORD ReadAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD size) {
   return read == size ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
 }
 
-// A payload's place in the executable file, and room to move it in pieces.
-struct ImagePiece {
+// Bytes of a file (a payload's place in the executable, or a whole held file), and room to move
+// them in chunks.
+struct FilePiece {
   HANDLE file = nullptr;
   std::uint64_t offset = 0;
   DWORD size = 0;
-  std::unique_ptr<unsigned char[]> buffer;  // two chunks: the payload's, and the copy's
+  std::unique_ptr<unsigned char[]> buffer;  // two chunks: the piece's, and the copy's
   DWORD chunk = 0;                          // when confirming; twice that when writing
 };
 
-// The payload at `bytes` as a piece of the executable file, when the run has named that file
-// and the room can be had; otherwise the mapped image serves.
-bool FindImagePiece(HMODULE module, const void* bytes, DWORD size, ImagePiece& piece) {
-  if (g_imageFile == nullptr || size == 0 || !ImageFileOffset(module, bytes, size, piece.offset)) {
-    return false;
-  }
-  piece.chunk = std::min(size, kImageChunkBytes);
-  piece.buffer.reset(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(piece.chunk)]);
-  piece.file = g_imageFile;
+// The `size` bytes of `file` at `offset`; false when the room cannot be had.
+bool MakePiece(HANDLE file, std::uint64_t offset, DWORD size, FilePiece& piece) {
+  piece.file = file;
+  piece.offset = offset;
   piece.size = size;
+  piece.chunk = std::max<DWORD>(std::min(size, kPieceChunkBytes), 1);
+  piece.buffer.reset(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(piece.chunk)]);
   return piece.buffer != nullptr;
 }
 
+// The payload at `bytes` as a piece of the executable file, when the run has named that file
+// and the room can be had; otherwise the mapped image serves.
+bool FindImagePiece(HMODULE module, const void* bytes, DWORD size, FilePiece& piece) {
+  std::uint64_t offset = 0;
+  return g_imageFile != nullptr && size != 0 && ImageFileOffset(module, bytes, size, offset) &&
+         MakePiece(g_imageFile, offset, size, piece);
+}
+
 // Writes the piece to `target`. 0, or the Windows error.
-DWORD WritePiece(const ImagePiece& piece, HANDLE target) {
+DWORD WritePiece(const FilePiece& piece, HANDLE target) {
   const DWORD chunk = 2 * piece.chunk;
   for (DWORD done = 0; done < piece.size;) {
     const DWORD wanted = std::min(piece.size - done, chunk);
@@ -174,7 +154,7 @@ DWORD WritePiece(const ImagePiece& piece, HANDLE target) {
 }
 
 // True when `held` consists of exactly the piece's bytes, read through the hold.
-bool HoldsPiece(HANDLE held, const ImagePiece& piece) {
+bool HoldsPiece(HANDLE held, const FilePiece& piece) {
   DWORD high = 0;
   if (GetFileSize(held, &high) != piece.size || high != 0) {
     return false;
@@ -280,7 +260,7 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
     ShowNameMessage(instance, caption, IDS_COULD_NOT_CREATE, name);
     return false;
   }
-  ImagePiece piece;
+  FilePiece piece;
   const bool fromFile = FindImagePiece(module, bytes, size, piece);
   DWORD writeError = ERROR_SUCCESS;
   if (fromFile) {
@@ -319,6 +299,18 @@ DWORD CopyHeldFile(const HeldFile& source, const std::wstring& target, HeldFile&
   if (target.size() >= MAX_PATH) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
+  std::uint64_t sourceSize = 0;
+  if (!FileSize(source.handle(), sourceSize)) {
+    return LastErrorOr(ERROR_READ_FAULT);
+  }
+  // What the run copies (a package, an engine update) never reaches 4 GiB.
+  if (sourceSize > MAXDWORD) {
+    return ERROR_FILE_TOO_LARGE;
+  }
+  FilePiece piece;
+  if (!MakePiece(source.handle(), 0, static_cast<DWORD>(sourceSize), piece)) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   std::wstring folder;
   std::wstring name;
   SplitPath(target.c_str(), folder, name);
@@ -329,19 +321,16 @@ DWORD CopyHeldFile(const HeldFile& source, const std::wstring& target, HeldFile&
   HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_CANNOT_MAKE;
+    return LastErrorOr(ERROR_CANNOT_MAKE);
   }
-  DWORD result = CopyContent(source.handle(), file);
+  DWORD result = WritePiece(piece, file);
   if (result != ERROR_SUCCESS) {
     CloseHandle(file);
     return result;
   }
+  // A copy that cannot be held, or no longer holds what was written, is as good as not made.
   result = HandOverToHold(file, target, hold);
-  std::uint64_t sourceSize = 0;
-  std::uint64_t copySize = 0;
-  if (result == ERROR_SUCCESS && (!FileSize(source.handle(), sourceSize) ||
-                                  !FileSize(hold.handle(), copySize) || sourceSize != copySize)) {
+  if (result == ERROR_SUCCESS && !HoldsPiece(hold.handle(), piece)) {
     hold.Release();
     result = ERROR_FILE_INVALID;
   }

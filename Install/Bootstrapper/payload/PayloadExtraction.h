@@ -30,6 +30,7 @@ bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANC
                     const wchar_t* caption);
 
 // Copies the file that `source` holds, read through the hold, to `target`, creating missing
-// folders and replacing a file there, and holds the copy in `hold` as a written payload is held.
+// folders and replacing a file there, and holds the copy in `hold`, confirmed against `source`,
+// as a written payload is held.
 // 0, or the Windows error; a copy that could not be made whole is not held.
 DWORD CopyHeldFile(const HeldFile& source, const std::wstring& target, HeldFile& hold);

@@ -27,28 +27,8 @@ using CompareStringOrdinalFunction = int(WINAPI*)(LPCWSTR, int, LPCWSTR, int, BO
 using RandomFunction = BOOLEAN(WINAPI*)(PVOID, ULONG);
 constexpr DWORD kNormalizedDosName = 0;  // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
 
-// Owner of memory that the system allocated for the caller with LocalAlloc.
-class LocalMemory {
- public:
-  LocalMemory() = default;
-  ~LocalMemory() {
-    if (memory_ != nullptr) {
-      LocalFree(memory_);
-    }
-  }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  PSECURITY_DESCRIPTOR* put() { return &memory_; }
-  PSECURITY_DESCRIPTOR get() const { return memory_; }
-
- private:
-  PSECURITY_DESCRIPTOR memory_ = nullptr;
-};
-
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD error = GetLastError();
-  return error != ERROR_SUCCESS ? error : fallback;
-}
+// Memory that the system allocated for the caller with LocalAlloc.
+using LocalMemory = SystemOwned<PSECURITY_DESCRIPTOR, &LocalFree>;
 
 // Why the folder could not be had, for a debugger; the user sees the folder in a message.
 void Diagnose(const wchar_t* what, DWORD error) {

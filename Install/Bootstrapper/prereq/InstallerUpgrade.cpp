@@ -33,12 +33,6 @@ MessageContext Messages(const ProgressDialog& dialog, HINSTANCE instance, const 
   return MessageContext{instance, dialog.window, caption};
 }
 
-// A failure code that is never 0, even when the failing call left no error behind.
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD error = GetLastError();
-  return error != ERROR_SUCCESS ? error : fallback;
-}
-
 // Starts `commandLine` with its window shown and waits, keeping this thread's windows alive,
 // until it ends. Its exit code, or the Windows error of the start or the wait.
 DWORD RunShownAndWait(std::wstring commandLine) {

@@ -17,41 +17,10 @@ CheckTokenMembershipFunction BindCheckTokenMembership(HMODULE advapi32) {
   return function;
 }
 
-// Owner of a SID from AllocateAndInitializeSid.
-class SidHandle {
- public:
-  SidHandle() = default;
-  ~SidHandle() {
-    if (sid_ != nullptr) {
-      FreeSid(sid_);
-    }
-  }
-  SidHandle(const SidHandle&) = delete;
-  SidHandle& operator=(const SidHandle&) = delete;
-  PSID* put() { return &sid_; }
-  PSID get() const { return sid_; }
-
- private:
-  PSID sid_ = nullptr;
-};
-
-// Owner of a kernel handle whose "no handle" value is null.
-class KernelHandle {
- public:
-  KernelHandle() = default;
-  ~KernelHandle() {
-    if (handle_ != nullptr) {
-      CloseHandle(handle_);
-    }
-  }
-  KernelHandle(const KernelHandle&) = delete;
-  KernelHandle& operator=(const KernelHandle&) = delete;
-  HANDLE* put() { return &handle_; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_ = nullptr;
-};
+// A SID from AllocateAndInitializeSid.
+using SidHandle = SystemOwned<PSID, &FreeSid>;
+// A kernel handle whose "no handle" value is null.
+using KernelHandle = SystemOwned<HANDLE, &CloseHandle>;
 
 }  // namespace
 

@@ -23,3 +23,29 @@
 
 #undef DeleteFile
 #undef RemoveDirectory
+
+// A failure code that is never 0, even when the failing call left no error behind.
+inline DWORD LastErrorOr(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
+// Owner of what the system handed out through an output parameter (a handle, a SID, memory),
+// given back with `Release` exactly once; null owns nothing. Call(..., owned.put()).
+template <typename T, auto Release>
+class SystemOwned {
+ public:
+  SystemOwned() = default;
+  ~SystemOwned() {
+    if (value_ != nullptr) {
+      Release(value_);
+    }
+  }
+  SystemOwned(const SystemOwned&) = delete;
+  SystemOwned& operator=(const SystemOwned&) = delete;
+  T* put() { return &value_; }
+  T get() const { return value_; }
+
+ private:
+  T value_ = nullptr;
+};
