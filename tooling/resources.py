@@ -39,7 +39,7 @@ from . import msi
 from .description.files import payload_files, upload_package
 from .description.languages import DEFAULT_LANGUAGE
 from .description.model import (ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS, SECTION_KEYS, WARNING,
-                                Entry, runtime_row)
+                                Entry, is_number, runtime_row)
 from .description.reader import parse_description
 from .description.string_table import DEFAULT_STRINGS, rc_string, read_default_strings
 
@@ -94,7 +94,7 @@ def string_tables(description, default):
 
 
 def version_numbers(text):
-    parts = [int(p) if p.isdigit() and int(p) <= 65535 else 0 for p in text.split('.')[:4]]
+    parts = [int(p) if is_number(p) and int(p) <= 65535 else 0 for p in text.split('.')[:4]]
     return ','.join(str(p) for p in parts + [0] * (4 - len(parts)))
 
 

@@ -7,6 +7,7 @@ Needs BOOTSTRAPPER_RULES_TOOL (the host build's description_rules) and BOOTSTRAP
 
 import json
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -121,7 +122,33 @@ MISTAKES = [
      "ProductVersion = 2.x is not a version"),
     ("signing URL", GOOD + "[signing]\nurl = www.tallow.example\n", 12,
      "url = www.tallow.example is not an http or https URL"),
+    # Digits that str.isdigit() takes and int() refuses.
+    ("payload id in superscript digits", GOOD + "\u00b9 = readme.txt\n", 11,
+     "payload \u00b9 is not one that setup.exe reads"),
+    ("language id in superscript digits", GOOD + "[strings.\u00b2]\n11 = x\n", 11,
+     "[strings.\u00b2]: \u00b2 is not a language this build knows by name"),
 ]
+
+# Files that are no text an editor saves as a description: each is named in one sentence (with
+# the line where there is one), nothing else is said of it, and none ends in a traceback.
+UNREADABLE = [
+    ("Latin-1", GOOD.replace("Tallow Notes", "Tallow Caf\u00e9").encode("latin-1"), 2,
+     "byte 0xE9 is not UTF-8 (is the file saved in another encoding, such as Latin-1?)"),
+    ("UTF-16 without a byte order mark", GOOD.encode("utf-16-le"), None,
+     "looks like UTF-16 without a byte order mark"),
+    ("UTF-16 of an odd length", GOOD.encode("utf-16")[:-1], None,
+     "ends in the middle of a character: the file is incomplete"),
+    ("UTF-8 cut in a character", (GOOD + "[strings]\n11 = Caf\u00e9").encode()[:-1], None,
+     "ends in the middle of a character: the file is incomplete"),
+    ("a NUL byte", GOOD.replace("TallowNotes2", "Tallow\0Notes2").encode(), 3,
+     "holds a NUL character"),
+    ("UTF-32", GOOD.encode("utf-32"), None, "is saved as UTF-32"),
+    ("binary junk", bytes(range(256)) * 4, 3, "byte 0x80 is not UTF-8"),
+    ("empty", b"", None, "the description is empty"),
+    ("comments alone", b"; Tallow Notes 2\r\n", None, "the description is empty"),
+]
+
+
 
 
 class DescriptionCheck(unittest.TestCase):
@@ -147,6 +174,45 @@ class DescriptionCheck(unittest.TestCase):
                 self.assertTrue(errors[0].startswith(f"{path}:{line}: error: "), errors[0])
                 self.assertIn(message, errors[0])
 
+    def test_a_file_that_is_no_text_is_named_in_one_sentence(self):
+        for name, data, line, message in UNREADABLE:
+            with self.subTest(name):
+                path = self.folder / "product.ini"
+                path.write_bytes(data)
+                findings, _ = pd.check_description(str(path), check_files=True)
+                self.assertEqual(1, len(findings), [str(f) for f in findings])
+                where = f"{path}:{line}" if line else str(path)
+                self.assertTrue(str(findings[0]).startswith(f"{where}: error: "), findings[0])
+                self.assertIn(message, str(findings[0]))
+
+    def test_no_description_ends_in_a_traceback(self):
+        # Two descriptions, changed at random (with a fixed seed): bytes and pieces of the
+        # format put in, cut out and changed, the file cut short.
+        pieces = [b"[", b"]", b"=", b'"', b"\\", b"\\n", b"%s", b"%d", b"${", b"}", b"\xc2\xb2",
+                  b"\xef\xbb\xbf", b"\xff\xfe", b"\r", b"\n", b"\x00", b"\xff", b"1004",
+                  b"[strings.de-DE]", b"[payloads]\n", b"BASEURL = http://t.example/\n", b";",
+                  b"\t", b",", b"[build]\nx64 = on\n", b"[upload]\npackage = ${X}/a.msi\n"]
+        originals = [GOOD.encode(), (REPO / "products" / "demo" / "product.ini").read_bytes()]
+        chance = random.Random(27)
+        path = self.folder / "product.ini"
+        for round in range(150):
+            data = bytearray(chance.choice(originals))
+            for _ in range(chance.randint(1, 6)):
+                at, how = chance.randrange(len(data) + 1), chance.random()
+                if how < 0.4:
+                    data[at:at] = chance.choice(pieces)
+                elif how < 0.7:
+                    del data[at:at + chance.randint(1, 40)]
+                elif how < 0.9:
+                    data[at:at + 1] = bytes([chance.randrange(256)])
+                else:
+                    del data[at:]
+            path.write_bytes(bytes(data))
+            with self.subTest(round=round, data=bytes(data)):
+                findings, _ = pd.check_description(str(path), {"PRODUCT_BUILD": str(DEMO_BUILD)},
+                                                   check_files=True)
+                self.assertTrue(all(f.file == str(path) for f in findings))
+
     def test_good_descriptions_pass_without_a_word(self):
         self.assertEqual([], self.check(GOOD)[1])
         # Both spellings of a language name; a quoted value with blanks and a doubled quote.
@@ -156,6 +222,18 @@ class DescriptionCheck(unittest.TestCase):
             + "[strings.fr_FR]\n24 = Annulé\n[strings.de-DE]\n24 = Abgebrochen\n")[1])
         # What the program is given keeps the blanks inside quotes.
         self.assertEqual('C="1  2" D=3', normalized_option("properties", ' C="1  2"   D=3 '))
+        # In each encoding and with each line end an editor saves.
+        translated = GOOD + "[strings.de-DE]\n24 = Abgebrochen \u00fcber \U0001F600\n"
+        for encoding, mark, ends in (("utf-8", "\ufeff", "\r\n"), ("utf-16-le", "\ufeff", "\r\n"),
+                                     ("utf-16-be", "\ufeff", "\n"), ("utf-8", "", "\r")):
+            with self.subTest(f"{encoding}, mark {bool(mark)}, {ends!r}"):
+                path = self.folder / "product.ini"
+                path.write_bytes((mark + translated.replace("\n", ends)).encode(encoding))
+                findings, description = pd.check_description(str(path))
+                self.assertEqual([], [str(f) for f in findings])
+                self.assertEqual("Abgebrochen \u00fcber \U0001F600",
+                                 description.value("strings.1031", "24"))
+                self.assertEqual("TallowNotes2.msi", description.value("settings", "DATABASE"))
         for product, variables in (("products/demo", {"PRODUCT_BUILD": str(DEMO_BUILD)}),
                                    ("tests/products/notes",
                                     {"NOTES_BUILD": str(WIN_BUILD / "tests" / "windows" / "notes")})):

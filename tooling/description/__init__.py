@@ -41,6 +41,8 @@ def check_description(path: str, variables: Optional[Dict[str, str]] = None,
     the description's content."""
     variables = variables or {}
     description, findings = parse_description(path)
+    if not description.readable:
+        return findings, description
     findings += Check(description, Rules(rules_tool, cache_dir), from_executable=False).run()
     findings += path_findings(description, variables, check_existence=False)
     if check_files:

@@ -7,7 +7,8 @@ import re
 from typing import Dict, List, Optional, Tuple
 
 from .. import msi
-from .model import ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Finding, suggest
+from .model import (ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Finding, is_number,
+                    suggest)
 
 
 def expand(value: str, variables: Dict[str, str]) -> Tuple[str, List[str]]:
@@ -43,7 +44,7 @@ def path_findings(description: Description, variables: Dict[str, str],
                    check_existence: bool) -> List[Finding]:
     findings = []
     files = [(e, f'payload {e.key} ({PAYLOADS.get(int(e.key), "unknown")})')
-             for e in description.section('payloads').values() if e.key.isdigit()]
+             for e in description.section('payloads').values() if is_number(e.key)]
     package = description.get('upload', 'package')
     if package is not None:
         files.append((package, 'the upload package'))
