@@ -50,15 +50,24 @@ set(BOOTSTRAPPER_OUTPUT_DIR ${CMAKE_BINARY_DIR}/out)
 set(BOOTSTRAPPER_DESCRIPTION_ERRORS)
 set(BOOTSTRAPPER_PRODUCT_X64 OFF)
 set(names)
+set(targets)
 set(x64_names)
 foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description})
-  bootstrapper_description_name(name ${description})
-  if(name IN_LIST names)
-    message(FATAL_ERROR "Two product descriptions are named ${name}; each setup.exe goes to an "
-            "output folder named after its description: rename one of them.")
+  bootstrapper_description_name(name ${description} target)
+  # Two names that differ only where a target name cannot follow them collide as targets.
+  list(FIND names "${name}" first)
+  if(first EQUAL -1)
+    list(FIND targets "${target}" first)
   endif()
-  list(APPEND names ${name})
+  if(NOT first EQUAL -1)
+    list(GET BOOTSTRAPPER_PRODUCT ${first} other)
+    message(FATAL_ERROR "Two product descriptions are named ${name}: ${other} and "
+            "${description}; each setup.exe goes to an output folder named after its "
+            "description's file name without .ini: rename one of them.")
+  endif()
+  list(APPEND names "${name}")
+  list(APPEND targets "${target}")
   execute_process(
     COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources --check --description ${description}
             --var PRODUCT_BUILD=${BOOTSTRAPPER_WIN_BUILD}/products/demo
@@ -69,8 +78,8 @@ foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
     continue()
   endif()
   # Whether it asks for a 64-bit setup.exe beside the 32-bit one ([build] x64).
-  bootstrapper_description_x64(x64 ${description})
-  if(x64)
+  bootstrapper_description_facts(described ${description})
+  if(described_X64)
     set(BOOTSTRAPPER_PRODUCT_X64 ON)
     list(APPEND x64_names ${name})
   endif()

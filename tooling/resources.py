@@ -21,9 +21,11 @@ File names are relative to the description's folder; ${NAME} is replaced by a va
 --var NAME=VALUE (the build passes the folders where it makes packages and stand-ins).
 
 --check checks the description as the build is configured (everything but the files that the
-build makes) and writes nothing. --out DIR writes product.rc (included by the bootstrapper's
-resource script), one .bin file per setting and option, setup_variant.rc (the script a variant
-compiles), signing.json and, with --depfile, the files read; a description as written is
+build makes) and writes nothing. --facts prints what the build plans by, before any check:
+whether it asks for a 64-bit setup.exe, and the folders of the build its files are in. --out DIR
+writes product.rc (included by the bootstrapper's resource script), one .bin file per setting
+and option, setup_variant.rc (the script a variant compiles), signing.json and, with --depfile,
+the files read; a description as written is
 checked once more then, with the files the build made (payloads, the package's features).
 Options for test variants change the description's content and skip the checks: --set
 NAME=VALUE (a setting, or SECTION.KEY=VALUE), --unset NAME, --no-settings, --payload ID=FILE, --no-payload ID, --no-payloads,
@@ -36,7 +38,7 @@ import sys
 
 from .description import check_description
 from . import msi
-from .description.files import payload_files, upload_package
+from .description.files import build_variables, payload_files, upload_package
 from .description.languages import DEFAULT_LANGUAGE
 from .description.model import (ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS, SECTION_KEYS, WARNING,
                                 Entry, is_number, runtime_row)
@@ -162,8 +164,9 @@ def main(argv):
     parser.add_argument('--out')
     parser.add_argument('--depfile')
     parser.add_argument('--check', action='store_true')
-    parser.add_argument('--architectures', action='store_true',
-                        help='print the architectures of setup.exe that the description asks for')
+    parser.add_argument('--facts', action='store_true',
+                        help='print what the build plans by: "x64 on" or "x64 off", then '
+                             '"variables" and the ${NAME}s its file names use')
     parser.add_argument('--unchecked', action='store_true')
     parser.add_argument('--rules-tool')
     parser.add_argument('--rules-cache', help='where description_rules is compiled without '
@@ -185,11 +188,12 @@ def main(argv):
     variables = dict(v.split('=', 1) for v in args.var)
     changed = bool(args.set or args.unset or args.no_settings or args.payload or
                    args.no_payload or args.no_payloads or args.drop_section)
-    if args.architectures:
-        # Read before the description is checked, which happens in each Windows tree: a
-        # description that cannot be read asks for the 32-bit setup.exe alone.
+    if args.facts:
+        # Read before the description is checked, or for a description already checked: one
+        # that cannot be read asks for the 32-bit setup.exe alone and uses no folder of the build.
         description, _ = parse_description(args.description)
-        print('x86 x64' if description.x64_on() else 'x86')
+        print('x64 on' if description.x64_on() else 'x64 off')
+        print(' '.join(['variables'] + build_variables(description)))
         return 0
     if args.check:
         findings, _ = check_description(args.description, variables,

@@ -322,7 +322,8 @@ class DescriptionCheck(unittest.TestCase):
 
 
     def test_several_descriptions_configure_one_tree_with_a_folder_each(self):
-        # Two descriptions in folders of their own; a third named like the first is refused.
+        # Two descriptions in folders of their own and two named with dots, each output folder
+        # named after the file without ".ini"; one named like the first is refused, both named.
         # Output folders of what is no longer built go when the tree is configured.
         paths = []
         for name in ("alpha", "beta"):
@@ -332,9 +333,12 @@ class DescriptionCheck(unittest.TestCase):
                 (folder / file).write_bytes(b"x")
             (folder / "product.ini").write_text(GOOD, encoding="utf-8")
             paths.append(folder / "product.ini")
-        (self.folder / "alpha.ini").write_text(GOOD, encoding="utf-8")
+        for name in ("alpha.ini", "notes-3.0.ini", "notes-3.1.ini"):
+            (self.folder / name).write_text(GOOD, encoding="utf-8")
+        paths += [self.folder / "notes-3.0.ini", self.folder / "notes-3.1.ini"]
         build = self.folder / "build"
-        for stale in ("gone/setup.exe", "alpha/x64/setup.exe", "beta/setup.exe"):
+        for stale in ("gone/setup.exe", "alpha/x64/setup.exe", "beta/setup.exe",
+                      "notes-3/setup.exe", "notes-3.0/setup.exe"):
             (build / "out" / stale).parent.mkdir(parents=True, exist_ok=True)
             (build / "out" / stale).write_bytes(b"old")
 
@@ -346,13 +350,14 @@ class DescriptionCheck(unittest.TestCase):
                 capture_output=True, text=True, timeout=300)
         done = configure(paths + [self.folder / "alpha.ini"])
         self.assertNotEqual(0, done.returncode)
-        self.assertIn("Two product descriptions are named alpha", " ".join(done.stderr.split()))
+        self.assertIn(f"Two product descriptions are named alpha: {paths[0]} and "
+                      f"{self.folder / 'alpha.ini'};", " ".join(done.stderr.split()))
         done = configure(paths)
         self.assertEqual(0, done.returncode, done.stderr)
-        self.assertEqual(["alpha", "beta"], sorted(p.name for p in (build / "out").iterdir()))
+        self.assertEqual(["alpha", "beta", "notes-3.0"],
+                         sorted(p.name for p in (build / "out").iterdir()))
         self.assertFalse((build / "out" / "alpha" / "x64").exists())
         self.assertTrue((build / "out" / "beta" / "setup.exe").exists())
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -7,8 +7,8 @@ import re
 from typing import Dict, List, Optional, Tuple
 
 from .. import msi
-from .model import (ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Finding, is_number,
-                    suggest)
+from .model import (ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Entry, Finding,
+                    is_number, suggest)
 
 
 def expand(value: str, variables: Dict[str, str]) -> Tuple[str, List[str]]:
@@ -22,6 +22,22 @@ def expand(value: str, variables: Dict[str, str]) -> Tuple[str, List[str]]:
             return match.group(0)
         return variables[name]
     return re.sub(r'\$\{([A-Za-z_][A-Za-z0-9_]*)\}', substitute, value), undefined
+
+
+def named_files(description: Description) -> List[Tuple[Entry, str]]:
+    """The entries that name a file, payloads and the upload package, each with what it is."""
+    files = [(e, f'payload {e.key} ({PAYLOADS.get(int(e.key), "unknown")})')
+             for e in description.section('payloads').values() if is_number(e.key)]
+    package = description.get('upload', 'package')
+    if package is not None:
+        files.append((package, 'the upload package'))
+    return files
+
+
+def build_variables(description: Description) -> List[str]:
+    """The folders of the build (${NAME}) that the description's files are in."""
+    return sorted({name for entry, _ in named_files(description)
+                   for name in expand(entry.value, {})[1]})
 
 
 def resolve(description: Description, value: str, variables: Dict[str, str]) -> str:
@@ -43,12 +59,7 @@ def upload_package(description: Description, variables: Dict[str, str]) -> Optio
 def path_findings(description: Description, variables: Dict[str, str],
                    check_existence: bool) -> List[Finding]:
     findings = []
-    files = [(e, f'payload {e.key} ({PAYLOADS.get(int(e.key), "unknown")})')
-             for e in description.section('payloads').values() if is_number(e.key)]
-    package = description.get('upload', 'package')
-    if package is not None:
-        files.append((package, 'the upload package'))
-    for entry, what in files:
+    for entry, what in named_files(description):
         _, undefined = expand(entry.value, variables)
         if undefined:
             findings.append(Finding(ERROR, description.path, entry.line,
