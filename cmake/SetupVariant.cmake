@@ -81,6 +81,21 @@ function(bootstrapper_product_resources name)
     endif()
   endif()
 
+  # A package that the build makes is checked against the description (its features) as soon
+  # as it exists, and the program's code compiles only after that: a misspelt feature stops the
+  # build in seconds. Once per description, for a variant that builds it as written.
+  get_property(package_checked GLOBAL PROPERTY BOOTSTRAPPER_PACKAGE_CHECKED)
+  if(NOT V_UNCHECKED AND V_DEPENDS AND NOT description IN_LIST package_checked AND
+     NOT (V_SET OR V_UNSET OR V_PAYLOAD OR V_NO_PAYLOAD OR V_DROP_SECTION OR V_NO_SETTINGS OR
+          V_NO_PAYLOADS))
+    set_property(GLOBAL APPEND PROPERTY BOOTSTRAPPER_PACKAGE_CHECKED ${description})
+    add_custom_target(${name}_package_check
+      COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check-package
+      VERBATIM)
+    add_dependencies(${name}_package_check ${V_DEPENDS})
+    add_dependencies(bootstrapper_core ${name}_package_check)
+  endif()
+
   # The payloads and the package are listed in a depfile by the generator: a file that the
   # build has not made yet is then no dependency that make could not find, and the generator
   # reports it in the description's terms.

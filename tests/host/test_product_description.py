@@ -8,6 +8,7 @@ Needs BOOTSTRAPPER_RULES_TOOL (the host build's description_rules) and BOOTSTRAP
 import json
 import os
 import random
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -149,15 +150,43 @@ UNREADABLE = [
 ]
 
 
+# The package of GOOD: two features, made with wixl.
+PACKAGE_SOURCE = """<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Tallow Notes 2" Language="1033" Version="2.1.0" Manufacturer="Tallow"
+           UpgradeCode="{2E4F6A8B-3C5D-4E7F-9A1B-2C3D4E5F6A7B}">
+    <Package InstallerVersion="200" Compressed="yes"/>
+    <Media Id="1" Cabinet="p.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Component Id="Core" Guid="{3F5A7B9C-4D6E-4F8A-AB2C-3D4E5F6A7B8C}">
+        <File Id="Core" Name="readme.txt" Source="readme.txt" KeyPath="yes"/>
+      </Component>
+    </Directory>
+    <Feature Id="Core" Level="1"><ComponentRef Id="Core"/></Feature>
+    <Feature Id="Drv" Level="1"/>
+  </Product>
+</Wix>
+"""
 
 
 class DescriptionCheck(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        folder = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(folder.cleanup)
+        made = Path(folder.name)
+        (made / "readme.txt").write_text("Tallow Notes\n")
+        (made / "package.wxs").write_text(PACKAGE_SOURCE)
+        subprocess.run(["wixl", "-o", "package.msi", "package.wxs"], cwd=made, check=True)
+        cls.package = made / "package.msi"
+
     def setUp(self):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         self.folder = Path(folder.name)
-        for name in ("package.msi", "readme.txt", "support.rtf"):
+        for name in ("readme.txt", "support.rtf"):
             (self.folder / name).write_bytes(b"x")
+        shutil.copyfile(self.package, self.folder / "package.msi")
 
     def check(self, text, check_files=False, variables=None):
         path = self.folder / "product.ini"
@@ -250,9 +279,10 @@ class DescriptionCheck(unittest.TestCase):
                                       r"carried but never installed")
 
     def test_features_are_checked_against_the_carried_package(self):
+        # A package that is a file is checked as the build is configured.
         text = GOOD.replace("package.msi", str(DEMO_BUILD / "CorvellVesk5.msi")) + \
             "[feature-selection]\nfeatures = Halvane,OPCPellin\ndrivers = DeviceDriver\n"
-        path, findings = self.check(text, check_files=True)
+        path, findings = self.check(text)
         self.assertEqual([f"{path}:13: error: feature DeviceDriver is not in the Feature table of "
                           f"payload 1004, {DEMO_BUILD / 'CorvellVesk5.msi'}; did you mean "
                           f"DeviceDrivers?"], findings)
@@ -303,11 +333,16 @@ class DescriptionCheck(unittest.TestCase):
     def test_a_real_configuration_stops_on_a_bad_description(self):
         # Mistakes that would build and then fail on the user's machine, at once: the host
         # configuration itself stops, with the finding lines alone.
+        # Saved as UTF-16, with a feature the package does not have.
         path, findings = self.check(
             GOOD.replace("Tallow Notes", "Tallow: Notes").replace(
                 "[prerequisites]", 'PROPERTIES = A="x\n[prerequisites]')
-            + '[feature-selection]\nfeatures = Core\ndrivers = " Drv"\n[strings.french]\n24 = x\n')
-        self.assertEqual(4, len(findings), findings)
+            + '[feature-selection]\nfeatures = Core,Drvs\ndrivers = " Drv"\n'
+              '[strings.french]\n24 = x\n')
+        path.write_text(path.read_text(encoding="utf-8"), encoding="utf-16")
+        self.assertEqual(5, len(findings), findings)
+        self.assertIn(f"{path}:13: error: feature Drvs is not in the Feature table of payload "
+                      f"1004, {self.folder / 'package.msi'}; did you mean Drv?", findings)
         build = self.folder / "build"
         done = subprocess.run(
             ["cmake", "-S", str(REPO), "-B", str(build), f"-DBOOTSTRAPPER_PRODUCT={path}",

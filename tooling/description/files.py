@@ -4,7 +4,7 @@ the description or in a folder of the build (${NAME}), and the checks against th
 
 import os
 import re
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 from .. import msi
 from .model import (ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Entry, Finding,
@@ -74,8 +74,12 @@ def path_findings(description: Description, variables: Dict[str, str],
     return findings
 
 
-def package_findings(description: Description, variables: Dict[str, str]) -> List[Finding]:
-    """The checks against the package setup.exe installs: its features."""
+def package_findings(description: Description, variables: Dict[str, str],
+                     made_by_build: bool = True,
+                     is_name: Callable[[str], bool] = lambda name: True) -> List[Finding]:
+    """The checks against the package setup.exe installs: its features. Without made_by_build
+    a package in a folder of the build (${NAME}) is not looked at: it may not exist yet. A name
+    that is no feature name at all (`is_name`) is reported by the checks of the content."""
     findings = []
     section = description.section('feature-selection')
     if not section:
@@ -91,6 +95,8 @@ def package_findings(description: Description, variables: Dict[str, str]) -> Lis
                                 'the features are not checked: the package is downloaded and the '
                                 'description names no package for upload to check them against'))
         return findings
+    if '${' in entry.value and not made_by_build:
+        return findings
     package = resolve(description, entry.value, variables)
     if not os.path.isfile(package):
         return findings  # already reported as a missing file
@@ -105,7 +111,7 @@ def package_findings(description: Description, variables: Dict[str, str]) -> Lis
         if named is None:
             continue
         for name in (p.strip() for p in named.value.split(',')):
-            if name and name not in features:
+            if name and name not in features and is_name(name):
                 findings.append(Finding(ERROR, description.path, named.line,
                                         f'feature {name} is not in the Feature table of {what}, '
                                         f'{package}{suggest(name, sorted(features))}'))
