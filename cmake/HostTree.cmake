@@ -103,6 +103,11 @@ foreach(folder IN LISTS outputs)
 endforeach()
 # Where the package for the server went before each description had its own folder.
 file(REMOVE_RECURSE ${CMAKE_BINARY_DIR}/upload)
+
+# The build's one test publisher, which every Windows tree signs with (see Signing.cmake).
+include(${PROJECT_SOURCE_DIR}/cmake/TestPublisher.cmake)
+set(BOOTSTRAPPER_TEST_PUBLISHER ${CMAKE_BINARY_DIR}/signing/publisher)
+bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER} "Bootstrapper Test Publisher")
 # The list goes to the Windows trees with "|" between its files (ExternalProject's separator).
 string(REPLACE ";" "|" products "${BOOTSTRAPPER_PRODUCT}")
 
@@ -140,6 +145,7 @@ function(bootstrapper_windows_tree target dir arch threads part)
       -DBOOTSTRAPPER_BUILD_TESTS=${T_BUILD_TESTS}
       -DBOOTSTRAPPER_RULES_TOOL=${BOOTSTRAPPER_RULES_TOOL}
       -DBOOTSTRAPPER_SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
+      -DBOOTSTRAPPER_TEST_PUBLISHER=${BOOTSTRAPPER_TEST_PUBLISHER}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD ON

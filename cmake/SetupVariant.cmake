@@ -194,8 +194,10 @@ function(add_msi_package target)
     list(APPEND query_commands COMMAND msibuild ${M_OUTPUT} -q ${query})
   endforeach()
   set(sign_command)
+  set(signer)
   if(M_SIGN)
     set(sign_command COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${BOOTSTRAPPER_TEST_SIGNER} ${M_OUTPUT})
+    set(signer ${BOOTSTRAPPER_SIGN_CHAIN})
   endif()
   get_filename_component(out_dir ${M_OUTPUT} DIRECTORY)
   add_custom_command(
@@ -208,7 +210,7 @@ function(add_msi_package target)
     ${sign_command}
     WORKING_DIRECTORY ${wxs_dir}
     DEPENDS ${wxs} ${M_SOURCES} ${BOOTSTRAPPER_TOOLING_DIR}/reproducible_msi.py
-            ${BOOTSTRAPPER_EPOCH_FILE}
+            ${BOOTSTRAPPER_EPOCH_FILE} ${signer}
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${M_OUTPUT})
 endfunction()
