@@ -126,9 +126,10 @@ else()
 endif()
 
 # bootstrapper_windows_tree(<target> <binary dir> <x86|x64> <win32|posix> <product|unittests>
-#                           BUILD_TESTS <ON|OFF> [DEPENDS <target>...])
+#                           BUILD_TESTS <ON|OFF> [DEPENDS <target>...] [BUILD_AFTER <target>])
+# BUILD_AFTER orders only the tree's build after a target; it is configured independently.
 function(bootstrapper_windows_tree target dir arch threads part)
-  cmake_parse_arguments(T "" "BUILD_TESTS" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "BUILD_TESTS;BUILD_AFTER" "DEPENDS" ${ARGN})
   ExternalProject_Add(${target}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${dir}
@@ -152,6 +153,29 @@ function(bootstrapper_windows_tree target dir arch threads part)
     # <target>-configure alone, for a command that then builds only some of the tree's targets.
     STEP_TARGETS configure
     DEPENDS ${T_DEPENDS})
+  if(T_BUILD_AFTER)
+    ExternalProject_Add_StepDependencies(${target} build ${T_BUILD_AFTER})
+  endif()
+  if(part STREQUAL "product")
+    # <target>-products: what ships from this tree and nothing else, its tests left out. Run
+    # by make as make runs the build step, sharing its jobs.
+    if(CMAKE_GENERATOR MATCHES "Make")
+      set(command $(MAKE) products)
+    else()
+      set(command ${CMAKE_COMMAND} --build <BINARY_DIR> --target products)
+    endif()
+    ExternalProject_Add_Step(${target} products
+      COMMAND ${command}
+      WORKING_DIRECTORY <BINARY_DIR>
+      DEPENDEES configure
+      ALWAYS ON
+      EXCLUDE_FROM_MAIN ON
+      USES_TERMINAL ON)
+    ExternalProject_Add_StepTargets(${target} products)
+    if(T_BUILD_AFTER)
+      ExternalProject_Add_StepDependencies(${target} products ${T_BUILD_AFTER}-products)
+    endif()
+  endif()
 endfunction()
 
 # The 32-bit setup.exe always; what the tests run in the 32-bit flavour only where it runs.
@@ -162,11 +186,18 @@ else()
 endif()
 bootstrapper_windows_tree(windows ${BOOTSTRAPPER_WIN_BUILD} x86 win32 product
   BUILD_TESTS ${x86_tests} DEPENDS description_rules)
-# The 64-bit one where a description asks for it, and for the tests' x64 flavour. After the
-# 32-bit tree, which writes a download product's package for its server, that both check.
+# The 64-bit one where a description asks for it, and for the tests' x64 flavour. Built after
+# the 32-bit tree, which writes a download product's package for its server, that both check.
 if(BOOTSTRAPPER_PRODUCT_X64 OR BOOTSTRAPPER_BUILD_TESTS)
   bootstrapper_windows_tree(windows-x64 ${BOOTSTRAPPER_WIN_BUILD_X64} x64 win32 product
-    BUILD_TESTS ${BOOTSTRAPPER_BUILD_TESTS} DEPENDS windows)
+    BUILD_TESTS ${BOOTSTRAPPER_BUILD_TESTS} DEPENDS description_rules BUILD_AFTER windows)
+endif()
+# What ships, every file that the descriptions ask for and nothing else: the documented build
+# command, cmake --build <tree> --target products.
+add_custom_target(products)
+add_dependencies(products windows-products)
+if(BOOTSTRAPPER_PRODUCT_X64)
+  add_dependencies(products windows-x64-products)
 endif()
 
 if(NOT BOOTSTRAPPER_BUILD_TESTS)

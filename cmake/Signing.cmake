@@ -30,23 +30,27 @@ set(BOOTSTRAPPER_TEST_SIGNER --cert ${BOOTSTRAPPER_SIGN_CHAIN} --key ${BOOTSTRAP
 if(NOT BOOTSTRAPPER_RELEASE_SIGNER)
   set(BOOTSTRAPPER_RELEASE_SIGNER ${BOOTSTRAPPER_TEST_SIGNER})
 endif()
+# What is signed again when the signer changes: the release signer's options (as a file that
+# changes only when they do, since make does not see a changed command line) and the test
+# publisher's certificate.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/signing/release-signer.txt
+     CONTENT "${BOOTSTRAPPER_RELEASE_SIGNER}\n")
+set(BOOTSTRAPPER_SIGNER_FILES ${CMAKE_BINARY_DIR}/signing/release-signer.txt
+    ${BOOTSTRAPPER_SIGN_CHAIN})
 
-# bootstrapper_sign(<target> [RELEASE] [DETAILS <signing.json>])
-# Signs the target's file in place after every link: with the release signer when it ships,
-# else with the test publisher, and links it again when the test publisher changes; DETAILS
-# gives the signature's description and URL.
+# bootstrapper_sign(<target> [DETAILS <signing.json>])
+# Signs the target's file in place with the test publisher after every link, and links it again
+# when the publisher changes; DETAILS gives the signature's description and URL. (What ships is
+# signed by tooling.ship; see add_setup_variant.)
 function(bootstrapper_sign target)
-  cmake_parse_arguments(S "RELEASE" "DETAILS" "" ${ARGN})
-  set(signer ${BOOTSTRAPPER_TEST_SIGNER})
-  if(S_RELEASE)
-    set(signer ${BOOTSTRAPPER_RELEASE_SIGNER})
-  endif()
+  cmake_parse_arguments(S "" "DETAILS" "" ${ARGN})
   set(details)
   if(S_DETAILS)
     set(details --details ${S_DETAILS})
   endif()
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${BOOTSTRAPPER_SIGN_CHAIN})
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${signer} ${details} $<TARGET_FILE:${target}>
+    COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${BOOTSTRAPPER_TEST_SIGNER} ${details}
+            $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()

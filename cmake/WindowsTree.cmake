@@ -66,7 +66,8 @@ else()
     set(demo_depends demo_package)
   endif()
   # What ships: each description's setup.exe in its output folder, the 64-bit one in the x64
-  # folder of it where the description asks for one.
+  # folder of it where the description asks for one. The target products builds them alone.
+  add_custom_target(products)
   foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
     bootstrapper_description_name(name ${description} target)
     set(folder ${BOOTSTRAPPER_OUTPUT_DIR}/${name})
@@ -80,7 +81,7 @@ else()
     endif()
     add_setup_variant(${target} RELEASE DESCRIPTION ${description}
       VARS PRODUCT_BUILD=${BOOTSTRAPPER_DEMO_BUILD_DIR} DEPENDS ${demo_depends}
-      OUTPUT_DIR ${output} UPLOAD_DIR ${folder}/upload)
+      OUTPUT ${output}/setup.exe UPLOAD_DIR ${folder}/upload)
   endforeach()
   if(BOOTSTRAPPER_BUILD_TESTS)
     # The tests' setup.exe: the demo product as its description says, whatever ships.
