@@ -193,6 +193,27 @@ class InspectTest(unittest.TestCase):
         self.assertIn("\n[strings.de-DE]\n  11 = Tallow Notes 2 Installation\n",
                       inspect(artifact("setup-notes.exe")).stdout)
 
+    def test_deployment_says_when_the_feature_selection_applies(self):
+        # Only with the distributor's file: beside setup.exe, or for a download in the current
+        # folder; without a selection the file is never read.
+        for variant, where, selection in (
+                ("setup-notes", "OEM\\Feature.ini beside setup.exe",
+                 "ALLDRIVERS=<include|exclude> ADDLOCAL=NotesCore,NotesHelp[,Dictionaries,"
+                 "<include>...] NOTES_TOUR=0 [<EXCLUDE>=exclude...]"),
+                ("setup-download", "Feature.ini in the current folder of setup.exe's process",
+                 None),
+                ("setup-notes-nofeatures", None, None)):
+            with self.subTest(variant):
+                report = json.loads(inspect("--json", artifact(f"{variant}.exe")).stdout)
+                found = report["deployment"]["feature_selection"]
+                self.assertEqual(where, found["file"])
+                if selection:
+                    self.assertEqual(selection, found["selection"])
+                self.assertIn("the package's default features", found["without_file"])
+        self.assertIn("\n  Features      with OEM\\Feature.ini beside setup.exe, a first "
+                      "installation (no reinstall upgrade, /a or /x) asks for\n",
+                      inspect(artifact("setup-notes.exe")).stdout)
+
     def test_against_shows_only_what_differs_and_the_upgrade_path(self):
         same = "upgrade path from the old build: the same package: "
         for new, old, expected in (
