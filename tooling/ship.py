@@ -16,6 +16,7 @@ import os
 import shutil
 import sys
 from pathlib import Path
+from typing import List
 
 from . import inspection, signing
 
@@ -29,7 +30,7 @@ def place(source: Path, target: Path) -> None:
     os.replace(partial, target)
 
 
-def uploaded(folder: Path):
+def uploaded(folder: Path) -> List[Path]:
     return sorted(p for p in folder.iterdir() if p.is_file()) if folder.is_dir() else []
 
 
