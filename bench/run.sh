@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The benchmark command: builds setup.exe and everything the benchmark runs, runs it under Wine
-# (a prefix and an Xvfb display of its own) and writes the table to docs/benchmark-results.md.
+# The benchmark command: sets the machine up, builds setup.exe and everything the benchmark
+# runs, runs it under Wine (a prefix and an Xvfb display of its own) and writes the table to
+# docs/benchmark-results.md.
 # Usage: bench/run.sh [build dir] [runs]     (build dir defaults to ./build, runs to 5)
 #
 # It measures the flavour that this machine runs, as the build's configuration decided: the
@@ -10,6 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 runs=${2:-5}
 
+# What the benchmark needs, NSIS for its peer included; quick when everything is there.
+"$root/scripts/setup-machine.sh"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi

@@ -50,15 +50,24 @@ set(BOOTSTRAPPER_OUTPUT_DIR ${CMAKE_BINARY_DIR}/out)
 set(BOOTSTRAPPER_DESCRIPTION_ERRORS)
 set(BOOTSTRAPPER_PRODUCT_X64 OFF)
 set(names)
+set(targets)
 set(x64_names)
 foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${description})
-  bootstrapper_description_name(name ${description})
-  if(name IN_LIST names)
-    message(FATAL_ERROR "Two product descriptions are named ${name}; each setup.exe goes to an "
-            "output folder named after its description: rename one of them.")
+  bootstrapper_description_name(name ${description} target)
+  # Two names that differ only where a target name cannot follow them collide as targets.
+  list(FIND names "${name}" first)
+  if(first EQUAL -1)
+    list(FIND targets "${target}" first)
   endif()
-  list(APPEND names ${name})
+  if(NOT first EQUAL -1)
+    list(GET BOOTSTRAPPER_PRODUCT ${first} other)
+    message(FATAL_ERROR "Two product descriptions are named ${name}: ${other} and "
+            "${description}; each setup.exe goes to an output folder named after its "
+            "description's file name without .ini: rename one of them.")
+  endif()
+  list(APPEND names "${name}")
+  list(APPEND targets "${target}")
   execute_process(
     COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources --check --description ${description}
             --var PRODUCT_BUILD=${BOOTSTRAPPER_WIN_BUILD}/products/demo
@@ -69,8 +78,8 @@ foreach(description IN LISTS BOOTSTRAPPER_PRODUCT)
     continue()
   endif()
   # Whether it asks for a 64-bit setup.exe beside the 32-bit one ([build] x64).
-  bootstrapper_description_x64(x64 ${description})
-  if(x64)
+  bootstrapper_description_facts(described ${description})
+  if(described_X64)
     set(BOOTSTRAPPER_PRODUCT_X64 ON)
     list(APPEND x64_names ${name})
   endif()
@@ -94,6 +103,11 @@ foreach(folder IN LISTS outputs)
 endforeach()
 # Where the package for the server went before each description had its own folder.
 file(REMOVE_RECURSE ${CMAKE_BINARY_DIR}/upload)
+
+# The build's one test publisher, which every Windows tree signs with (see Signing.cmake).
+include(${PROJECT_SOURCE_DIR}/cmake/TestPublisher.cmake)
+set(BOOTSTRAPPER_TEST_PUBLISHER ${CMAKE_BINARY_DIR}/signing/publisher)
+bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER} "Bootstrapper Test Publisher")
 # The list goes to the Windows trees with "|" between its files (ExternalProject's separator).
 string(REPLACE ";" "|" products "${BOOTSTRAPPER_PRODUCT}")
 
@@ -112,9 +126,10 @@ else()
 endif()
 
 # bootstrapper_windows_tree(<target> <binary dir> <x86|x64> <win32|posix> <product|unittests>
-#                           BUILD_TESTS <ON|OFF> [DEPENDS <target>...])
+#                           BUILD_TESTS <ON|OFF> [DEPENDS <target>...] [BUILD_AFTER <target>])
+# BUILD_AFTER orders only the tree's build after a target; it is configured independently.
 function(bootstrapper_windows_tree target dir arch threads part)
-  cmake_parse_arguments(T "" "BUILD_TESTS" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "BUILD_TESTS;BUILD_AFTER" "DEPENDS" ${ARGN})
   ExternalProject_Add(${target}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${dir}
@@ -131,12 +146,36 @@ function(bootstrapper_windows_tree target dir arch threads part)
       -DBOOTSTRAPPER_BUILD_TESTS=${T_BUILD_TESTS}
       -DBOOTSTRAPPER_RULES_TOOL=${BOOTSTRAPPER_RULES_TOOL}
       -DBOOTSTRAPPER_SOURCE_DATE_EPOCH=${BOOTSTRAPPER_SOURCE_DATE_EPOCH}
+      -DBOOTSTRAPPER_TEST_PUBLISHER=${BOOTSTRAPPER_TEST_PUBLISHER}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD ON
     # <target>-configure alone, for a command that then builds only some of the tree's targets.
     STEP_TARGETS configure
     DEPENDS ${T_DEPENDS})
+  if(T_BUILD_AFTER)
+    ExternalProject_Add_StepDependencies(${target} build ${T_BUILD_AFTER})
+  endif()
+  if(part STREQUAL "product")
+    # <target>-products: what ships from this tree and nothing else, its tests left out. Run
+    # by make as make runs the build step, sharing its jobs.
+    if(CMAKE_GENERATOR MATCHES "Make")
+      set(command $(MAKE) products)
+    else()
+      set(command ${CMAKE_COMMAND} --build <BINARY_DIR> --target products)
+    endif()
+    ExternalProject_Add_Step(${target} products
+      COMMAND ${command}
+      WORKING_DIRECTORY <BINARY_DIR>
+      DEPENDEES configure
+      ALWAYS ON
+      EXCLUDE_FROM_MAIN ON
+      USES_TERMINAL ON)
+    ExternalProject_Add_StepTargets(${target} products)
+    if(T_BUILD_AFTER)
+      ExternalProject_Add_StepDependencies(${target} products ${T_BUILD_AFTER}-products)
+    endif()
+  endif()
 endfunction()
 
 # The 32-bit setup.exe always; what the tests run in the 32-bit flavour only where it runs.
@@ -147,11 +186,18 @@ else()
 endif()
 bootstrapper_windows_tree(windows ${BOOTSTRAPPER_WIN_BUILD} x86 win32 product
   BUILD_TESTS ${x86_tests} DEPENDS description_rules)
-# The 64-bit one where a description asks for it, and for the tests' x64 flavour. After the
-# 32-bit tree, which writes a download product's package for its server, that both check.
+# The 64-bit one where a description asks for it, and for the tests' x64 flavour. Built after
+# the 32-bit tree, which writes a download product's package for its server, that both check.
 if(BOOTSTRAPPER_PRODUCT_X64 OR BOOTSTRAPPER_BUILD_TESTS)
   bootstrapper_windows_tree(windows-x64 ${BOOTSTRAPPER_WIN_BUILD_X64} x64 win32 product
-    BUILD_TESTS ${BOOTSTRAPPER_BUILD_TESTS} DEPENDS windows)
+    BUILD_TESTS ${BOOTSTRAPPER_BUILD_TESTS} DEPENDS description_rules BUILD_AFTER windows)
+endif()
+# What ships, every file that the descriptions ask for and nothing else: the documented build
+# command, cmake --build <tree> --target products.
+add_custom_target(products)
+add_dependencies(products windows-products)
+if(BOOTSTRAPPER_PRODUCT_X64)
+  add_dependencies(products windows-x64-products)
 endif()
 
 if(NOT BOOTSTRAPPER_BUILD_TESTS)

@@ -6,27 +6,42 @@
 #   out/<name>/x64/setup.exe           the 64-bit one, with [build] x64 = on
 #   out/<name>/upload/<DATABASE>       a download product's package for its server
 #
-# <name> is the description's file name without ".ini"; a description called product.ini (one
-# product to a folder, as products/demo/product.ini) is named after its folder.
+# <name> is the description's file name without ".ini", dots and all (notes-3.0.ini gives
+# out/notes-3.0/); a description called product.ini (one product to a folder, as
+# products/demo/product.ini) is named after its folder.
 
-# bootstrapper_description_name(<variable> <description>)
+# bootstrapper_description_name(<variable> <description> [<target variable>])
+# The output name, and the name of the target that builds that output ("product-<name>", with
+# what a target name cannot hold replaced by "_").
 function(bootstrapper_description_name variable description)
-  get_filename_component(name "${description}" NAME_WE)
+  get_filename_component(name "${description}" NAME)
+  string(REGEX REPLACE "\\.[iI][nN][iI]$" "" name "${name}")
   if(name STREQUAL "product")
     get_filename_component(folder "${description}" DIRECTORY)
     get_filename_component(name "${folder}" NAME)
   endif()
-  set(${variable} ${name} PARENT_SCOPE)
+  set(${variable} "${name}" PARENT_SCOPE)
+  if(ARGC GREATER 2)
+    string(REGEX REPLACE "[^A-Za-z0-9_.+-]" "_" target "product-${name}")
+    set(${ARGV2} "${target}" PARENT_SCOPE)
+  endif()
 endfunction()
 
-# bootstrapper_description_x64(<variable> <description>): whether it asks for a 64-bit setup.exe.
-function(bootstrapper_description_x64 variable description)
+# bootstrapper_description_facts(<prefix> <description>): what the build plans by, read before
+# the description is checked. <prefix>_X64 is whether it asks for a 64-bit setup.exe, and
+# <prefix>_VARIABLES the folders of the build (${NAME}) that its files are in.
+function(bootstrapper_description_facts prefix description)
   execute_process(
-    COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources --description ${description} --architectures
-    OUTPUT_VARIABLE architectures OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(architectures MATCHES "x64")
-    set(${variable} ON PARENT_SCOPE)
-  else()
-    set(${variable} OFF PARENT_SCOPE)
+    COMMAND ${BOOTSTRAPPER_TOOLING} tooling.resources --description ${description} --facts
+    OUTPUT_VARIABLE facts)
+  set(x64 OFF)
+  if(facts MATCHES "(^|\n)x64 on\n")
+    set(x64 ON)
   endif()
+  set(variables)
+  if(facts MATCHES "(^|\n)variables ([^\n]*)\n")
+    string(REPLACE " " ";" variables "${CMAKE_MATCH_2}")
+  endif()
+  set(${prefix}_X64 ${x64} PARENT_SCOPE)
+  set(${prefix}_VARIABLES "${variables}" PARENT_SCOPE)
 endfunction()

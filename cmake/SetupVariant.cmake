@@ -80,6 +80,20 @@ function(bootstrapper_product_resources name)
       message(FATAL_ERROR "Not configured: the product description has errors, listed above.")
     endif()
   endif()
+  # A package that the build makes is checked against the description (its features) as soon
+  # as it exists, and the program's code compiles only after that: a misspelt feature stops the
+  # build in seconds. Once per description, for a variant that builds it as written.
+  get_property(package_checked GLOBAL PROPERTY BOOTSTRAPPER_PACKAGE_CHECKED)
+  if(NOT V_UNCHECKED AND V_DEPENDS AND NOT description IN_LIST package_checked AND
+     NOT (V_SET OR V_UNSET OR V_PAYLOAD OR V_NO_PAYLOAD OR V_DROP_SECTION OR V_NO_SETTINGS OR
+          V_NO_PAYLOADS))
+    set_property(GLOBAL APPEND PROPERTY BOOTSTRAPPER_PACKAGE_CHECKED ${description})
+    add_custom_target(${name}_package_check
+      COMMAND ${BOOTSTRAPPER_RESOURCE_GENERATOR} ${args} --check-package
+      VERBATIM)
+    add_dependencies(${name}_package_check ${V_DEPENDS})
+    add_dependencies(bootstrapper_core ${name}_package_check)
+  endif()
 
   # The payloads and the package are listed in a depfile by the generator: a file that the
   # build has not made yet is then no dependency that make could not find, and the generator
@@ -103,49 +117,57 @@ function(bootstrapper_product_resources name)
 endfunction()
 
 # add_setup_variant(<name> DESCRIPTION <product description> [the options above]
-#                   [UNSIGNED | RELEASE OUTPUT_DIR <folder> UPLOAD_DIR <folder>])
+#                   [UNSIGNED | RELEASE OUTPUT <file> UPLOAD_DIR <folder>])
 # Links the bootstrapper's objects with the resources of that description into <name>.exe and
-# signs it with the test publisher. A RELEASE variant is what ships: it is OUTPUT_DIR/setup.exe,
-# the release signer signs it, a download product's package for its server is written to
-# UPLOAD_DIR and signed too (by the 32-bit tree; the 64-bit one checks it), and inspect must
-# find no error in it (with a release signer, inspect --release: nothing that makes it unfit to
-# ship).
+# signs it with the test publisher. A RELEASE variant is what ships: <name> is then the target
+# that writes OUTPUT (OUTPUT_DIR/setup.exe) from the linked image, <name>-image, once it has
+# passed: the release signer signs it, a download product's package for its server is written
+# to UPLOAD_DIR and signed too (by the 32-bit tree; the 64-bit one checks it), and inspect must
+# find no error in them (with a release signer, inspect --release: nothing that makes it unfit
+# to ship). What fails is not written (see tooling/ship.py).
 function(add_setup_variant name)
-  cmake_parse_arguments(V "UNSIGNED;RELEASE" "OUTPUT_DIR;UPLOAD_DIR" "DEPENDS" ${ARGN})
-  bootstrapper_product_resources(${name} ${V_UNPARSED_ARGUMENTS} DEPENDS ${V_DEPENDS})
-  add_executable(${name} WIN32 $<TARGET_OBJECTS:bootstrapper_entry> ${${name}_RC})
-  if(V_OUTPUT_DIR)
-    set_target_properties(${name} PROPERTIES OUTPUT_NAME setup
-                          RUNTIME_OUTPUT_DIRECTORY ${V_OUTPUT_DIR})
+  cmake_parse_arguments(V "UNSIGNED;RELEASE" "OUTPUT;UPLOAD_DIR" "DEPENDS" ${ARGN})
+  set(image ${name})
+  if(V_RELEASE)
+    set(image ${name}-image)
   endif()
-  target_include_directories(${name} PRIVATE ${${name}_RC_INCLUDES})
-  target_link_libraries(${name} PRIVATE bootstrapper_core)
-  target_link_options(${name} PRIVATE ${BOOTSTRAPPER_GUI_LINK_OPTIONS})
-  add_dependencies(${name} bootstrapper_icon)
+  bootstrapper_product_resources(${name} ${V_UNPARSED_ARGUMENTS} DEPENDS ${V_DEPENDS})
+  add_executable(${image} WIN32 $<TARGET_OBJECTS:bootstrapper_entry> ${${name}_RC})
+  target_include_directories(${image} PRIVATE ${${name}_RC_INCLUDES})
+  target_link_libraries(${image} PRIVATE bootstrapper_core)
+  target_link_options(${image} PRIVATE ${BOOTSTRAPPER_GUI_LINK_OPTIONS})
+  add_dependencies(${image} bootstrapper_icon)
   if(TARGET product_payloads)
-    add_dependencies(${name} product_payloads)
+    add_dependencies(${image} product_payloads)
   endif()
   if(V_DEPENDS)
-    add_dependencies(${name} ${V_DEPENDS})
+    add_dependencies(${image} ${V_DEPENDS})
   endif()
   if(V_RELEASE)
-    set(rules)
+    # The image is linked into a folder of its own as setup.exe, the name inspect reports.
+    set(linked ${CMAKE_CURRENT_BINARY_DIR}/variants/${name}/image)
+    set_target_properties(${image} PROPERTIES OUTPUT_NAME setup RUNTIME_OUTPUT_DIRECTORY ${linked})
+    set(options)
     if(BOOTSTRAPPER_RULES_TOOL)
-      set(rules --rules-tool ${BOOTSTRAPPER_RULES_TOOL})
+      list(APPEND options --rules-tool ${BOOTSTRAPPER_RULES_TOOL})
     endif()
-    bootstrapper_sign(${name} RELEASE DETAILS ${${name}_SIGNING})
-    set(upload_command)
-    if(NOT BOOTSTRAPPER_WINDOWS_ARCH STREQUAL "x64")
-      set(upload_command COMMAND ${BOOTSTRAPPER_TOOLING} tooling.signing upload
-          ${BOOTSTRAPPER_RELEASE_SIGNER} --details ${${name}_SIGNING}
-          --setup $<TARGET_FILE:${name}> --to ${V_UPLOAD_DIR})
+    list(APPEND options ${BOOTSTRAPPER_RELEASE_GATE})
+    if(BOOTSTRAPPER_WINDOWS_ARCH STREQUAL "x64")
+      list(APPEND options --upload ${V_UPLOAD_DIR})
+    else()
+      list(APPEND options --write-upload ${V_UPLOAD_DIR})
     endif()
-    add_custom_command(TARGET ${name} POST_BUILD
-      ${upload_command}
-      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/inspect.py --quiet ${rules}
-              ${BOOTSTRAPPER_RELEASE_GATE}
-              --upload ${V_UPLOAD_DIR} $<TARGET_FILE:${name}>
+    add_custom_command(
+      OUTPUT ${V_OUTPUT}
+      COMMAND ${BOOTSTRAPPER_TOOLING} tooling.ship ${BOOTSTRAPPER_RELEASE_SIGNER}
+              --details ${${name}_SIGNING} --image $<TARGET_FILE:${image}> --to ${V_OUTPUT}
+              --depfile ${linked}/ship.d ${options}
+      DEPENDS ${image} $<TARGET_FILE:${image}> ${${name}_SIGNING} ${BOOTSTRAPPER_SIGNER_FILES}
+              ${BOOTSTRAPPER_TOOLING_DIR}/ship.py
+      DEPFILE ${linked}/ship.d
       VERBATIM)
+    add_custom_target(${name} ALL DEPENDS ${V_OUTPUT})
+    add_dependencies(products ${name})
   elseif(NOT V_UNSIGNED)
     bootstrapper_sign(${name} DETAILS ${${name}_SIGNING})
   endif()
@@ -179,8 +201,10 @@ function(add_msi_package target)
     list(APPEND query_commands COMMAND msibuild ${M_OUTPUT} -q ${query})
   endforeach()
   set(sign_command)
+  set(signer)
   if(M_SIGN)
     set(sign_command COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${BOOTSTRAPPER_TEST_SIGNER} ${M_OUTPUT})
+    set(signer ${BOOTSTRAPPER_SIGN_CHAIN})
   endif()
   get_filename_component(out_dir ${M_OUTPUT} DIRECTORY)
   add_custom_command(
@@ -193,7 +217,7 @@ function(add_msi_package target)
     ${sign_command}
     WORKING_DIRECTORY ${wxs_dir}
     DEPENDS ${wxs} ${M_SOURCES} ${BOOTSTRAPPER_TOOLING_DIR}/reproducible_msi.py
-            ${BOOTSTRAPPER_EPOCH_FILE}
+            ${BOOTSTRAPPER_EPOCH_FILE} ${signer}
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${M_OUTPUT})
 endfunction()

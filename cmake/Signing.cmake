@@ -7,39 +7,22 @@
 # release signer is given.
 include(${PROJECT_SOURCE_DIR}/cmake/SigningOptions.cmake)
 
-find_program(OPENSSL_PROGRAM openssl REQUIRED)
 find_program(OSSLSIGNCODE_PROGRAM osslsigncode REQUIRED)
+include(${PROJECT_SOURCE_DIR}/cmake/TestPublisher.cmake)
 
-# Makes <dir>/ca.pem, ca.cer (DER, for installing as a root), chain.pem and key.pem: a test root
-# named "<name> Root CA" and a code-signing certificate "<name>" issued by it. Kept once made.
-function(bootstrapper_make_test_publisher dir name)
-  if(EXISTS ${dir}/chain.pem AND EXISTS ${dir}/key.pem AND EXISTS ${dir}/ca.cer)
-    return()
-  endif()
-  file(MAKE_DIRECTORY ${dir})
-  file(WRITE ${dir}/leaf.cnf
-    "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\nsubjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
-  macro(_openssl)
-    execute_process(COMMAND ${OPENSSL_PROGRAM} ${ARGN} WORKING_DIRECTORY ${dir}
-                    RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error)
-    if(NOT result EQUAL 0)
-      message(FATAL_ERROR "openssl ${ARGN} failed: ${error}")
-    endif()
-  endmacro()
-  _openssl(req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -keyout ca.key -out ca.pem
-           -subj "/CN=${name} Root CA"
-           -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign")
-  _openssl(req -newkey rsa:2048 -nodes -sha256 -keyout key.pem -out leaf.csr -subj "/CN=${name}")
-  _openssl(x509 -req -sha256 -days 3650 -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial
-           -out leaf.pem -extfile leaf.cnf)
-  _openssl(x509 -in ca.pem -outform DER -out ca.cer)
-  file(READ ${dir}/leaf.pem leaf)
-  file(READ ${dir}/ca.pem ca)
-  file(WRITE ${dir}/chain.pem "${leaf}${ca}")
-endfunction()
-
+# Every Windows tree of one build signs with the one test publisher that the host tree made
+# (BOOTSTRAPPER_TEST_PUBLISHER), copied in where the tree's tests look for it: what one tree
+# signs, the package for a download product's server, is checked against the signer of what
+# another tree builds, its 64-bit setup.exe. A tree configured on its own makes its own.
+set(BOOTSTRAPPER_TEST_PUBLISHER "" CACHE PATH "The build's test publisher, made by the host tree")
 set(BOOTSTRAPPER_TEST_PUBLISHER_DIR ${CMAKE_BINARY_DIR}/signing/publisher)
-bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER_DIR} "Bootstrapper Test Publisher")
+if(BOOTSTRAPPER_TEST_PUBLISHER)
+  file(COPY ${BOOTSTRAPPER_TEST_PUBLISHER}/ca.pem ${BOOTSTRAPPER_TEST_PUBLISHER}/ca.cer
+       ${BOOTSTRAPPER_TEST_PUBLISHER}/chain.pem ${BOOTSTRAPPER_TEST_PUBLISHER}/key.pem
+       DESTINATION ${BOOTSTRAPPER_TEST_PUBLISHER_DIR})
+else()
+  bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER_DIR} "Bootstrapper Test Publisher")
+endif()
 # The test publisher's chain and key; BOOTSTRAPPER_TEST_SIGNER gives them to tooling.signing.
 set(BOOTSTRAPPER_SIGN_CHAIN ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/chain.pem)
 set(BOOTSTRAPPER_SIGN_KEY ${BOOTSTRAPPER_TEST_PUBLISHER_DIR}/key.pem)
@@ -47,21 +30,27 @@ set(BOOTSTRAPPER_TEST_SIGNER --cert ${BOOTSTRAPPER_SIGN_CHAIN} --key ${BOOTSTRAP
 if(NOT BOOTSTRAPPER_RELEASE_SIGNER)
   set(BOOTSTRAPPER_RELEASE_SIGNER ${BOOTSTRAPPER_TEST_SIGNER})
 endif()
+# What is signed again when the signer changes: the release signer's options (as a file that
+# changes only when they do, since make does not see a changed command line) and the test
+# publisher's certificate.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/signing/release-signer.txt
+     CONTENT "${BOOTSTRAPPER_RELEASE_SIGNER}\n")
+set(BOOTSTRAPPER_SIGNER_FILES ${CMAKE_BINARY_DIR}/signing/release-signer.txt
+    ${BOOTSTRAPPER_SIGN_CHAIN})
 
-# bootstrapper_sign(<target> [RELEASE] [DETAILS <signing.json>])
-# Signs the target's file in place after every link: with the release signer when it ships,
-# else with the test publisher; DETAILS gives the signature's description and URL.
+# bootstrapper_sign(<target> [DETAILS <signing.json>])
+# Signs the target's file in place with the test publisher after every link, and links it again
+# when the publisher changes; DETAILS gives the signature's description and URL. (What ships is
+# signed by tooling.ship; see add_setup_variant.)
 function(bootstrapper_sign target)
-  cmake_parse_arguments(S "RELEASE" "DETAILS" "" ${ARGN})
-  set(signer ${BOOTSTRAPPER_TEST_SIGNER})
-  if(S_RELEASE)
-    set(signer ${BOOTSTRAPPER_RELEASE_SIGNER})
-  endif()
+  cmake_parse_arguments(S "" "DETAILS" "" ${ARGN})
   set(details)
   if(S_DETAILS)
     set(details --details ${S_DETAILS})
   endif()
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${BOOTSTRAPPER_SIGN_CHAIN})
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${signer} ${details} $<TARGET_FILE:${target}>
+    COMMAND ${BOOTSTRAPPER_SIGN_COMMAND} ${BOOTSTRAPPER_TEST_SIGNER} ${details}
+            $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()

@@ -2,8 +2,9 @@
 # Installs what building and testing the bootstrapper needs on a Debian 12 machine:
 # the mingw-w64 cross compilers (x86 and x64), Wine with its Windows Installer, wixl and
 # msitools for packages, osslsigncode and openssl for Authenticode (with SoftHSM2 and OpenSSL's
-# PKCS#11 engine, to sign with a key in a token), Xvfb for windows, and the host tools (cmake,
-# g++, clang, GoogleTest). Quick when everything is already there: no apt at all.
+# PKCS#11 engine, to sign with a key in a token), Xvfb for windows, the host tools (cmake,
+# g++, clang, GoogleTest) and NSIS, whose installer the benchmark measures setup.exe against.
+# Quick when everything is already there: no apt at all.
 #
 # The 32-bit Wine (wine32:i386, and the i386 architecture it needs) only where this machine runs
 # 32-bit programs (scripts/runs-32bit.sh): elsewhere it cannot start, and once installed the
@@ -19,6 +20,7 @@ packages=(
   wine wine64
   wixl msitools osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   xvfb xauth x11-utils
+  nsis
 )
 update_attempts=3
 update_pause=5   # seconds between attempts of apt-get update

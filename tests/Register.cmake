@@ -85,10 +85,15 @@ foreach(source IN LISTS e2e_tests)
     set(lock RESOURCE_LOCK download_port)
   endif()
   set(command COMMAND ${Python3_EXECUTABLE} -m unittest -v ${name})
-  bootstrapper_flavour_test(e2e.${short} e2e x86 TIMEOUT 900 ${lock}
+  # The release scenarios build a tree of products of their own, in both flavours.
+  set(timeout 900)
+  if(short STREQUAL "release")
+    set(timeout 1800)
+  endif()
+  bootstrapper_flavour_test(e2e.${short} e2e x86 TIMEOUT ${timeout} ${lock}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/e2e ${command})
   if(NOT BOOTSTRAPPER_RUNS_32BIT OR short IN_LIST flavour_scenarios)
-    bootstrapper_flavour_test(e2e.${short}.x64 e2e x64 TIMEOUT 900 ${lock}
+    bootstrapper_flavour_test(e2e.${short}.x64 e2e x64 TIMEOUT ${timeout} ${lock}
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/e2e ${command})
   endif()
 endforeach()

@@ -21,10 +21,13 @@ File names are relative to the description's folder; ${NAME} is replaced by a va
 --var NAME=VALUE (the build passes the folders where it makes packages and stand-ins).
 
 --check checks the description as the build is configured (everything but the files that the
-build makes) and writes nothing. --out DIR writes product.rc (included by the bootstrapper's
-resource script), one .bin file per setting and option, setup_variant.rc (the script a variant
-compiles), signing.json and, with --depfile, the files read; a description as written is
-checked once more then, with the files the build made (payloads, the package's features).
+build makes) and writes nothing; --check-package checks it against the package once the build
+has made it (its features). --facts prints what the build plans by, before any check: whether it
+asks for a 64-bit setup.exe, and the folders of the build its files are in. --out DIR writes
+product.rc (included by the bootstrapper's resource script), one .bin file per setting and
+option, setup_variant.rc (the script a variant compiles), signing.json and, with --depfile, the
+files read; a description as written is checked once more then, with the files the build made
+(payloads, the package's features).
 Options for test variants change the description's content and skip the checks: --set
 NAME=VALUE (a setting, or SECTION.KEY=VALUE), --unset NAME, --no-settings, --payload ID=FILE, --no-payload ID, --no-payloads,
 --drop-section NAME; --unchecked skips them for a description as written too.
@@ -36,10 +39,10 @@ import sys
 
 from .description import check_description
 from . import msi
-from .description.files import payload_files, upload_package
+from .description.files import build_variables, package_findings, payload_files, upload_package
 from .description.languages import DEFAULT_LANGUAGE
 from .description.model import (ERROR, NOTE, PACKAGE_PAYLOAD, RUNTIME_ROWS, SECTION_KEYS, WARNING,
-                                Entry, runtime_row)
+                                Entry, is_number, runtime_row)
 from .description.reader import parse_description
 from .description.string_table import DEFAULT_STRINGS, rc_string, read_default_strings
 
@@ -94,7 +97,7 @@ def string_tables(description, default):
 
 
 def version_numbers(text):
-    parts = [int(p) if p.isdigit() and int(p) <= 65535 else 0 for p in text.split('.')[:4]]
+    parts = [int(p) if is_number(p) and int(p) <= 65535 else 0 for p in text.split('.')[:4]]
     return ','.join(str(p) for p in parts + [0] * (4 - len(parts)))
 
 
@@ -162,8 +165,11 @@ def main(argv):
     parser.add_argument('--out')
     parser.add_argument('--depfile')
     parser.add_argument('--check', action='store_true')
-    parser.add_argument('--architectures', action='store_true',
-                        help='print the architectures of setup.exe that the description asks for')
+    parser.add_argument('--check-package', action='store_true',
+                        help='check the description against the package alone (its features)')
+    parser.add_argument('--facts', action='store_true',
+                        help='print what the build plans by: "x64 on" or "x64 off", then '
+                             '"variables" and the ${NAME}s its file names use')
     parser.add_argument('--unchecked', action='store_true')
     parser.add_argument('--rules-tool')
     parser.add_argument('--rules-cache', help='where description_rules is compiled without '
@@ -185,24 +191,32 @@ def main(argv):
     variables = dict(v.split('=', 1) for v in args.var)
     changed = bool(args.set or args.unset or args.no_settings or args.payload or
                    args.no_payload or args.no_payloads or args.drop_section)
-    if args.architectures:
-        # Read before the description is checked, which happens in each Windows tree: a
-        # description that cannot be read asks for the 32-bit setup.exe alone.
+    if args.facts:
+        # Read before the description is checked, or for a description already checked: one
+        # that cannot be read asks for the 32-bit setup.exe alone and uses no folder of the build.
         description, _ = parse_description(args.description)
-        print('x86 x64' if description.x64_on() else 'x86')
+        print('x64 on' if description.x64_on() else 'x64 off')
+        print(' '.join(['variables'] + build_variables(description)))
         return 0
     if args.check:
         findings, _ = check_description(args.description, variables,
                                         rules_tool=args.rules_tool, cache_dir=args.rules_cache)
         return 1 if report(findings, (ERROR, WARNING, NOTE)) else 0
+    if args.check_package:
+        # Once the build has made the package; the rest was checked at configure.
+        description, findings = parse_description(args.description)
+        if description.readable:
+            findings = package_findings(description, variables, made_by_build=True)
+        return 1 if report(findings, (ERROR,)) else 0
 
     if args.unchecked or changed:
         description, findings = parse_description(args.description)
     else:
-        # The configure step showed the warnings; what is new here comes from the built files.
+        # The configure step showed the warnings and notes; what is new here comes from the
+        # files the build made.
         findings, description = check_description(args.description, variables,
                                                   check_files=True, rules_tool=args.rules_tool)
-    if report(findings, (ERROR, NOTE)):
+    if report(findings, (ERROR,)):
         return 1
 
     entries = [e for e in description.entries if e.section not in args.drop_section]

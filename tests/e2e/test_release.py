@@ -27,6 +27,28 @@ SIGNING = ("-m", "tooling.signing")
 TOOLING_ENV = {"PYTHONPATH": str(SOURCE)}
 PUBLISHER = paths.win_build_dir() / "signing" / "publisher"
 DEMO_PACKAGE = paths.win_build_dir() / "products" / "demo" / "CorvellVesk5.msi"
+DEMO_DESCRIPTION = SOURCE / "products" / "demo" / "product.ini"
+NOTES_PACKAGE = paths.win_build_dir() / "tests" / "windows" / "notes" / "TallowNotes2.msi"
+# The tests' second product as a download: its package goes to the server, signed.
+WEB_NOTES = """; Tallow Notes 2 from the web
+[settings]
+PRODUCTNAME = Tallow Notes
+DATABASE = TallowNotes2.msi
+BASEURL = https://downloads.tallow.example/notes
+
+[feature-selection]
+features = NotesCore
+
+[prerequisites]
+runtime = off
+xmlparser = off
+
+[build]
+x64 = on
+
+[upload]
+package = {package}
+"""
 SOFTHSM_MODULES = ("/usr/lib/softhsm/libsofthsm2.so",
                    "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so")
 PASS_PHRASE = "correct horse 7"
@@ -169,6 +191,27 @@ class InspectTest(unittest.TestCase):
                 self.assertEqual(expected, {k: sections[k] for k in expected})
                 self.assertEqual(german, sections.get("strings.de-DE", {}).get("11"))
         self.assertIn("\n[strings.de-DE]\n  11 = Tallow Notes 2 Installation\n",
+                      inspect(artifact("setup-notes.exe")).stdout)
+
+    def test_deployment_says_when_the_feature_selection_applies(self):
+        # Only with the distributor's file: beside setup.exe, or for a download in the current
+        # folder; without a selection the file is never read.
+        for variant, where, selection in (
+                ("setup-notes", "OEM\\Feature.ini beside setup.exe",
+                 "ALLDRIVERS=<include|exclude> ADDLOCAL=NotesCore,NotesHelp[,Dictionaries,"
+                 "<include>...] NOTES_TOUR=0 [<EXCLUDE>=exclude...]"),
+                ("setup-download", "Feature.ini in the current folder of setup.exe's process",
+                 None),
+                ("setup-notes-nofeatures", None, None)):
+            with self.subTest(variant):
+                report = json.loads(inspect("--json", artifact(f"{variant}.exe")).stdout)
+                found = report["deployment"]["feature_selection"]
+                self.assertEqual(where, found["file"])
+                if selection:
+                    self.assertEqual(selection, found["selection"])
+                self.assertIn("the package's default features", found["without_file"])
+        self.assertIn("\n  Features      with OEM\\Feature.ini beside setup.exe, a first "
+                      "installation (no reinstall upgrade, /a or /x) asks for\n",
                       inspect(artifact("setup-notes.exe")).stdout)
 
     def test_against_shows_only_what_differs_and_the_upgrade_path(self):
@@ -323,33 +366,77 @@ class ReleaseGateTest(unittest.TestCase):
                                                "differ\n"), done.stdout)
 
 
-class ReproducibleBuildTest(unittest.TestCase):
-    """Two builds of one commit give the same setup.exe but for its signature: a second Windows
-    tree of this flavour, in another folder and with a test CA of its own, builds the demo's
-    setup.exe again."""
+class ProductTreeTest(unittest.TestCase):
+    """A release engineer's tree, built by the one documented command with the build's own test
+    signing: the demo and a download product that asks for a 64-bit setup.exe, its description
+    saved as UTF-16 and named with dots. Every file they ask for is there, and the 64-bit
+    setup.exe passes the check against the package for the server that the 32-bit tree signed.
+    Two builds of one commit give the same setup.exe but for its signature: the demo's, in this
+    tree with a test publisher of its own, is the test build's but for its signature."""
 
-    def test_a_second_build_is_identical_before_signing(self):
+    def test_the_documented_command_builds_every_file_asked_for(self):
         with tempfile.TemporaryDirectory() as scratch:
-            build = Path(scratch) / "windows"
-            rules = os.environ.get("BOOTSTRAPPER_RULES_TOOL", "")
-            arch = "x64" if flavours.current() == flavours.X64 else "x86"
-            configure = run(["cmake", "-S", SOURCE, "-B", build,
-                             f"-DCMAKE_TOOLCHAIN_FILE={SOURCE / 'cmake' / 'mingw.cmake'}",
-                             f"-DBOOTSTRAPPER_WINDOWS_ARCH={arch}",
-                             "-DBOOTSTRAPPER_MINGW_THREADS=win32",
-                             "-DBOOTSTRAPPER_WINDOWS_PART=product",
-                             "-DBOOTSTRAPPER_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",
-                             f"-DBOOTSTRAPPER_RULES_TOOL={rules}"])
+            web = Path(scratch) / "notes-web-2.1.ini"
+            web.write_text(WEB_NOTES.format(package=NOTES_PACKAGE), encoding="utf-16")
+            build = Path(scratch) / "build"
+            configure = run(["cmake", "-S", SOURCE, "-B", build, "-DBOOTSTRAPPER_BUILD_TESTS=OFF",
+                             f"-DBOOTSTRAPPER_PRODUCT={DEMO_DESCRIPTION};{web}"])
             self.assertEqual(0, configure.returncode, configure.stdout + configure.stderr)
-            built = run(["cmake", "--build", build, "--target", "product-demo", "-j2"])
+            built = run(["cmake", "--build", build, "--target", "products", "-j2"])
             self.assertEqual(0, built.returncode, built.stdout[-3000:] + built.stderr)
-            second = build / "out" / "demo" / ("x64" if arch == "x64" else "") / "setup.exe"
-            first = artifact("setup.exe")
-            digests = [json.loads(inspect("--json", path).stdout)["file"]["authenticode_sha256"]
-                       for path in (first, second)]
-            self.assertEqual(digests[0], digests[1])
-            done = inspect(second, "--against", first)
+            out = build / "out"
+            self.assertEqual(["demo/setup.exe", "demo/x64/setup.exe", "notes-web-2.1/setup.exe",
+                              "notes-web-2.1/upload/TallowNotes2.msi",
+                              "notes-web-2.1/x64/setup.exe"],
+                             sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file()))
+            for flavour in ("", "x64"):
+                with self.subTest(flavour or "x86"):
+                    setup = out / "notes-web-2.1" / flavour / "setup.exe"
+                    done = inspect("--json", setup)
+                    self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+                    report = json.loads(done.stdout)
+                    self.assertTrue(report["upload"]["same_signer"], report["findings"])
+                    self.assertEqual("Tallow Notes 2", report["sections"]["version"]["ProductName"])
+            second = out / "demo" / ("x64" if flavours.current() == flavours.X64 else "") / \
+                "setup.exe"
+            done = inspect(second, "--against", artifact("setup.exe"))
             self.assertTrue(done.stdout.startswith("identical before signing"), done.stdout)
+
+
+class ShipTest(unittest.TestCase):
+    """What ships goes into the output folder only once it is signed and has passed inspect's
+    checks; what fails is not written and takes the earlier file of its name with it."""
+
+    def test_only_what_passes_is_written(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            image = Path(scratch) / "image" / "setup.exe"
+            image.parent.mkdir()
+            shutil.copyfile(artifact("setup-unsigned.exe"), image)
+            details = Path(scratch) / "signing.json"
+            details.write_text(json.dumps({"description": "Corvell Vesk 5 Setup"}))
+            target = Path(scratch) / "out" / "demo" / "setup.exe"
+            target.parent.mkdir(parents=True)
+            target.write_bytes(b"what an earlier build wrote")
+
+            def ship(*options):
+                return run([sys.executable, "-m", "tooling.ship", "--cert", PUBLISHER / "chain.pem",
+                            "--key", PUBLISHER / "key.pem", "--details", details, "--image", image,
+                            "--to", target, *options], env={**os.environ, **TOOLING_ENV})
+            # The release gate refuses the build's test publisher.
+            done = ship("--release")
+            self.assertEqual(1, done.returncode, done.stdout + done.stderr)
+            self.assertIn(f"{target}: error: setup.exe is signed by the build's test publisher",
+                          done.stdout)
+            self.assertIn(f"{target}: error: not written: it did not pass the checks above",
+                          done.stderr)
+            self.assertEqual([], list(target.parent.iterdir()))
+            done = ship()
+            self.assertEqual(0, done.returncode, done.stdout + done.stderr)
+            self.assertEqual(["setup.exe"], [p.name for p in target.parent.iterdir()])
+            signature = json.loads(inspect("--json", target).stdout)["signature"]
+            self.assertEqual(("CN=Bootstrapper Test Publisher", "Corvell Vesk 5 Setup", True),
+                             (signature["signer"], signature["description"],
+                              signature["digest_matches"]))
 
 
 class SigningRoutesTest(SetupTestCase):

@@ -7,6 +7,8 @@ Needs BOOTSTRAPPER_RULES_TOOL (the host build's description_rules) and BOOTSTRAP
 
 import json
 import os
+import random
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -121,16 +123,70 @@ MISTAKES = [
      "ProductVersion = 2.x is not a version"),
     ("signing URL", GOOD + "[signing]\nurl = www.tallow.example\n", 12,
      "url = www.tallow.example is not an http or https URL"),
+    # Digits that str.isdigit() takes and int() refuses.
+    ("payload id in superscript digits", GOOD + "\u00b9 = readme.txt\n", 11,
+     "payload \u00b9 is not one that setup.exe reads"),
+    ("language id in superscript digits", GOOD + "[strings.\u00b2]\n11 = x\n", 11,
+     "[strings.\u00b2]: \u00b2 is not a language this build knows by name"),
+]
+
+# Files that are no text an editor saves as a description: each is named in one sentence (with
+# the line where there is one), nothing else is said of it, and none ends in a traceback.
+UNREADABLE = [
+    ("Latin-1", GOOD.replace("Tallow Notes", "Tallow Caf\u00e9").encode("latin-1"), 2,
+     "byte 0xE9 is not UTF-8 (is the file saved in another encoding, such as Latin-1?)"),
+    ("UTF-16 without a byte order mark", GOOD.encode("utf-16-le"), None,
+     "looks like UTF-16 without a byte order mark"),
+    ("UTF-16 of an odd length", GOOD.encode("utf-16")[:-1], None,
+     "ends in the middle of a character: the file is incomplete"),
+    ("UTF-8 cut in a character", (GOOD + "[strings]\n11 = Caf\u00e9").encode()[:-1], None,
+     "ends in the middle of a character: the file is incomplete"),
+    ("a NUL byte", GOOD.replace("TallowNotes2", "Tallow\0Notes2").encode(), 3,
+     "holds a NUL character"),
+    ("UTF-32", GOOD.encode("utf-32"), None, "is saved as UTF-32"),
+    ("binary junk", bytes(range(256)) * 4, 3, "byte 0x80 is not UTF-8"),
+    ("empty", b"", None, "the description is empty"),
+    ("comments alone", b"; Tallow Notes 2\r\n", None, "the description is empty"),
 ]
 
 
+# The package of GOOD: two features, made with wixl.
+PACKAGE_SOURCE = """<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Tallow Notes 2" Language="1033" Version="2.1.0" Manufacturer="Tallow"
+           UpgradeCode="{2E4F6A8B-3C5D-4E7F-9A1B-2C3D4E5F6A7B}">
+    <Package InstallerVersion="200" Compressed="yes"/>
+    <Media Id="1" Cabinet="p.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Component Id="Core" Guid="{3F5A7B9C-4D6E-4F8A-AB2C-3D4E5F6A7B8C}">
+        <File Id="Core" Name="readme.txt" Source="readme.txt" KeyPath="yes"/>
+      </Component>
+    </Directory>
+    <Feature Id="Core" Level="1"><ComponentRef Id="Core"/></Feature>
+    <Feature Id="Drv" Level="1"/>
+  </Product>
+</Wix>
+"""
+
+
 class DescriptionCheck(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        folder = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(folder.cleanup)
+        made = Path(folder.name)
+        (made / "readme.txt").write_text("Tallow Notes\n")
+        (made / "package.wxs").write_text(PACKAGE_SOURCE)
+        subprocess.run(["wixl", "-o", "package.msi", "package.wxs"], cwd=made, check=True)
+        cls.package = made / "package.msi"
+
     def setUp(self):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         self.folder = Path(folder.name)
-        for name in ("package.msi", "readme.txt", "support.rtf"):
+        for name in ("readme.txt", "support.rtf"):
             (self.folder / name).write_bytes(b"x")
+        shutil.copyfile(self.package, self.folder / "package.msi")
 
     def check(self, text, check_files=False, variables=None):
         path = self.folder / "product.ini"
@@ -147,6 +203,45 @@ class DescriptionCheck(unittest.TestCase):
                 self.assertTrue(errors[0].startswith(f"{path}:{line}: error: "), errors[0])
                 self.assertIn(message, errors[0])
 
+    def test_a_file_that_is_no_text_is_named_in_one_sentence(self):
+        for name, data, line, message in UNREADABLE:
+            with self.subTest(name):
+                path = self.folder / "product.ini"
+                path.write_bytes(data)
+                findings, _ = pd.check_description(str(path), check_files=True)
+                self.assertEqual(1, len(findings), [str(f) for f in findings])
+                where = f"{path}:{line}" if line else str(path)
+                self.assertTrue(str(findings[0]).startswith(f"{where}: error: "), findings[0])
+                self.assertIn(message, str(findings[0]))
+
+    def test_no_description_ends_in_a_traceback(self):
+        # Two descriptions, changed at random (with a fixed seed): bytes and pieces of the
+        # format put in, cut out and changed, the file cut short.
+        pieces = [b"[", b"]", b"=", b'"', b"\\", b"\\n", b"%s", b"%d", b"${", b"}", b"\xc2\xb2",
+                  b"\xef\xbb\xbf", b"\xff\xfe", b"\r", b"\n", b"\x00", b"\xff", b"1004",
+                  b"[strings.de-DE]", b"[payloads]\n", b"BASEURL = http://t.example/\n", b";",
+                  b"\t", b",", b"[build]\nx64 = on\n", b"[upload]\npackage = ${X}/a.msi\n"]
+        originals = [GOOD.encode(), (REPO / "products" / "demo" / "product.ini").read_bytes()]
+        chance = random.Random(27)
+        path = self.folder / "product.ini"
+        for round in range(150):
+            data = bytearray(chance.choice(originals))
+            for _ in range(chance.randint(1, 6)):
+                at, how = chance.randrange(len(data) + 1), chance.random()
+                if how < 0.4:
+                    data[at:at] = chance.choice(pieces)
+                elif how < 0.7:
+                    del data[at:at + chance.randint(1, 40)]
+                elif how < 0.9:
+                    data[at:at + 1] = bytes([chance.randrange(256)])
+                else:
+                    del data[at:]
+            path.write_bytes(bytes(data))
+            with self.subTest(round=round, data=bytes(data)):
+                findings, _ = pd.check_description(str(path), {"PRODUCT_BUILD": str(DEMO_BUILD)},
+                                                   check_files=True)
+                self.assertTrue(all(f.file == str(path) for f in findings))
+
     def test_good_descriptions_pass_without_a_word(self):
         self.assertEqual([], self.check(GOOD)[1])
         # Both spellings of a language name; a quoted value with blanks and a doubled quote.
@@ -156,6 +251,18 @@ class DescriptionCheck(unittest.TestCase):
             + "[strings.fr_FR]\n24 = Annulé\n[strings.de-DE]\n24 = Abgebrochen\n")[1])
         # What the program is given keeps the blanks inside quotes.
         self.assertEqual('C="1  2" D=3', normalized_option("properties", ' C="1  2"   D=3 '))
+        # In each encoding and with each line end an editor saves.
+        translated = GOOD + "[strings.de-DE]\n24 = Abgebrochen \u00fcber \U0001F600\n"
+        for encoding, mark, ends in (("utf-8", "\ufeff", "\r\n"), ("utf-16-le", "\ufeff", "\r\n"),
+                                     ("utf-16-be", "\ufeff", "\n"), ("utf-8", "", "\r")):
+            with self.subTest(f"{encoding}, mark {bool(mark)}, {ends!r}"):
+                path = self.folder / "product.ini"
+                path.write_bytes((mark + translated.replace("\n", ends)).encode(encoding))
+                findings, description = pd.check_description(str(path))
+                self.assertEqual([], [str(f) for f in findings])
+                self.assertEqual("Abgebrochen \u00fcber \U0001F600",
+                                 description.value("strings.1031", "24"))
+                self.assertEqual("TallowNotes2.msi", description.value("settings", "DATABASE"))
         for product, variables in (("products/demo", {"PRODUCT_BUILD": str(DEMO_BUILD)}),
                                    ("tests/products/notes",
                                     {"NOTES_BUILD": str(WIN_BUILD / "tests" / "windows" / "notes")})):
@@ -172,9 +279,10 @@ class DescriptionCheck(unittest.TestCase):
                                       r"carried but never installed")
 
     def test_features_are_checked_against_the_carried_package(self):
+        # A package that is a file is checked as the build is configured.
         text = GOOD.replace("package.msi", str(DEMO_BUILD / "CorvellVesk5.msi")) + \
             "[feature-selection]\nfeatures = Halvane,OPCPellin\ndrivers = DeviceDriver\n"
-        path, findings = self.check(text, check_files=True)
+        path, findings = self.check(text)
         self.assertEqual([f"{path}:13: error: feature DeviceDriver is not in the Feature table of "
                           f"payload 1004, {DEMO_BUILD / 'CorvellVesk5.msi'}; did you mean "
                           f"DeviceDrivers?"], findings)
@@ -225,11 +333,16 @@ class DescriptionCheck(unittest.TestCase):
     def test_a_real_configuration_stops_on_a_bad_description(self):
         # Mistakes that would build and then fail on the user's machine, at once: the host
         # configuration itself stops, with the finding lines alone.
+        # Saved as UTF-16, with a feature the package does not have.
         path, findings = self.check(
             GOOD.replace("Tallow Notes", "Tallow: Notes").replace(
                 "[prerequisites]", 'PROPERTIES = A="x\n[prerequisites]')
-            + '[feature-selection]\nfeatures = Core\ndrivers = " Drv"\n[strings.french]\n24 = x\n')
-        self.assertEqual(4, len(findings), findings)
+            + '[feature-selection]\nfeatures = Core,Drvs\ndrivers = " Drv"\n'
+              '[strings.french]\n24 = x\n')
+        path.write_text(path.read_text(encoding="utf-8"), encoding="utf-16")
+        self.assertEqual(5, len(findings), findings)
+        self.assertIn(f"{path}:13: error: feature Drvs is not in the Feature table of payload "
+                      f"1004, {self.folder / 'package.msi'}; did you mean Drv?", findings)
         build = self.folder / "build"
         done = subprocess.run(
             ["cmake", "-S", str(REPO), "-B", str(build), f"-DBOOTSTRAPPER_PRODUCT={path}",
@@ -244,7 +357,8 @@ class DescriptionCheck(unittest.TestCase):
 
 
     def test_several_descriptions_configure_one_tree_with_a_folder_each(self):
-        # Two descriptions in folders of their own; a third named like the first is refused.
+        # Two descriptions in folders of their own and two named with dots, each output folder
+        # named after the file without ".ini"; one named like the first is refused, both named.
         # Output folders of what is no longer built go when the tree is configured.
         paths = []
         for name in ("alpha", "beta"):
@@ -254,9 +368,12 @@ class DescriptionCheck(unittest.TestCase):
                 (folder / file).write_bytes(b"x")
             (folder / "product.ini").write_text(GOOD, encoding="utf-8")
             paths.append(folder / "product.ini")
-        (self.folder / "alpha.ini").write_text(GOOD, encoding="utf-8")
+        for name in ("alpha.ini", "notes-3.0.ini", "notes-3.1.ini"):
+            (self.folder / name).write_text(GOOD, encoding="utf-8")
+        paths += [self.folder / "notes-3.0.ini", self.folder / "notes-3.1.ini"]
         build = self.folder / "build"
-        for stale in ("gone/setup.exe", "alpha/x64/setup.exe", "beta/setup.exe"):
+        for stale in ("gone/setup.exe", "alpha/x64/setup.exe", "beta/setup.exe",
+                      "notes-3/setup.exe", "notes-3.0/setup.exe"):
             (build / "out" / stale).parent.mkdir(parents=True, exist_ok=True)
             (build / "out" / stale).write_bytes(b"old")
 
@@ -268,13 +385,14 @@ class DescriptionCheck(unittest.TestCase):
                 capture_output=True, text=True, timeout=300)
         done = configure(paths + [self.folder / "alpha.ini"])
         self.assertNotEqual(0, done.returncode)
-        self.assertIn("Two product descriptions are named alpha", " ".join(done.stderr.split()))
+        self.assertIn(f"Two product descriptions are named alpha: {paths[0]} and "
+                      f"{self.folder / 'alpha.ini'};", " ".join(done.stderr.split()))
         done = configure(paths)
         self.assertEqual(0, done.returncode, done.stderr)
-        self.assertEqual(["alpha", "beta"], sorted(p.name for p in (build / "out").iterdir()))
+        self.assertEqual(["alpha", "beta", "notes-3.0"],
+                         sorted(p.name for p in (build / "out").iterdir()))
         self.assertFalse((build / "out" / "alpha" / "x64").exists())
         self.assertTrue((build / "out" / "beta" / "setup.exe").exists())
-
 
 if __name__ == "__main__":
     unittest.main()

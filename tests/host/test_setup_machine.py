@@ -59,7 +59,7 @@ ALL = ["cmake:amd64", "g++:amd64", "make:amd64", "python3:amd64", "clang:amd64",
        "g++-mingw-w64-i686:all", "g++-mingw-w64-x86-64:all", "mingw-w64-tools:amd64", "wine:all",
        "wine64:amd64", "wixl:amd64", "msitools:amd64", "osslsigncode:amd64", "openssl:amd64",
        "softhsm2:amd64", "libengine-pkcs11-openssl:amd64", "xvfb:amd64", "xauth:amd64",
-       "x11-utils:amd64"]
+       "x11-utils:amd64", "nsis:amd64"]
 NO_WINE64 = [p for p in ALL if p != "wine64:amd64"]
 PIN = f"apt-get install -y -q --no-install-recommends -t {CODENAME} wine64"
 
@@ -72,6 +72,9 @@ SETUPS = [
      ["dpkg --add-architecture i386", "apt-get update",
       "apt-get install -y -q --no-install-recommends wine32:i386"],
      "for the x86 and x64 flavours"),
+    ("the benchmark's NSIS peer added", False, "", [p for p in ALL if p != "nsis:amd64"], "ok",
+     "ok", 0, ["apt-get update", "apt-get install -y -q --no-install-recommends nsis"],
+     "installing nsis"),
     ("the switch keeps i386 out", True, "1", NO_WINE64, "ok", "ok", 0,
      ["apt-get update", "apt-get install -y -q --no-install-recommends wine64"],
      "BOOTSTRAPPER_64BIT_ONLY=1: installing for the x64 flavour only"),

@@ -35,17 +35,22 @@ def check_description(path: str, variables: Optional[Dict[str, str]] = None,
                       cache_dir: Optional[str] = None) -> Tuple[List[Finding], Description]:
     """Parses and checks a description file.
 
-    Files named relative to the description are checked for existence; files in a folder of the
-    build (${NAME}) and the package's features only with check_files, once the build has made
-    them. Returns the findings (errors, warnings and notes, each with the file and line) and
+    Files named relative to the description are checked for existence, and the package's
+    features; files in a folder of the build (${NAME}) only with check_files, once the build has
+    made them. Returns the findings (errors, warnings and notes, each with the file and line) and
     the description's content."""
     variables = variables or {}
     description, findings = parse_description(path)
-    findings += Check(description, Rules(rules_tool, cache_dir), from_executable=False).run()
+    if not description.readable:
+        return findings, description
+    rules = Rules(rules_tool, cache_dir)
+    findings += Check(description, rules, from_executable=False).run()
     findings += path_findings(description, variables, check_existence=False)
     if check_files:
         findings += path_findings(description, variables, check_existence=True)
-        findings += package_findings(description, variables)
+    # A package that is a file already is checked now; one the build makes once it has.
+    findings += package_findings(description, variables, made_by_build=check_files,
+                                 is_name=lambda name: rules.accepted('identifier', name))
     return sorted(findings, key=lambda f: f.line or 0), description
 
 

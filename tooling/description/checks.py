@@ -9,7 +9,7 @@ from .model import (ERROR, FILE_NAME_FORBIDDEN, MEDIA_PAYLOADS, MESSAGE_CAPACITY
                     PACKAGE_PAYLOAD, PAYLOADS, RUNTIME_PAYLOAD, RUNTIME_ROWS, SECTION_KEYS,
                     SETTING_ROW_HINTS, SHORT_ROWS, UNINSTALL_KEY, VERSION_NUMBER, WARNING,
                     XML_PARSER_PAYLOADS, Description, Entry, Finding, assignment_names,
-                    property_assignments, runtime_row, suggest)
+                    is_number, property_assignments, runtime_row, suggest)
 from .rules import Rules
 from .string_table import read_default_strings, utf16_units
 
@@ -56,7 +56,7 @@ class Check:
         for name in self._feature_names() + self._property_names():
             questions.append(('identifier', name))
         for entry in self.d.entries:
-            if entry.section.startswith('strings') and entry.key.isdigit():
+            if entry.section.startswith('strings') and is_number(entry.key):
                 questions.append(('placeholders', entry.value))
                 default = self.strings.messages.get(int(entry.key))
                 if default is not None:
@@ -137,7 +137,7 @@ class Check:
         payloads = self.d.section('payloads')
         for key, entry in payloads.items():
             known = ', '.join(f'{pid} ({what})' for pid, what in PAYLOADS.items())
-            if not key.isdigit() or int(key) not in PAYLOADS:
+            if not is_number(key) or int(key) not in PAYLOADS:
                 self.error(entry, f'payload {key} is not one that setup.exe reads; the payloads '
                                   f'are {known}')
             elif not entry.value and not self.from_executable:
@@ -283,7 +283,7 @@ class Check:
             if not entry.section.startswith('strings'):
                 continue
             table = self.d.written(entry.section)
-            if not entry.key.isdigit():
+            if not is_number(entry.key):
                 self.error(entry, f'{table}: {entry.key} is not a row number')
                 continue
             row = int(entry.key)

@@ -4,10 +4,11 @@ the description or in a folder of the build (${NAME}), and the checks against th
 
 import os
 import re
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 from .. import msi
-from .model import ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Finding, suggest
+from .model import (ERROR, NOTE, PACKAGE_PAYLOAD, PAYLOADS, Description, Entry, Finding,
+                    is_number, suggest)
 
 
 def expand(value: str, variables: Dict[str, str]) -> Tuple[str, List[str]]:
@@ -21,6 +22,22 @@ def expand(value: str, variables: Dict[str, str]) -> Tuple[str, List[str]]:
             return match.group(0)
         return variables[name]
     return re.sub(r'\$\{([A-Za-z_][A-Za-z0-9_]*)\}', substitute, value), undefined
+
+
+def named_files(description: Description) -> List[Tuple[Entry, str]]:
+    """The entries that name a file, payloads and the upload package, each with what it is."""
+    files = [(e, f'payload {e.key} ({PAYLOADS.get(int(e.key), "unknown")})')
+             for e in description.section('payloads').values() if is_number(e.key)]
+    package = description.get('upload', 'package')
+    if package is not None:
+        files.append((package, 'the upload package'))
+    return files
+
+
+def build_variables(description: Description) -> List[str]:
+    """The folders of the build (${NAME}) that the description's files are in."""
+    return sorted({name for entry, _ in named_files(description)
+                   for name in expand(entry.value, {})[1]})
 
 
 def resolve(description: Description, value: str, variables: Dict[str, str]) -> str:
@@ -42,12 +59,7 @@ def upload_package(description: Description, variables: Dict[str, str]) -> Optio
 def path_findings(description: Description, variables: Dict[str, str],
                    check_existence: bool) -> List[Finding]:
     findings = []
-    files = [(e, f'payload {e.key} ({PAYLOADS.get(int(e.key), "unknown")})')
-             for e in description.section('payloads').values() if e.key.isdigit()]
-    package = description.get('upload', 'package')
-    if package is not None:
-        files.append((package, 'the upload package'))
-    for entry, what in files:
+    for entry, what in named_files(description):
         _, undefined = expand(entry.value, variables)
         if undefined:
             findings.append(Finding(ERROR, description.path, entry.line,
@@ -62,8 +74,12 @@ def path_findings(description: Description, variables: Dict[str, str],
     return findings
 
 
-def package_findings(description: Description, variables: Dict[str, str]) -> List[Finding]:
-    """The checks against the package setup.exe installs: its features."""
+def package_findings(description: Description, variables: Dict[str, str],
+                     made_by_build: bool = True,
+                     is_name: Callable[[str], bool] = lambda name: True) -> List[Finding]:
+    """The checks against the package setup.exe installs: its features. Without made_by_build
+    a package in a folder of the build (${NAME}) is not looked at: it may not exist yet. A name
+    that is no feature name at all (`is_name`) is reported by the checks of the content."""
     findings = []
     section = description.section('feature-selection')
     if not section:
@@ -79,6 +95,8 @@ def package_findings(description: Description, variables: Dict[str, str]) -> Lis
                                 'the features are not checked: the package is downloaded and the '
                                 'description names no package for upload to check them against'))
         return findings
+    if '${' in entry.value and not made_by_build:
+        return findings
     package = resolve(description, entry.value, variables)
     if not os.path.isfile(package):
         return findings  # already reported as a missing file
@@ -93,7 +111,7 @@ def package_findings(description: Description, variables: Dict[str, str]) -> Lis
         if named is None:
             continue
         for name in (p.strip() for p in named.value.split(',')):
-            if name and name not in features:
+            if name and name not in features and is_name(name):
                 findings.append(Finding(ERROR, description.path, named.line,
                                         f'feature {name} is not in the Feature table of {what}, '
                                         f'{package}{suggest(name, sorted(features))}'))

@@ -65,7 +65,7 @@ def _folded(name: str) -> str:
 def language_id(name: str) -> Optional[int]:
     """The LANGID of a Windows language name (fr-FR or fr_FR, in any case) or a decimal LANGID;
     None when it is neither."""
-    if name.isdigit():
+    if name.isascii() and name.isdigit():
         value = int(name)
         return value if 0 < value <= 0xFFFF else None
     known = _FOLDED.get(_folded(name))

@@ -109,6 +109,7 @@ class Description:
     # Each section's name as the description writes it ([Settings], [strings.fr_FR]).
     section_names: Dict[str, str] = field(default_factory=dict)
     has_lines: bool = True  # False for what was read from a built setup.exe
+    readable: bool = True   # False for a file that is no text: nothing of it was read
 
     def written(self, section: str) -> str:
         """A section's header as the description writes it, for the messages."""
@@ -162,6 +163,12 @@ class Description:
     def line_of(self, section: str) -> Optional[int]:
         """Where a finding about a whole section is reported: its header, else the first line."""
         return self.section_lines.get(section) or 1 if self.has_lines else None
+
+
+def is_number(text: str) -> bool:
+    """A whole number in ASCII digits, as payload ids, rows and LANGIDs are written
+    (str.isdigit() also takes "²", which int() refuses)."""
+    return text.isascii() and text.isdigit()
 
 
 def runtime_row(key: str, value: str) -> str:

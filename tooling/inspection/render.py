@@ -43,6 +43,15 @@ def _description_text(value: str) -> str:
     return value.replace("\\", "\\\\").replace("\n", "\\n")
 
 
+def _feature_lines(selection: dict) -> List[str]:
+    if selection["file"] is None:
+        return [f"  Features      {selection['without_file']}"]
+    return [f"  Features      with {selection['file']}, a first installation (no reinstall "
+            "upgrade, /a or /x) asks for",
+            f"                {selection['selection']}",
+            f"                without it: {selection['without_file']}"]
+
+
 def render(report: dict) -> str:
     out = [f"{report['file']['path']}: {report['file']['size']} bytes, "
            f"SHA-256 {report['file']['sha256']}", "", "Settings"]
@@ -94,6 +103,7 @@ def render(report: dict) -> str:
                    "installed")
     out += [f"  Rights        administrator {d['administrator']}",
             f"  Logs          {d['logs'][0]}, {d['logs'][1]}; {d['logs'][2]}",
+            *_feature_lines(d["feature_selection"]),
             f"  Contacts      {', '.join(d['hosts']) or 'no host: everything is carried'}",
             f"  Success       {', '.join(map(str, d['success']))}",
             f"  Restart       {', '.join(map(str, d['restart']))}",

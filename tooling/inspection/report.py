@@ -51,6 +51,32 @@ def _hosts(image: SetupImage) -> List[str]:
     return hosts
 
 
+# What a first installation without the distributor's file installs.
+DEFAULT_FEATURES = ("the installer installs the package's default features (those whose level "
+                    "is within INSTALLLEVEL)")
+
+
+def feature_selection(image: SetupImage) -> dict:
+    """When the description's feature selection reaches the installer: only on a first
+    installation, and only where the distributor's Feature.ini is found; and what it asks for."""
+    features = image.options.get("FEATURES")
+    if features is None:
+        return {"file": None, "selection": None,
+                "without_file": "no feature selection: OEM\\Feature.ini is not read, and "
+                                + DEFAULT_FEATURES}
+    # A downloaded package has no media folder: the bare name is looked for in the current one.
+    where = ("Feature.ini in the current folder of setup.exe's process" if "BASEURL" in
+             image.settings else "OEM\\Feature.ini beside setup.exe")
+    drivers = image.options.get("DRIVERS")
+    listed = f"[,{drivers},<include>...]" if drivers else "[,<include>...]"
+    selection = f"ALLDRIVERS=<include|exclude> ADDLOCAL={features}{listed}"
+    if image.options.get("FEATURE_PROPERTIES"):
+        selection += " " + image.options["FEATURE_PROPERTIES"]
+    return {"file": where, "selection": selection + " [<EXCLUDE>=exclude...]",
+            "without_file": "none of [feature-selection] reaches the installer, and "
+                            + DEFAULT_FEATURES}
+
+
 def deployment(image: SetupImage, package: Optional[dict]) -> dict:
     name = image.path.name
     rule = None
@@ -64,6 +90,7 @@ def deployment(image: SetupImage, package: Optional[dict]) -> dict:
             "logs": [r"%TEMP%\bootstrap.log", f"%TEMP%\\{product_name}.log",
                      "both copied into the product's install folder after an installation"],
             "hosts": _hosts(image),
+            "feature_selection": feature_selection(image),
             "success": list(EXIT_SUCCESS), "restart": list(EXIT_RESTART),
             "retry": list(EXIT_RETRY),
             "failures": [{"code": code, "meaning": meaning}

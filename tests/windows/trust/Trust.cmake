@@ -35,6 +35,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E copy ${demo_package} ${trust_dir}/other-publisher/CorvellVesk5.msi
   COMMAND ${sign} ${trust_dir}/other-publisher/CorvellVesk5.msi ${sign_other}
   DEPENDS trust_subject demo_package ${demo_package} ${CMAKE_CURRENT_LIST_DIR}/tamper.py
+          ${BOOTSTRAPPER_SIGN_CHAIN}
   VERBATIM)
 add_custom_target(trust_files ALL DEPENDS ${trust_files})
 
