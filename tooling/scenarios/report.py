@@ -48,10 +48,13 @@ def step_lines(step: dict, details: bool = False) -> List[str]:
                      + " | ".join(step["window"]["texts"]))
     installed = [_product(p) for p in step["products"]]
     lines.append(f"   installed afterwards: {'; '.join(installed) or 'nothing'}")
-    lines.append("   left in the temporary folder: "
-                 f"{', '.join(step['left_in_temp']) or 'nothing but the logs'}")
-    lines.append("   left in the Windows folder's Temp: "
-                 f"{', '.join(step['left_in_windows_temp']) or 'nothing'}")
+    if step["left_in_temp"] is None:
+        lines.append("   left behind: not looked at, the run was ended")
+    else:
+        lines.append("   left in the temporary folder: "
+                     f"{', '.join(step['left_in_temp']) or 'nothing but the logs'}")
+        lines.append("   left in the Windows folder's Temp: "
+                     f"{', '.join(step['left_in_windows_temp']) or 'nothing'}")
     if step["beside_setup"]:
         lines.append(f"   written beside setup.exe: {', '.join(step['beside_setup'])}")
     for log in step["logs"]:

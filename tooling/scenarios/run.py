@@ -103,8 +103,10 @@ class CheckRun:
             beside = temp_leftovers(self.media(setup.number), media_before, logs_stay=False)
             self._take_media_away(laid)
             result["beside_setup"] = beside
-        if not result["timed_out"]:
+        if result["timed_out"]:
             # What a program that was ended had no chance to clean up is no finding.
+            result["left_in_temp"] = result["left_in_windows_temp"] = None
+        else:
             result["left_in_temp"] = temp_leftovers(temp, temp_before)
             result["left_in_windows_temp"] = temp_leftovers(work, work_before, logs_stay=False)
         result["logs"] = self._copy_logs(temp, logs_before, folder)
