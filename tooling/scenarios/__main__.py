@@ -150,7 +150,7 @@ def _described(setup: setups.Setup) -> dict:
             "label": setup.label, "note": setup.note, "product_name": setup.product_name,
             "package": {k: package.get(k) for k in
                         ("ProductName", "ProductCode", "ProductVersion", "UpgradeCode")},
-            "served": setup.base_url if setup.served_here else None}
+            "base_url": setup.base_url, "served": setup.served_here}
 
 
 def _bootstrap_log(folder: Path, step: dict):

@@ -72,7 +72,10 @@ def heading_lines(report: dict) -> List[str]:
         if setup["note"]:
             lines.append(f"   {setup['note']}")
         if setup["served"]:
-            lines.append(f"   its upload folder is served at {setup['served']} during its steps")
+            lines.append(f"   its upload folder is served at {setup['base_url']} during its steps")
+        elif setup["base_url"]:
+            lines.append(f"   it downloads its package from {setup['base_url']}, which is not "
+                         f"served here (not on 127.0.0.1, or no upload folder beside it)")
     lines += [f"upgrade {note}" for note in report["upgrades"]]
     return lines
 
