@@ -13,6 +13,8 @@
 //   reg-delete-value ROOT KEY VALUE [--view N]
 //   msi-state PRODUCTCODE                        MsiQueryProductStateW
 //   msi-product-prop PRODUCTCODE PROPERTY        MsiGetProductInfoW
+//   msi-products                                 every product the installer knows: code,
+//                                                name, version and state
 //   msi-install PATH [PROPERTIES] [--log FILE]   silent installation; the installer's result
 //   carried-package-prop EXE PROPERTY            a property of the package setup.exe carries
 //                                                (payload 1004); null when it carries none
@@ -282,21 +284,49 @@ bool MsiState(Args a, JsonWriter& j) {
   return true;
 }
 
-bool MsiProductProp(Args a, JsonWriter& j) {
-  Expect(a, 2, 2);
+// MsiGetProductInfoW's result, and the value when it is ERROR_SUCCESS.
+UINT ProductInfo(const std::wstring& product, const wchar_t* property, std::wstring& value) {
   DWORD size = 0;
-  UINT rc = MsiGetProductInfoW(a[0].c_str(), a[1].c_str(), nullptr, &size);
-  std::wstring value;
+  UINT rc = MsiGetProductInfoW(product.c_str(), property, nullptr, &size);
+  value.clear();
   if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) {
     value.resize(size + 1);
     size = static_cast<DWORD>(value.size());
-    rc = MsiGetProductInfoW(a[0].c_str(), a[1].c_str(), &value[0], &size);
-    value.resize(size);
+    rc = MsiGetProductInfoW(product.c_str(), property, &value[0], &size);
+    value.resize(rc == ERROR_SUCCESS ? size : 0);
   }
+  return rc;
+}
+
+bool MsiProductProp(Args a, JsonWriter& j) {
+  Expect(a, 2, 2);
+  std::wstring value;
+  const UINT rc = ProductInfo(a[0], a[1].c_str(), value);
   j.Key("code").Unsigned(rc).Key("value");
   rc == ERROR_SUCCESS ? j.String(value) : j.Null();
   // An unknown product or property is an answer.
   return rc == ERROR_SUCCESS || rc == ERROR_UNKNOWN_PRODUCT || rc == ERROR_UNKNOWN_PROPERTY;
+}
+
+// Every product the installer knows, as Programs and Features lists them: code, name, version
+// and state. A name or version the installer cannot give is null.
+bool MsiProducts(Args a, JsonWriter& j) {
+  Expect(a, 0, 0);
+  j.Key("products").BeginArray();
+  wchar_t code[39];
+  UINT rc = ERROR_SUCCESS;
+  for (DWORD i = 0; (rc = MsiEnumProductsW(i, code)) == ERROR_SUCCESS; ++i) {
+    j.BeginObject().Key("code").String(code);
+    std::wstring value;
+    for (const auto& [key, property] : {std::pair{"name", INSTALLPROPERTY_PRODUCTNAME},
+                                        std::pair{"version", INSTALLPROPERTY_VERSIONSTRING}}) {
+      j.Key(key);
+      ProductInfo(code, property, value) == ERROR_SUCCESS ? j.String(value) : j.Null();
+    }
+    j.Key("state").Number(MsiQueryProductStateW(code)).EndObject();
+  }
+  j.EndArray().Key("code").Unsigned(rc == ERROR_NO_MORE_ITEMS ? 0 : rc);
+  return rc == ERROR_NO_MORE_ITEMS;
 }
 
 void QuietInstaller(const std::wstring& log) {
@@ -827,6 +857,7 @@ const std::map<std::wstring, Command> kCommands = {
     {L"reg-delete-value", RegDeleteValue},
     {L"msi-state", MsiState},
     {L"msi-product-prop", MsiProductProp},
+    {L"msi-products", MsiProducts},
     {L"msi-install", MsiInstall},
     {L"msi-remove", MsiRemove},
     {L"msi-reinstall", MsiReinstall},

@@ -517,6 +517,10 @@ class Prefix:
     def msi_product_prop(self, product_code: str, prop: str) -> Optional[str]:
         return self.wintool(["msi-product-prop", product_code, prop])[0]["value"]
 
+    def msi_products(self) -> List[dict]:
+        """Every product the installer knows: code, name, version and state (5 installed)."""
+        return self.wintool(["msi-products"])[0]["products"]
+
     def msi_install(self, package: PathLike, properties: str = "",
                     log: Optional[PathLike] = None) -> int:
         command = ["msi-install", self.to_windows(package), properties]
