@@ -250,8 +250,10 @@ TEST(RunHidden, DispatchesEveryQueuedMessageWhileTheChildRuns) {
   CloseHandle(probe.release);
 }
 
-TEST(WaitPumpingMessages, AnInvalidHandleIsTheWaitsError) {
+TEST(WaitPumpingMessages, AFailedWaitIsAFailureWithALineOfItsOwn) {
+  LogTail log;
   EXPECT_EQ(WaitPumpingMessages(nullptr), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_THAT(log.lines(), ElementsAre("[Error] Waiting for the process failed (6)."));
 }
 
 // The run's own folder: a new name each time, one level below the Windows folder's Temp, and

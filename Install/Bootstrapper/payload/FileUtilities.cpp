@@ -137,7 +137,11 @@ DWORD WaitPumpingMessages(HANDLE process) {
       return ERROR_SUCCESS;
     }
     if (woken != WAIT_OBJECT_0 + 1) {
-      return GetLastError();
+      // A wait that failed says nothing of the child, which may still be running: a failure of
+      // its own, never the child's success.
+      const DWORD error = LastErrorOr(ERROR_INTERNAL_ERROR);
+      LogNumber(L"[Error] Waiting for the process failed (%lu).\n", error);
+      return error;
     }
     // No IsDialogMessageW here: dialog keys such as Escape have no effect during this wait.
     MSG message;

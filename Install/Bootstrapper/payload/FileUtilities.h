@@ -30,7 +30,7 @@ bool CopyFileToFolder(const wchar_t* sourceFolder, const wchar_t* name,
 DWORD RunHidden(wchar_t* commandLine);
 
 // Waits for `process` to end while dispatching this thread's window messages, one per wake-up.
-// 0 when the process has ended, else the Windows error of the wait.
+// 0 when the process has ended, else the Windows error of the wait (never 0), which is logged.
 DWORD WaitPumpingMessages(HANDLE process);
 
 // The temporary folder, where the run keeps the installer's log: GetTempPathW's answer, ending in
