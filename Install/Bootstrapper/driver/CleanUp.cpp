@@ -19,9 +19,25 @@ namespace {
 constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr wchar_t kInstallLocation[] = L"InstallLocation";
 
+// The view of the registry where the uninstall entry `key` is: the 32-bit one for a 32-bit
+// package, the 64-bit one for a 64-bit package, whichever program installed it. The 32-bit view
+// when it is in neither, so that the reader says what it did not find.
+REGSAM UninstallEntryView(const std::wstring& key) {
+  for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &opened) ==
+        ERROR_SUCCESS) {
+      RegCloseKey(opened);
+      return view;
+    }
+  }
+  return KEY_WOW64_32KEY;
+}
+
 // The product's install folder, read afresh each time from its uninstall entry.
 std::wstring ReadInstallDir(const RunState& state) {
-  return getRegistryValue(kUninstallKey + state.productCode, kInstallLocation);
+  const std::wstring key = kUninstallKey + state.productCode;
+  return getRegistryValue(key, kInstallLocation, UninstallEntryView(key));
 }
 
 std::wstring WithBackslash(std::wstring folder) {
