@@ -141,14 +141,6 @@ void ReleaseRun(RunState& state) {
     ShowWindow(state.progress.window, SW_HIDE);
     state.progress.Destroy();
   }
-  // The mutex goes before the log copy and the restart question, so that a new instance can
-  // start while the question is open; the log is let go first, so that such an instance finds
-  // it as a run leaves it and can empty it.
-  ReleaseLogFile();
-  if (state.instanceMutex != nullptr) {
-    CloseHandle(state.instanceMutex);
-    state.instanceMutex = nullptr;
-  }
   UnbindMsi(state.msi);
   state.engineLibrary.reset();
   // Nothing is extracted any more; the image's hold goes with the run.
@@ -175,6 +167,17 @@ void CopyBootstrapLog(const RunState& state) {
   // Logged before the copy, so the copy ends with this line.
   LogString(L"[Info] copy bootstrapper log file to INSTALLDIR.\n");
   CopyFileToFolder(folder.c_str(), name.c_str(), WithBackslash(installDir).c_str());
+}
+
+// The log goes once its last line is written and copied, then the mutex, before the restart
+// question: a run that starts from here on finds the log as this run leaves it and makes its
+// own, and this run writes into no other run's log.
+void LetGo(RunState& state) {
+  ReleaseLogFile();
+  if (state.instanceMutex != nullptr) {
+    CloseHandle(state.instanceMutex);
+    state.instanceMutex = nullptr;
+  }
 }
 
 void OfferRestart(const RunState& state) {
@@ -222,6 +225,7 @@ DWORD CleanUp(RunState& state) {
   Attempt([&] { ReleaseRun(state); });
   Attempt([&] { LogNumber(L"[Info] Setup exit code is %d\n", state.exitCode); });
   Attempt([&] { CopyBootstrapLog(state); });
+  Attempt([&] { LetGo(state); });
   Attempt([&] { OfferRestart(state); });
   return state.exitCode;
 }

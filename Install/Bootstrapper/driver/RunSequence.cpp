@@ -152,9 +152,8 @@ bool CheckMachine(RunState& state) {
     return EndRun(state, static_cast<DWORD>(trust));
   }
 
-  // 9: one instance at a time. Nothing ever waits on the mutex; holding it is the whole point.
-  state.instanceMutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName);
-  if (state.instanceMutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+  // 9: one instance at a time; whether another one runs was settled when this one started.
+  if (state.anotherInstanceRuns) {
     return EndRun(state, ERROR_INSTALL_ALREADY_RUNNING);
   }
 
@@ -454,6 +453,19 @@ DWORD RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
 
   RunState state;
   state.instance = instance;
+  // Whether another instance runs is settled before anything touches the log: of two instances
+  // started together exactly one creates the mutex, and the other keeps its lines off the log
+  // that belongs to the first. It still creates its dialog and checks its own signature before
+  // it ends, at the single-instance step.
+  state.instanceMutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName);
+  if (state.instanceMutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    state.anotherInstanceRuns = true;
+    if (state.instanceMutex != nullptr) {
+      CloseHandle(state.instanceMutex);
+      state.instanceMutex = nullptr;
+    }
+    KeepLogOffFile();
+  }
   try {
     RunSteps(state, commandLine);
   } catch (const std::bad_alloc&) {

@@ -73,7 +73,10 @@ struct RunState {
   bool restartRequested = false;          // the engine upgrade asked for a restart
   DWORD postInstallCode = ERROR_SUCCESS;  // 3010/3011 kept from a silent runtime install
   bool useReinstall = false;
+  // The single-instance mutex, created before the first log line and held to the end of the run;
+  // or another instance held it then.
   HANDLE instanceMutex = nullptr;
+  bool anotherInstanceRuns = false;
   ProgressDialog progress;
 
   // The installer invocation. The engine check's load of msi.dll, kept when no upgrade was

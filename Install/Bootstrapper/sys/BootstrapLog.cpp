@@ -3,7 +3,6 @@
 #include <iterator>
 
 #include "sys/LogLine.h"
-#include "sys/SingleInstance.h"
 #include "sys/Win32.h"
 
 namespace {
@@ -26,17 +25,6 @@ bool g_writeFile = true;
 // whatever becomes of the process. Without the hold, each line opens the file, appends and closes
 // it again.
 HANDLE g_heldFile = INVALID_HANDLE_VALUE;
-
-// Another instance holds the single-instance mutex: the log file is that instance's, and
-// emptying it would lose the record of the run in progress.
-bool AnotherInstanceRuns() {
-  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kSingleInstanceMutexName);
-  if (mutex == nullptr) {
-    return false;
-  }
-  CloseHandle(mutex);
-  return true;
-}
 
 HANDLE OpenForAppending(DWORD sharing) {
   return CreateFileW(g_logPath, FILE_APPEND_DATA, sharing, nullptr, OPEN_ALWAYS,
@@ -67,8 +55,7 @@ void InitialiseLog() {
   g_logPath[length] = L'\0';
   g_logState = 1;
 
-  if (!g_writeFile || AnotherInstanceRuns()) {
-    g_writeFile = false;
+  if (!g_writeFile) {
     return;
   }
   // Discard the log of an earlier run, then hold the new one.

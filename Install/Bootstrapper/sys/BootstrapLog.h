@@ -23,7 +23,7 @@ void LogNumbers(const wchar_t* format, std::uint32_t value1, std::uint32_t value
 std::wstring BootstrapLogPath();
 
 // From now on lines go to the debugger output only, and the file is left as it is. For a process
-// that runs beside an instance whose log this is (the verification mode).
+// that runs beside an instance whose log this is (the verification mode, a second instance).
 void KeepLogOffFile();
 
 // Lets go of the file: from now on every line opens, appends to and closes it again, and between
