@@ -276,15 +276,26 @@ TEST(WorkFolder, IsNewEachTimeAndRemovedWhole) {
   }
   EXPECT_NE(first.path(), second.path());
 
-  // (Wine applies no share modes to a folder's handle, so the hold that keeps the folder from
-  // being renamed on Windows cannot be shown here; only administrators may rename it anyway.)
+  // Held: nobody renames the folder away or deletes it while the run has it.
   const std::wstring path = first.path();
+  const std::wstring folderName = path.substr(0, path.size() - 1);
+  EXPECT_FALSE(MoveFileW(folderName.c_str(), (folderName + L"-moved").c_str()));
+  EXPECT_FALSE(RemoveDirectoryW(folderName.c_str()));
+  // The processes the run starts begin in it; the folder before is current again at the end.
+  wchar_t before[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, before);
+  ASSERT_TRUE(first.MakeCurrent());
+  wchar_t current[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current);
+  EXPECT_EQ(std::wstring(current) + L"\\", path);
   ASSERT_TRUE(CreateDirectoryTree((path + L"Prereqs\\MSXML6").c_str()));
   WriteFileBytes(path + L"Prereqs\\MSXML6\\package.msi", "package");
   SetFileAttributesW((path + L"Prereqs\\MSXML6\\package.msi").c_str(), FILE_ATTRIBUTE_READONLY);
   first.Remove();
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(first.created());
+  GetCurrentDirectoryW(MAX_PATH, current);
+  EXPECT_STREQ(current, before);
 }
 
 }  // namespace

@@ -200,8 +200,10 @@ DWORD WorkFolder::Create() {
     return error;
   }
 
-  // Opened on the folder itself, never through a link; held without delete sharing.
-  HANDLE folder = CreateFileW(path_.c_str(), FILE_READ_ATTRIBUTES,
+  // Opened on the folder itself, never through a link; held without delete sharing. Access to
+  // its content takes part in sharing, which access to its attributes alone does not: only so
+  // can nobody rename the folder away or delete it while the handle lives.
+  HANDLE folder = CreateFileW(path_.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {
@@ -228,9 +230,26 @@ DWORD WorkFolder::Create() {
   return ERROR_SUCCESS;
 }
 
+bool WorkFolder::MakeCurrent() {
+  wchar_t current[MAX_PATH];
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH, current);
+  if (!created() || length == 0 || length >= MAX_PATH || !SetCurrentDirectoryW(path_.c_str())) {
+    return false;
+  }
+  if (previousCurrent_.empty()) {
+    previousCurrent_.assign(current, length);
+  }
+  return true;
+}
+
 void WorkFolder::Remove() {
   if (!created()) {
     return;
+  }
+  // A process's current folder cannot be removed: the one before is current again first.
+  if (!previousCurrent_.empty()) {
+    SetCurrentDirectoryW(previousCurrent_.c_str());
+    previousCurrent_.clear();
   }
   // The hold goes first: it keeps the folder itself from being deleted.
   CloseHandle(handle_);
