@@ -64,17 +64,18 @@ class UninstallEntry {
   REGSAM view_;
 };
 
-// A run that got as far as the installer call: identity read, installer log written in its
-// temporary folder.
+// A run that got as far as the installer call: identity read, installer log written in its own
+// folder, to be kept in its temporary folder.
 void PrepareInstalledRun(RunState& state, const ScratchFolder& temp) {
   state.instance = GetModuleHandleW(nullptr);
   state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
   state.mode = CommandLineResult::Normal;
   state.tempFolder = temp.path();
   state.productCode = kProductCode;
+  ASSERT_EQ(state.workFolder.Create(), 0u);
   state.msiLogName = kInstallerLogName;
   state.msiLogFolder = temp.path();
-  state.msiLogPath = temp / kInstallerLogName;
+  state.msiLogPath = state.workFolder.path() + kInstallerLogName;
   WriteFileBytes(state.msiLogPath, kInstallerLog);
 }
 
@@ -109,7 +110,7 @@ TEST(CleanUp, BothLogsLandInTheInstallLocationWithOrWithoutItsBackslash) {
                 "[Info] Setup exit code is 1641\r\n"
                 "[Info] copy bootstrapper log file to INSTALLDIR.\r\n");
       EXPECT_EQ(ReadFileBytes(installDir / kInstallerLogName), kInstallerLog);
-      // The installer log stays where the installer wrote it.
+      // The installer log is kept in the temporary folder.
       EXPECT_EQ(ReadFileBytes(temp / kInstallerLogName), kInstallerLog);
       // The copy of bootstrap.log is taken after its last line was written.
       const std::string copied = ReadFileBytes(installDir / L"bootstrap.log");
@@ -188,12 +189,12 @@ TEST(CleanUp, RemovesTheWorkFolderAndCopiesTheIniBackOnlyWithW) {
     PrepareInstalledRun(state, temp);
     DeleteFileW(state.msiLogPath.c_str());
     state.msiLogName.clear();
+    state.msiLogPath.clear();
     state.mediaFolder = media.path();
     state.iniFileName = L"UnitProduct.ini";
     if (writeIni) {
       state.options.optionWord |= RunOptions::kWriteIniFile;
     }
-    ASSERT_EQ(state.workFolder.Create(), 0u);
     const std::wstring work = state.workFolder.path();
     state.packagePath = work + L"UnitProduct.msi";
     state.packageExtracted = true;
@@ -216,7 +217,11 @@ TEST(CleanUp, RemovesTheWorkFolderAndCopiesTheIniBackOnlyWithW) {
     // The installer writes the ini of /w to the temporary folder; without /w a file of that
     // name there is not the run's.
     WriteFileBytes(temp / L"UnitProduct.ini", "written by the installer");
-    WriteFileBytes(media / L"UnitProduct.ini", "beside the executable");
+    // The ini beside the executable is a second name of a file the user may not write: only the
+    // name is replaced.
+    WriteFileBytes(temp / L"victim.txt", "another file");
+    ASSERT_TRUE(CreateHardLinkW((media / L"UnitProduct.ini").c_str(),
+                                (temp / L"victim.txt").c_str(), nullptr));
 
     CleanUp(state);
 
@@ -224,7 +229,8 @@ TEST(CleanUp, RemovesTheWorkFolderAndCopiesTheIniBackOnlyWithW) {
     EXPECT_FALSE(state.workFolder.created());
     EXPECT_EQ(Exists(temp / L"UnitProduct.ini"), !writeIni);
     EXPECT_EQ(ReadFileBytes(media / L"UnitProduct.ini"),
-              writeIni ? "written by the installer" : "beside the executable");
+              writeIni ? "written by the installer" : "another file");
+    EXPECT_EQ(ReadFileBytes(temp / L"victim.txt"), "another file");
   }
 }
 

@@ -13,6 +13,7 @@
 #include "net/PackageDownload.h"
 #include "net/SignatureVerification.h"
 #include "net/VerificationMode.h"
+#include "payload/CheckedFolder.h"
 #include "payload/FileUtilities.h"
 #include "payload/PayloadExtraction.h"
 #include "prereq/InstallerUpgrade.h"
@@ -272,18 +273,19 @@ DWORD GetMediaFolder(const std::wstring& exePath, std::wstring& folder) {
   return ERROR_SUCCESS;
 }
 
-// The temporary folder (see GetWorkingTempFolder), created when missing; the logs stay there,
-// where callers look for them. When it cannot be had the user is told and the run ends with
-// `failureCode`.
+// The temporary folder (see GetWorkingTempFolder), created when missing, though never below a
+// link; the logs stay there, where callers look for them. When it cannot be had the user is told
+// and the run ends with `failureCode`. One that is a link, or lies below one, serves the installer,
+// which looks for it itself; the run keeps its logs elsewhere then.
 bool PrepareTempFolder(RunState& state, const std::wstring& exeFolder, DWORD failureCode) {
   state.tempFolder = GetWorkingTempFolder(exeFolder, state.tempFolderIsFallback);
-  if (!IsExistingFolder(state.tempFolder.c_str())) {
-    CreateDirectoryTree(state.tempFolder.c_str());
-    if (!IsExistingFolder(state.tempFolder.c_str())) {
-      ShowTextMessage(state.Messages(), IDS_INVALID_PATH, state.tempFolder.c_str());
-      state.tempFolder.clear();
-      return EndRun(state, failureCode);
-    }
+  CheckedFolder temp;
+  const DWORD made = temp.Open(state.tempFolder, true);
+  if (made != ERROR_SUCCESS &&
+      (made != kLinkInTheWay || !IsExistingFolder(state.tempFolder.c_str()))) {
+    ShowTextMessage(state.Messages(), IDS_INVALID_PATH, state.tempFolder.c_str());
+    state.tempFolder.clear();
+    return EndRun(state, failureCode);
   }
   return true;
 }

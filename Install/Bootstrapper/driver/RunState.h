@@ -90,9 +90,9 @@ struct RunState {
   HeldFile prereqPackageHold;  // the XML parser package, held from its writing to clean-up
   std::wstring productCode;
   std::wstring packageVersion;
-  std::wstring msiLogPath;
+  std::wstring msiLogPath;  // where the installer writes its log: in the run's own folder
   std::wstring msiLogName;
-  std::wstring msiLogFolder;  // the temporary folder the installer log was written to
+  std::wstring msiLogFolder;  // where the installer log is kept at the end: the temporary folder
   std::wstring commandLine;
 
   bool silent() const { return options.silent(); }

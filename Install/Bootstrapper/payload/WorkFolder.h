@@ -10,6 +10,11 @@
 
 #include "sys/Win32.h"
 
+// The Temp folder of the Windows folder shared by all users (not a user's own Windows folder under
+// Terminal Services), ending in a backslash. Only administrators can change the folders above the
+// run's folder there. False when the system does not say where it is.
+bool WindowsTempFolder(std::wstring& folder);
+
 class WorkFolder {
  public:
   WorkFolder() = default;
