@@ -188,12 +188,21 @@ TEST(RunHidden, ReturnsTheChildsExitCodeWhole) {
   }
 }
 
-TEST(RunHidden, StartsTheChildHiddenAtTheOriginWithNoSize) {
+TEST(RunHidden, StartsTheChildHiddenAtTheOriginWithNoSizeInTheRunsFolder) {
   ScratchFolder root;
+  ScratchFolder start;
   const std::wstring report = root / L"startup.txt";
+  SetProgramStartFolder(start.path());
   EXPECT_EQ(RunCommand(ChildCommand(L"0 \"" + report + L"\"")), 0u);
-  // STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION, SW_HIDE.
-  EXPECT_EQ(ReadFileBytes(report).substr(0, 14), "flags=7 show=0");
+  SetProgramStartFolder(L"");
+  // STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION, SW_HIDE; the folder it starts in
+  // is the run's, not this process's current one.
+  const std::string started = ReadFileBytes(report);
+  EXPECT_EQ(started.substr(0, 14), "flags=7 show=0");
+  const std::wstring folder = start.path().substr(0, start.path().size() - 1);
+  EXPECT_NE(started.find(" cwd=" + std::string(folder.begin(), folder.end()) + "\r\n"),
+            std::string::npos)
+      << started;
 }
 
 TEST(RunHidden, AProgramThatDoesNotExistIsAStartErrorNotAnExitCode) {
@@ -281,21 +290,12 @@ TEST(WorkFolder, IsNewEachTimeAndRemovedWhole) {
   const std::wstring folderName = path.substr(0, path.size() - 1);
   EXPECT_FALSE(MoveFileW(folderName.c_str(), (folderName + L"-moved").c_str()));
   EXPECT_FALSE(RemoveDirectoryW(folderName.c_str()));
-  // The processes the run starts begin in it; the folder before is current again at the end.
-  wchar_t before[MAX_PATH] = {};
-  GetCurrentDirectoryW(MAX_PATH, before);
-  ASSERT_TRUE(first.MakeCurrent());
-  wchar_t current[MAX_PATH] = {};
-  GetCurrentDirectoryW(MAX_PATH, current);
-  EXPECT_EQ(std::wstring(current) + L"\\", path);
   ASSERT_TRUE(CreateDirectoryTree((path + L"Prereqs\\MSXML6").c_str()));
   WriteFileBytes(path + L"Prereqs\\MSXML6\\package.msi", "package");
   SetFileAttributesW((path + L"Prereqs\\MSXML6\\package.msi").c_str(), FILE_ATTRIBUTE_READONLY);
   first.Remove();
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(first.created());
-  GetCurrentDirectoryW(MAX_PATH, current);
-  EXPECT_STREQ(current, before);
 }
 
 }  // namespace

@@ -190,6 +190,7 @@ void RemoveWorkFolder(RunState& state) {
   if (state.download.cacheEntryPending) {
     RemoveDownloadedCopy(state.download);
   }
+  SetProgramStartFolder(L"");
   state.workFolder.Remove();
 }
 

@@ -383,10 +383,9 @@ bool PrepareWorkFolder(RunState& state, DWORD failureCode) {
     ShowTextMessage(state.Messages(), IDS_INVALID_PATH, state.workFolder.path().c_str());
     return EndRun(state, failureCode);
   }
-  // Every process the run starts from here on (the engine update and the instance that checks
-  // it, the runtime's setup, whatever the installer starts) begins in this folder, not in the
-  // user's folder the run was started from, where anyone could have put files for it to find.
-  state.workFolder.MakeCurrent();
+  // Every program the run starts from here on (the engine update and the instance that checks
+  // it, the runtime's setup) begins in this folder.
+  SetProgramStartFolder(state.workFolder.path());
   return true;
 }
 

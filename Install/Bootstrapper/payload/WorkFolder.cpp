@@ -120,26 +120,9 @@ DWORD WorkFolder::Create() {
   return ERROR_SUCCESS;
 }
 
-bool WorkFolder::MakeCurrent() {
-  wchar_t current[MAX_PATH];
-  const DWORD length = GetCurrentDirectoryW(MAX_PATH, current);
-  if (!created() || length == 0 || length >= MAX_PATH || !SetCurrentDirectoryW(path_.c_str())) {
-    return false;
-  }
-  if (previousCurrent_.empty()) {
-    previousCurrent_.assign(current, length);
-  }
-  return true;
-}
-
 void WorkFolder::Remove() {
   if (!created()) {
     return;
-  }
-  // A process's current folder cannot be removed: the one before is current again first.
-  if (!previousCurrent_.empty()) {
-    SetCurrentDirectoryW(previousCurrent_.c_str());
-    previousCurrent_.clear();
   }
   // The hold goes first: it keeps the folder itself from being deleted.
   CloseHandle(handle_);

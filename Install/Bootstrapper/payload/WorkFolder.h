@@ -33,17 +33,12 @@ class WorkFolder {
   // The folder, ending in a backslash.
   const std::wstring& path() const { return path_; }
 
-  // Makes the folder the process's current folder, which every process it starts inherits; the
-  // folder current before is current again when the folder is removed. False when it cannot be.
-  bool MakeCurrent();
-
   // Removes the folder with whatever is still in it; a file that cannot be deleted stays, and so
   // does the folder then. Afterwards nothing is created.
   void Remove();
 
  private:
   std::wstring path_;
-  std::wstring previousCurrent_;  // the current folder before MakeCurrent, if it was called
   // Held for the run with access to its content, without delete sharing: nobody can rename the
   // folder away or delete it.
   HANDLE handle_ = INVALID_HANDLE_VALUE;
