@@ -34,6 +34,7 @@ RUN_TIME_FUNCTIONS = {
     "CheckTokenMembership", "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges",
     "WinVerifyTrust", "GetTickCount64", "InitializeCriticalSectionEx",
     "GetFinalPathNameByHandleW", "CompareStringOrdinal", "SystemFunction036",
+    "NtCreateFile", "NtSetInformationFile", "RtlNtStatusToDosError",
 }
 # Runtime DLLs of the compiler that would have to travel with the executable.
 MINGW_RUNTIME_DLL = re.compile(

@@ -14,7 +14,7 @@ import unittest
 from pathlib import Path
 from typing import Dict, List
 
-from demo_product import PRODUCT_CODE, RECEIVED_KEY, remove_demo_product
+from demo_product import PRODUCT_CODE, RECEIVED_KEY, install_dir, remove_demo_product
 from testbed import SetupTestCase, artifact, win_build_dir
 from testbed.results import WORK_FOLDER
 from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_file
@@ -24,6 +24,8 @@ from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_fil
 # loader would take a planted one whatever the program does.)
 PLANTED_NAMES = ["msi.dll", "wintrust.dll", "crypt32.dll", "urlmon.dll", "wininet.dll"]
 CAPTION = "Windows Installer Wrapper"
+INSTALLER_LOG = "Corvell Vesk.log"
+INI_NAME = "CorvellVesk5.ini"
 
 
 class HostileCase(SetupTestCase):
@@ -314,14 +316,79 @@ class LinkAttacker:
         self._stop.set()
         self._thread.join(60)
 
-    def log_lines(self) -> List[str]:
-        """bootstrap.log, whose lines went to whichever folder the link named at the time."""
-        lines = []
-        for folder in self.folders:
-            log = folder / "bootstrap.log"
-            if log.exists():
-                lines += log.read_bytes().decode("latin-1").split("\r\n")[:-1]
-        return lines
+
+class LinksInTheUsersFoldersTest(HostileCase):
+    """Links that a process of the same user puts where the elevated run writes, copies or deletes
+    files in folders of the user's: at the logs' names in the temporary folder, at the ini file's
+    place beside setup.exe, at the temporary folder itself. Wine makes no junction and no symbolic
+    link from the Windows side, so a Unix symbolic link made from the Linux side stands for one
+    (Wine shows one to a folder as a reparse point, one to a file as that file, and follows both).
+    None is followed: each victim stays as it was, and the run's logs are regular files of its own
+    with the whole run."""
+
+    def setUp(self):
+        super().setUp()
+        for name in ("bootstrap.log", INSTALLER_LOG):
+            self.addCleanup((self.prefix.windows_temp / name).unlink, missing_ok=True)
+
+    def test_links_at_the_logs_and_at_the_ini_files_place_lose_their_names_only(self):
+        media = self.folder("media")
+        shutil.copy(artifact("setup.exe"), media / "setup.exe")
+        victims = self.folder("victims")
+        temp = self.prefix.temp_dir
+        places = {"bootstrap.log": temp / "bootstrap.log", INSTALLER_LOG: temp / INSTALLER_LOG,
+                  INI_NAME: media / INI_NAME}
+        for name, place in places.items():
+            (victims / name).write_bytes(f"{name}: a file the user may not write\r\n".encode())
+            place.symlink_to(victims / name)
+        before = {victim.name: victim.read_bytes() for victim in victims.iterdir()}
+        # /w has the installer write the ini file, which the run brings back beside setup.exe.
+        result = self.run_program(media / "setup.exe", args=["/w", "/qb"], keep_log=True)
+        self.assertEqual(0, result.exit_code, result.describe())
+        self.assertEqual(before, {victim.name: victim.read_bytes() for victim in victims.iterdir()})
+        for place in places.values():
+            self.assertTrue(place.is_file() and not place.is_symlink(), place)
+        log = places["bootstrap.log"].read_bytes()
+        self.assertTrue(log.startswith(b"[Info] we are running from --> "), log)
+        self.assertTrue(log.endswith(b"[Info] copy bootstrapper log file to INSTALLDIR.\r\n"), log)
+        installer_log = places[INSTALLER_LOG].read_bytes()
+        self.assertIn(b"UILevel = 3", installer_log)
+        self.assertIn(b"[Installation Properties]", places[INI_NAME].read_bytes())
+        folder = self.prefix.to_linux(install_dir(self.prefix))
+        self.assertEqual(log, (folder / "bootstrap.log").read_bytes())
+        self.assertEqual(installer_log, (folder / INSTALLER_LOG).read_bytes())
+
+    def test_a_temporary_folder_that_is_a_link_or_lies_below_one_gets_no_log(self):
+        # The logs go where only administrators can change the folders above them, and the log
+        # says so; a temporary folder missing below a link is not made, which ends the run as a
+        # temporary folder that cannot be made does.
+        elsewhere = self.folder("elsewhere")
+        link = self.folder("attack") / "temp"
+        link.symlink_to(elsewhere)
+        link_windows = self.prefix.to_windows(link)
+        windows_temp = self.prefix.windows_temp
+        for temp, exit_code in ((link_windows, 0), (link_windows + "\\missing", 1814)):
+            with self.subTest(temp=temp):
+                result = self.run_program(artifact("setup.exe"), args=["/qn"], check_temp=False,
+                                          env={"TMP": temp, "TEMP": temp})
+                self.assertEqual(exit_code, result.exit_code, result.describe())
+                self.assertEqual([], os.listdir(elsewhere))
+                log = (windows_temp / "bootstrap.log").read_bytes().decode("latin-1")
+                lines = log.lower().split("\r\n")[:-1]
+                self.assertTrue(lines[0].startswith("[info] we are running from --> "), lines)
+                kept = "[info] not writing through a link: {}\\{} is kept as c:\\windows\\temp\\{}"
+                self.assertEqual(kept.format(temp, "bootstrap.log", "bootstrap.log").lower(),
+                                 lines[1])
+                self.assertIn(f"[info] setup exit code is {exit_code}", lines)
+                if exit_code == 0:
+                    # The installer's log too, which the log says as it happens.
+                    self.assertIn(kept.format(temp, INSTALLER_LOG, INSTALLER_LOG).lower(), lines)
+                    self.assertEqual("[info] copy bootstrapper log file to installdir.", lines[-1])
+                    self.assertIn(b"UILevel = 2", (windows_temp / INSTALLER_LOG).read_bytes())
+                else:
+                    self.assertEqual([f"The path '{temp}\\' is invalid."],
+                                     [box.text for box in result.boxes])
+                self.remove_product()
 
 
 class HeldFilesTest(HostileCase):
@@ -391,17 +458,21 @@ class HeldFilesTest(HostileCase):
             (scratch / "attack-stop").write_text("stop")
             attacker.join(420)
             linker.stop()
-        lines = linker.log_lines()
+        # The log was not kept through the link, but where only administrators can change the
+        # folders above it.
+        log = self.prefix.windows_temp / "bootstrap.log"
+        self.addCleanup(log.unlink, missing_ok=True)
+        self.addCleanup((self.prefix.windows_temp / "Corvell Vesk.log").unlink, missing_ok=True)
+        lines = log.read_bytes().decode("latin-1").split("\r\n")[:-1] if log.exists() else []
         self.assertEqual(0, result.exit_code, result.describe() + "\n".join(lines))
         for record in answer[0]["targets"]:
             # Every attempt failed: a sharing violation, or access denied to a rename.
             self.assertEqual((self.ATTEMPTS, 0), (record["attempts"], record["won"]), record)
             self.assertLessEqual(set(record["errors"]), {5, 32}, record)
-        # The run kept its logs through the link, but nothing it runs or installs ever passed
-        # through it, so the link was never pointed elsewhere.
-        self.assertIn("bootstrap.log", linker.appeared)
-        self.assertEqual([], [name for name in linker.appeared if name in impostors],
-                         linker.appeared)
+        # Nothing the run writes, runs or installs ever passed through the link, so the link was
+        # never pointed elsewhere.
+        self.assertEqual([], [name for name in linker.appeared
+                              if name in impostors or name.endswith(".log")], linker.appeared)
         self.assertEqual(0, linker.retargeted)
         # What ran and what was installed is the genuine payload, from the run's own folder, now
         # gone: the update passed the engine check, the runtime stand-in ran once, the parser and
@@ -419,7 +490,8 @@ class HeldFilesTest(HostileCase):
         self.assertEqual(5, self.prefix.msi_state(parser_code))
         self.assertEqual(("REG_SZ", "5.0.0"),
                          self.prefix.reg_get("HKLM", RECEIVED_KEY, "ProductVersion"))
-        self.assertEqual(windows_temp, set(os.listdir(self.prefix.windows_temp)))
+        self.assertEqual(windows_temp | {"bootstrap.log", "Corvell Vesk.log"},
+                         set(os.listdir(self.prefix.windows_temp)))
 
 
 class WorkFolderTest(HostileCase):

@@ -62,9 +62,12 @@ class _RuntimePrerequisite:
         result = self.run_setup(["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         temp = result.work_folder
-        # (The started program names its folder as the file system spells it.)
-        self.assertEqual([{"args": "/q", "hidden": "1", "path": (temp + REDIST).lower()}],
-                         [dict(start, path=start["path"].lower())
+        # (The started program names its folder as the file system spells it.) It starts in the
+        # run's own folder, not in the user's folder setup.exe was started from.
+        self.assertEqual([{"args": "/q", "hidden": "1", "cwd": temp.lower(),
+                           "path": (temp + REDIST).lower()}],
+                         [dict(start, path=start["path"].lower(),
+                               cwd=start["cwd"].lower().rstrip("\\") + "\\")
                           for start in self.standin_starts()])
         self.assertEqual(("REG_SZ", "9.0.30729"), self.display_version())
         self.assert_redist_gone(result)

@@ -126,8 +126,18 @@ class UsageTest(SetupTestCase):
 
 class SecondInstanceTest(SetupTestCase):
     def test_a_second_instance_ends_with_1618_and_leaves_the_first_ones_log_alone(self):
-        # The first instance is held in a message box after it has taken the mutex: a package
-        # that is no package makes the installer fail with a code that has a box.
+        # The first instance is held in a message box: the usage box, which it shows before it
+        # would check its signature, or an installer error box, long after its checks (a package
+        # that is no package makes the installer fail with a code that has a box). Either way it
+        # is the one run of the machine from its first line, and its log is its own.
+        cases = [("usage box", artifact("setup.exe"), ["/?"], 0),
+                 # Wine's installer answers ERROR_FUNCTION_FAILED for a file that is no package.
+                 ("installer error box", artifact("setup-notapackage.exe"), ["/qb"], 1627)]
+        for name, program, args, first_code in cases:
+            with self.subTest(name):
+                self.assert_second_instance_stays_out(program, args, first_code)
+
+    def assert_second_instance_stays_out(self, program, args, first_code):
         held = self.prefix.scratch / "release-first"
         box_seen = self.prefix.scratch / "first-is-waiting"
         held.unlink(missing_ok=True)
@@ -135,9 +145,8 @@ class SecondInstanceTest(SetupTestCase):
         first = {}
 
         def run_first():
-            first["result"] = self.run_program(
-                artifact("setup-notapackage.exe"), args=["/qb"], hold_answers_until=held,
-                box_seen_file=box_seen, timeout=90)
+            first["result"] = self.run_program(program, args=args, hold_answers_until=held,
+                                               box_seen_file=box_seen, timeout=90)
 
         thread = threading.Thread(target=run_first)
         thread.start()
@@ -154,11 +163,11 @@ class SecondInstanceTest(SetupTestCase):
         finally:
             held.touch()
             thread.join(120)
-        # Wine's installer answers ERROR_FUNCTION_FAILED for a file that is no package.
         result = first["result"]
-        self.assertEqual(1627, result.exit_code, result.describe())
-        self.assertIn("[Info] Setup exit code is 1627", result.log_lines)
+        self.assertEqual(first_code, result.exit_code, result.describe())
+        self.assertIn(f"[Info] Setup exit code is {first_code}", result.log_lines)
         self.assertTrue(result.log_lines[0].startswith("[Info] we are running from --> "))
+        self.assertNotIn("[Info] command option --> qn", result.log_lines)
 
     @staticmethod
     def wait_for(condition, seconds):

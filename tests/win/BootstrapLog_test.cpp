@@ -1,14 +1,16 @@
-// bootstrap.log on a real file system: the first line of a process discards an earlier log, each
-// line is appended as 8-bit text with CR LF, and a line is never formatted twice; others read the
-// file while the run holds it, and can hold it themselves once the run has let go. The log is a
-// process-wide service initialised by its first line, so the whole life of one log is walked
-// through in order, in one test.
+// bootstrap.log on a real file system: the first line of a process makes the log new, whatever
+// had its name (here a second name of another file) losing only the name, each line is appended
+// as 8-bit text with CR LF, and a line is never formatted twice; others read the file while the
+// run holds it, but cannot write it, and can hold it themselves once the run has let go, until
+// another file takes its name. The log is a process-wide service initialised by its first line,
+// so the whole life of one log is walked through in order, in one test.
+#include "sys/BootstrapLog.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "support/TestSupport.h"
-#include "sys/BootstrapLog.h"
 #include "sys/Win32.h"
 
 namespace {
@@ -23,12 +25,15 @@ TEST(BootstrapLog, LifeOfOneLog) {
   ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", temp.path().c_str()));
   ASSERT_TRUE(SetEnvironmentVariableW(L"TEMP", temp.path().c_str()));
   const std::wstring logPath = temp / L"bootstrap.log";
-  WriteFileBytes(logPath, "a log left by an earlier run\r\n");
+  const std::wstring victim = temp / L"victim.txt";
+  WriteFileBytes(victim, "a file the user may not write\r\n");
+  ASSERT_TRUE(CreateHardLinkW(logPath.c_str(), victim.c_str(), nullptr));
   EXPECT_EQ(BootstrapLogPath(), L"");
 
   LogString(L"[Info] we are running from --> %s\n", L"C:\\Media\\setup.exe");
   EXPECT_EQ(BootstrapLogPath(), logPath);
   EXPECT_EQ(ReadFileBytes(logPath), "[Info] we are running from --> C:\\Media\\setup.exe\r\n");
+  EXPECT_EQ(ReadFileBytes(victim), "a file the user may not write\r\n");
 
   // A first text that is empty or absent leaves the format as it stands.
   LogString(L"[Info] path to OEM: %s\n", L"");
@@ -60,10 +65,16 @@ TEST(BootstrapLog, LifeOfOneLog) {
   EXPECT_EQ(ReadFileBytes(logPath), expected);
 
   // While the run holds the file, others read each line as soon as it is written (as every
-  // read above did, letting the writer write), but nobody can take the file for himself, delete
-  // it or rename it, and no line is lost to such an attempt.
-  HANDLE exclusive =
-      CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  // read above did, letting the writer write), but nobody can write a line of his own, take the
+  // file for himself, delete it or rename it, and no line is lost to such an attempt.
+  for (const DWORD access : {static_cast<DWORD>(GENERIC_WRITE), static_cast<DWORD>(GENERIC_READ)}) {
+    HANDLE other = CreateFileW(logPath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other != INVALID_HANDLE_VALUE, access == GENERIC_READ);
+    CloseHandle(other);
+  }
+  HANDLE exclusive = CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(exclusive, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_FALSE(DeleteFileW(logPath.c_str()));
@@ -81,6 +92,14 @@ TEST(BootstrapLog, LifeOfOneLog) {
   CloseHandle(holder);
   LogString(L"[Info] last line\n");
   EXPECT_EQ(ReadFileBytes(logPath), kept + "[Info] last line\r\n");
+
+  // A new run's log at the path is none of this one's business: it gets no line.
+  const std::wstring newer = temp / L"newer.log";
+  WriteFileBytes(newer, "a new run's first line\r\n");
+  ASSERT_TRUE(MoveFileExW(newer.c_str(), logPath.c_str(), MOVEFILE_REPLACE_EXISTING));
+  LogString(L"[Info] a line after the end\n");
+  EXPECT_EQ(ReadFileBytes(logPath), "a new run's first line\r\n");
+  EXPECT_EQ(ReadFileBytes(victim), "a file the user may not write\r\n");
 }
 
 }  // namespace

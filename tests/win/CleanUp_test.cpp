@@ -40,35 +40,42 @@ constexpr wchar_t kInstallerLogName[] = L"Unit Product.log";
 constexpr wchar_t kMutexName[] = L"Local\\bootstrapper-cleanup-test";
 constexpr char kInstallerLog[] = "=== Verbose logging started ===\r\n";
 
-// The product's uninstall entry, removed again on destruction.
+// The product's uninstall entry, in the registry view where a package of its bitness registers
+// (the 32-bit one by default), removed again on destruction.
 class UninstallEntry {
  public:
-  explicit UninstallEntry(const std::wstring& installLocation) {
+  explicit UninstallEntry(const std::wstring& installLocation,
+                          REGSAM view = testing_support::kProductView)
+      : view_(view) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0,
-                              KEY_WRITE | testing_support::kProductView, nullptr, &key, nullptr),
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_WRITE | view,
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExW(key, L"InstallLocation", 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(installLocation.c_str()),
                    static_cast<DWORD>((installLocation.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
   }
-  ~UninstallEntry() { testing_support::DeleteProductKey(kUninstallKey); }
+  ~UninstallEntry() { testing_support::DeleteProductKey(kUninstallKey, view_); }
   UninstallEntry(const UninstallEntry&) = delete;
   UninstallEntry& operator=(const UninstallEntry&) = delete;
+
+ private:
+  REGSAM view_;
 };
 
-// A run that got as far as the installer call: identity read, installer log written in its
-// temporary folder.
+// A run that got as far as the installer call: identity read, installer log written in its own
+// folder, to be kept in its temporary folder.
 void PrepareInstalledRun(RunState& state, const ScratchFolder& temp) {
   state.instance = GetModuleHandleW(nullptr);
   state.appTitle = LoadTableText(state.instance, IDS_APP_TITLE);
   state.mode = CommandLineResult::Normal;
   state.tempFolder = temp.path();
   state.productCode = kProductCode;
+  ASSERT_EQ(state.workFolder.Create(), 0u);
   state.msiLogName = kInstallerLogName;
   state.msiLogFolder = temp.path();
-  state.msiLogPath = temp / kInstallerLogName;
+  state.msiLogPath = state.workFolder.path() + kInstallerLogName;
   WriteFileBytes(state.msiLogPath, kInstallerLog);
 }
 
@@ -77,34 +84,39 @@ bool EndsWith(const std::string& text, const std::string& end) {
 }
 
 TEST(CleanUp, BothLogsLandInTheInstallLocationWithOrWithoutItsBackslash) {
-  for (const bool trailingBackslash : {true, false}) {
-    SCOPED_TRACE(trailingBackslash ? "with backslash" : "without backslash");
-    ScratchFolder temp;
-    ScratchFolder installDir;
-    std::wstring location = installDir.path();
-    if (!trailingBackslash) {
-      location.pop_back();
+  // A 64-bit package registers in the 64-bit view, whichever program installed it.
+  for (const REGSAM view :
+       {static_cast<REGSAM>(KEY_WOW64_32KEY), static_cast<REGSAM>(KEY_WOW64_64KEY)}) {
+    for (const bool trailingBackslash : {true, false}) {
+      SCOPED_TRACE(view == KEY_WOW64_64KEY ? "64-bit package" : "32-bit package");
+      SCOPED_TRACE(trailingBackslash ? "with backslash" : "without backslash");
+      ScratchFolder temp;
+      ScratchFolder installDir;
+      std::wstring location = installDir.path();
+      if (!trailingBackslash) {
+        location.pop_back();
+      }
+      UninstallEntry entry(location, view);
+      RunState state;
+      PrepareInstalledRun(state, temp);
+      state.exitCode = ERROR_SUCCESS_REBOOT_INITIATED;
+      LogTail log;
+
+      EXPECT_EQ(CleanUp(state), static_cast<DWORD>(ERROR_SUCCESS_REBOOT_INITIATED));
+
+      EXPECT_EQ(log.text(),
+                "[Info] Begin CleanUp.\r\n"
+                "[Info] copy Install log file to INSTALLDIR.\r\n"
+                "[Info] Setup exit code is 1641\r\n"
+                "[Info] copy bootstrapper log file to INSTALLDIR.\r\n");
+      EXPECT_EQ(ReadFileBytes(installDir / kInstallerLogName), kInstallerLog);
+      // The installer log is kept in the temporary folder.
+      EXPECT_EQ(ReadFileBytes(temp / kInstallerLogName), kInstallerLog);
+      // The copy of bootstrap.log is taken after its last line was written.
+      const std::string copied = ReadFileBytes(installDir / L"bootstrap.log");
+      EXPECT_TRUE(EndsWith(copied, "[Info] copy bootstrapper log file to INSTALLDIR.\r\n"));
+      EXPECT_EQ(copied, ReadFileBytes(BootstrapLogPath()));
     }
-    UninstallEntry entry(location);
-    RunState state;
-    PrepareInstalledRun(state, temp);
-    state.exitCode = ERROR_SUCCESS_REBOOT_INITIATED;
-    LogTail log;
-
-    EXPECT_EQ(CleanUp(state), static_cast<DWORD>(ERROR_SUCCESS_REBOOT_INITIATED));
-
-    EXPECT_EQ(log.text(),
-              "[Info] Begin CleanUp.\r\n"
-              "[Info] copy Install log file to INSTALLDIR.\r\n"
-              "[Info] Setup exit code is 1641\r\n"
-              "[Info] copy bootstrapper log file to INSTALLDIR.\r\n");
-    EXPECT_EQ(ReadFileBytes(installDir / kInstallerLogName), kInstallerLog);
-    // The installer log stays where the installer wrote it.
-    EXPECT_EQ(ReadFileBytes(temp / kInstallerLogName), kInstallerLog);
-    // The copy of bootstrap.log is taken after its last line was written.
-    const std::string copied = ReadFileBytes(installDir / L"bootstrap.log");
-    EXPECT_TRUE(EndsWith(copied, "[Info] copy bootstrapper log file to INSTALLDIR.\r\n"));
-    EXPECT_EQ(copied, ReadFileBytes(BootstrapLogPath()));
   }
 }
 
@@ -177,12 +189,12 @@ TEST(CleanUp, RemovesTheWorkFolderAndCopiesTheIniBackOnlyWithW) {
     PrepareInstalledRun(state, temp);
     DeleteFileW(state.msiLogPath.c_str());
     state.msiLogName.clear();
+    state.msiLogPath.clear();
     state.mediaFolder = media.path();
     state.iniFileName = L"UnitProduct.ini";
     if (writeIni) {
       state.options.optionWord |= RunOptions::kWriteIniFile;
     }
-    ASSERT_EQ(state.workFolder.Create(), 0u);
     const std::wstring work = state.workFolder.path();
     state.packagePath = work + L"UnitProduct.msi";
     state.packageExtracted = true;
@@ -205,7 +217,11 @@ TEST(CleanUp, RemovesTheWorkFolderAndCopiesTheIniBackOnlyWithW) {
     // The installer writes the ini of /w to the temporary folder; without /w a file of that
     // name there is not the run's.
     WriteFileBytes(temp / L"UnitProduct.ini", "written by the installer");
-    WriteFileBytes(media / L"UnitProduct.ini", "beside the executable");
+    // The ini beside the executable is a second name of a file the user may not write: only the
+    // name is replaced.
+    WriteFileBytes(temp / L"victim.txt", "another file");
+    ASSERT_TRUE(CreateHardLinkW((media / L"UnitProduct.ini").c_str(),
+                                (temp / L"victim.txt").c_str(), nullptr));
 
     CleanUp(state);
 
@@ -213,7 +229,8 @@ TEST(CleanUp, RemovesTheWorkFolderAndCopiesTheIniBackOnlyWithW) {
     EXPECT_FALSE(state.workFolder.created());
     EXPECT_EQ(Exists(temp / L"UnitProduct.ini"), !writeIni);
     EXPECT_EQ(ReadFileBytes(media / L"UnitProduct.ini"),
-              writeIni ? "written by the installer" : "beside the executable");
+              writeIni ? "written by the installer" : "another file");
+    EXPECT_EQ(ReadFileBytes(temp / L"victim.txt"), "another file");
   }
 }
 

@@ -188,12 +188,21 @@ TEST(RunHidden, ReturnsTheChildsExitCodeWhole) {
   }
 }
 
-TEST(RunHidden, StartsTheChildHiddenAtTheOriginWithNoSize) {
+TEST(RunHidden, StartsTheChildHiddenAtTheOriginWithNoSizeInTheRunsFolder) {
   ScratchFolder root;
+  ScratchFolder start;
   const std::wstring report = root / L"startup.txt";
+  SetProgramStartFolder(start.path());
   EXPECT_EQ(RunCommand(ChildCommand(L"0 \"" + report + L"\"")), 0u);
-  // STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION, SW_HIDE.
-  EXPECT_EQ(ReadFileBytes(report).substr(0, 14), "flags=7 show=0");
+  SetProgramStartFolder(L"");
+  // STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION, SW_HIDE; the folder it starts in
+  // is the run's, not this process's current one.
+  const std::string started = ReadFileBytes(report);
+  EXPECT_EQ(started.substr(0, 14), "flags=7 show=0");
+  const std::wstring folder = start.path().substr(0, start.path().size() - 1);
+  EXPECT_NE(started.find(" cwd=" + std::string(folder.begin(), folder.end()) + "\r\n"),
+            std::string::npos)
+      << started;
 }
 
 TEST(RunHidden, AProgramThatDoesNotExistIsAStartErrorNotAnExitCode) {
@@ -250,8 +259,10 @@ TEST(RunHidden, DispatchesEveryQueuedMessageWhileTheChildRuns) {
   CloseHandle(probe.release);
 }
 
-TEST(WaitPumpingMessages, AnInvalidHandleIsTheWaitsError) {
+TEST(WaitPumpingMessages, AFailedWaitIsAFailureWithALineOfItsOwn) {
+  LogTail log;
   EXPECT_EQ(WaitPumpingMessages(nullptr), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_THAT(log.lines(), ElementsAre("[Error] Waiting for the process failed (6)."));
 }
 
 // The run's own folder: a new name each time, one level below the Windows folder's Temp, and
@@ -274,9 +285,11 @@ TEST(WorkFolder, IsNewEachTimeAndRemovedWhole) {
   }
   EXPECT_NE(first.path(), second.path());
 
-  // (Wine applies no share modes to a folder's handle, so the hold that keeps the folder from
-  // being renamed on Windows cannot be shown here; only administrators may rename it anyway.)
+  // Held: nobody renames the folder away or deletes it while the run has it.
   const std::wstring path = first.path();
+  const std::wstring folderName = path.substr(0, path.size() - 1);
+  EXPECT_FALSE(MoveFileW(folderName.c_str(), (folderName + L"-moved").c_str()));
+  EXPECT_FALSE(RemoveDirectoryW(folderName.c_str()));
   ASSERT_TRUE(CreateDirectoryTree((path + L"Prereqs\\MSXML6").c_str()));
   WriteFileBytes(path + L"Prereqs\\MSXML6\\package.msi", "package");
   SetFileAttributesW((path + L"Prereqs\\MSXML6\\package.msi").c_str(), FILE_ATTRIBUTE_READONLY);

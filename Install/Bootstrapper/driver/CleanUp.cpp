@@ -5,8 +5,10 @@
 #include "config/CommandLine.h"
 #include "driver/RunState.h"
 #include "net/PackageDownload.h"
+#include "payload/CheckedFolder.h"
 #include "payload/FileUtilities.h"
 #include "payload/PayloadExtraction.h"
+#include "payload/WorkFolder.h"
 #include "prereq/RuntimePrerequisite.h"
 #include "res/ResourceIds.h"
 #include "sys/BootstrapLog.h"
@@ -18,10 +20,27 @@ namespace {
 
 constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr wchar_t kInstallLocation[] = L"InstallLocation";
+constexpr wchar_t kBootstrapLogName[] = L"bootstrap.log";
+
+// The view of the registry where the uninstall entry `key` is: the 32-bit one for a 32-bit
+// package, the 64-bit one for a 64-bit package, whichever program installed it. The 32-bit view
+// when it is in neither, so that the reader says what it did not find.
+REGSAM UninstallEntryView(const std::wstring& key) {
+  for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &opened) ==
+        ERROR_SUCCESS) {
+      RegCloseKey(opened);
+      return view;
+    }
+  }
+  return KEY_WOW64_32KEY;
+}
 
 // The product's install folder, read afresh each time from its uninstall entry.
 std::wstring ReadInstallDir(const RunState& state) {
-  return getRegistryValue(kUninstallKey + state.productCode, kInstallLocation);
+  const std::wstring key = kUninstallKey + state.productCode;
+  return getRegistryValue(key, kInstallLocation, UninstallEntryView(key));
 }
 
 std::wstring WithBackslash(std::wstring folder) {
@@ -29,6 +48,50 @@ std::wstring WithBackslash(std::wstring folder) {
     folder.push_back(L'\\');
   }
   return folder;
+}
+
+// Writes a new file `name` into `folder`, a folder that a user may be able to write, through
+// `write` (given the new file's handle): nothing there is followed, and whatever had the name
+// loses it. A file that could not be written whole goes again. 0, kLinkInTheWay, or the error.
+template <typename Write>
+DWORD WriteNewFile(const std::wstring& folder, const wchar_t* name, Write write) {
+  CheckedFolder target;
+  FileHandle file;
+  DWORD error = target.Open(folder);
+  if (error == ERROR_SUCCESS) {
+    error = target.CreateFile(name, GENERIC_WRITE | DELETE, FILE_SHARE_READ, file);
+  }
+  if (error == ERROR_SUCCESS && !write(file.get())) {
+    error = LastErrorOr(ERROR_WRITE_FAULT);
+    DeleteByHandle(file.get());
+  }
+  return error;
+}
+
+// The installer's log where the installer wrote it, in the run's own folder.
+FileHandle OpenInstallerLog(const RunState& state) {
+  if (state.msiLogPath.empty()) {
+    return FileHandle();
+  }
+  return FileHandle(CreateFileW(state.msiLogPath.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// The installer's log is kept in the temporary folder, or, when a link stands in the way, in the
+// Windows folder's Temp, which the log says.
+void KeepInstallerLog(const RunState& state) {
+  const FileHandle log = OpenInstallerLog(state);
+  if (!log.valid() || state.msiLogFolder.empty()) {
+    return;
+  }
+  const auto copy = [&log](HANDLE target) { return CopyContent(log.get(), target); };
+  const wchar_t* name = state.msiLogName.c_str();
+  std::wstring elsewhere;
+  if (WriteNewFile(state.msiLogFolder, name, copy) == kLinkInTheWay &&
+      WindowsTempFolder(elsewhere) && WriteNewFile(elsewhere, name, copy) == ERROR_SUCCESS) {
+    LogString(kLogKeptElsewhere, (state.msiLogFolder + name).c_str(), (elsewhere + name).c_str());
+  }
 }
 
 void CopyInstallerLog(const RunState& state) {
@@ -39,8 +102,12 @@ void CopyInstallerLog(const RunState& state) {
   }
   const std::wstring installDir = ReadInstallDir(state);
   if (!installDir.empty() && IsExistingFolder(installDir.c_str())) {
-    CopyFileToFolder(state.msiLogFolder.c_str(), state.msiLogName.c_str(),
-                     WithBackslash(installDir).c_str());
+    // From the run's own copy, which nobody else could have changed or replaced by a link.
+    const FileHandle log = OpenInstallerLog(state);
+    if (log.valid()) {
+      WriteNewFile(WithBackslash(installDir), state.msiLogName.c_str(),
+                   [&log](HANDLE target) { return CopyContent(log.get(), target); });
+    }
     LogString(L"[Info] copy Install log file to INSTALLDIR.\n");
   } else {
     LogString(L"[Info] failed to copy Install log file.\n");
@@ -69,6 +136,26 @@ void RemoveOemFiles(const RunState& state) {
   }
 }
 
+// The ini file that /w has the installer write into the temporary folder goes beside the
+// executable, replacing the one there, and then leaves the temporary folder. It is read only when
+// it is the regular file the installer wrote, no link and no second name of another file (which
+// would be copied where the user can read it), and nothing is written through a link at its new
+// place; what could not be brought back stays where it is.
+void BringIniFileBack(const RunState& state) {
+  CheckedFolder temp;
+  FileHandle written;
+  if (state.mediaFolder.empty() || temp.Open(state.tempFolder) != ERROR_SUCCESS ||
+      temp.OpenFile(state.iniFileName.c_str(), GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ, written) != ERROR_SUCCESS) {
+    return;
+  }
+  if (WriteNewFile(state.mediaFolder, state.iniFileName.c_str(), [&written](HANDLE target) {
+        return CopyContent(written.get(), target);
+      }) == ERROR_SUCCESS) {
+    DeleteByHandle(written.get());
+  }
+}
+
 // The product's ini file. The copy of the distributor's ini went to the working folder; the one
 // that /w has the installer write is in the temporary folder, and goes back beside the
 // executable.
@@ -80,11 +167,7 @@ void RemoveIniFile(const RunState& state) {
     DeleteFile(state.workFolder.path().c_str(), L"", state.iniFileName.c_str());
   }
   if (state.options.writeIniFile() && !state.tempFolder.empty()) {
-    if (!state.mediaFolder.empty()) {
-      CopyFileToFolder(state.tempFolder.c_str(), state.iniFileName.c_str(),
-                       state.mediaFolder.c_str());
-    }
-    DeleteFile(state.tempFolder.c_str(), L"", state.iniFileName.c_str());
+    BringIniFileBack(state);
   }
 }
 
@@ -101,11 +184,13 @@ void RemovePackage(RunState& state) {
   }
 }
 
-// The downloaded package's copies, then the working folder with whatever is still in it.
+// The downloaded package's copies, then the working folder with whatever is still in it (the
+// installer's log, kept by now).
 void RemoveWorkFolder(RunState& state) {
   if (state.download.cacheEntryPending) {
     RemoveDownloadedCopy(state.download);
   }
+  SetProgramStartFolder(L"");
   state.workFolder.Remove();
 }
 
@@ -125,14 +210,6 @@ void ReleaseRun(RunState& state) {
     ShowWindow(state.progress.window, SW_HIDE);
     state.progress.Destroy();
   }
-  // The mutex goes before the log copy and the restart question, so that a new instance can
-  // start while the question is open; the log is let go first, so that such an instance finds
-  // it as a run leaves it and can empty it.
-  ReleaseLogFile();
-  if (state.instanceMutex != nullptr) {
-    CloseHandle(state.instanceMutex);
-    state.instanceMutex = nullptr;
-  }
   UnbindMsi(state.msi);
   state.engineLibrary.reset();
   // Nothing is extracted any more; the image's hold goes with the run.
@@ -140,11 +217,7 @@ void ReleaseRun(RunState& state) {
 }
 
 void CopyBootstrapLog(const RunState& state) {
-  if (state.mode != CommandLineResult::Normal) {
-    return;
-  }
-  const std::wstring logPath = BootstrapLogPath();
-  if (logPath.empty() || !IsExistingFile(logPath.c_str())) {
+  if (state.mode != CommandLineResult::Normal || !HasLogFile()) {
     return;
   }
   const std::wstring installDir = ReadInstallDir(state);
@@ -152,13 +225,20 @@ void CopyBootstrapLog(const RunState& state) {
     LogString(L"[Info] unable to copy bootstrapper log file.\n");
     return;
   }
-  std::wstring folder;
-  std::wstring name;
-  SplitPath(logPath.c_str(), folder, name);
-  folder.push_back(L'\\');
-  // Logged before the copy, so the copy ends with this line.
+  // Logged before the copy, so the copy ends with this line. Read through the run's own hold.
   LogString(L"[Info] copy bootstrapper log file to INSTALLDIR.\n");
-  CopyFileToFolder(folder.c_str(), name.c_str(), WithBackslash(installDir).c_str());
+  WriteNewFile(WithBackslash(installDir), kBootstrapLogName, CopyLogInto);
+}
+
+// The log goes once its last line is written and copied, then the mutex, before the restart
+// question: a run that starts from here on finds the log as this run leaves it and makes its
+// own, and this run writes into no other run's log.
+void LetGo(RunState& state) {
+  ReleaseLogFile();
+  if (state.instanceMutex != nullptr) {
+    CloseHandle(state.instanceMutex);
+    state.instanceMutex = nullptr;
+  }
 }
 
 void OfferRestart(const RunState& state) {
@@ -196,6 +276,7 @@ RestartCallTable& RestartCalls() {
 
 DWORD CleanUp(RunState& state) {
   Attempt([&] { LogString(L"[Info] Begin CleanUp.\n"); });
+  Attempt([&] { KeepInstallerLog(state); });
   Attempt([&] { CopyInstallerLog(state); });
   // One attempt each, so that a removal that fails for lack of memory leaves only its own files.
   Attempt([&] { RemoveParserPackage(state); });
@@ -206,6 +287,7 @@ DWORD CleanUp(RunState& state) {
   Attempt([&] { ReleaseRun(state); });
   Attempt([&] { LogNumber(L"[Info] Setup exit code is %d\n", state.exitCode); });
   Attempt([&] { CopyBootstrapLog(state); });
+  Attempt([&] { LetGo(state); });
   Attempt([&] { OfferRestart(state); });
   return state.exitCode;
 }

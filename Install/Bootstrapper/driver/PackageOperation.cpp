@@ -227,18 +227,21 @@ void RunPackageOperation(RunState& state) {
     }
   }
 
-  // 8: the verbose installer log, rewritten by every run.
+  // 8: the verbose installer log, rewritten by every run. The installer writes it into the run's
+  // own folder, where nobody can put a link at its name (the installer opens, empties and writes
+  // a log by its path); clean-up keeps it in the temporary folder.
   state.msiLogName = std::wstring(state.productName.get()) + kLogExtension;
   state.msiLogFolder = state.tempFolder;
-  state.msiLogPath = state.tempFolder + state.msiLogName;
+  state.msiLogPath = state.workFolder.path() + state.msiLogName;
   LogString(
       L"[Info] Setting MSI Install Log Mode: INSTALLLOGMODE_VERBOSE | "
       L"INSTALLLOGMODE_PROPERTYDUMP\n[Info]   Setting MSI Install Log Attributes: None");
-  if (state.msiLogPath.size() < MAX_PATH) {
+  if (state.workFolder.created() && state.msiLogPath.size() < MAX_PATH &&
+      state.msiLogFolder.size() + state.msiLogName.size() < MAX_PATH) {
     msi.MsiEnableLogW(kLogMode, state.msiLogPath.c_str(), 0);
   } else {
     // A long product name: the log's path cut short would name some other file, so the
-    // installation goes on without its verbose log, and there is nothing to copy at the end.
+    // installation goes on without its verbose log, and there is nothing to keep at the end.
     OutputDebugStringW(L"[Info] installer log path too long; no installer log\n");
     state.msiLogName.clear();
     state.msiLogPath.clear();

@@ -13,6 +13,7 @@
 #include "net/PackageDownload.h"
 #include "net/SignatureVerification.h"
 #include "net/VerificationMode.h"
+#include "payload/CheckedFolder.h"
 #include "payload/FileUtilities.h"
 #include "payload/PayloadExtraction.h"
 #include "prereq/InstallerUpgrade.h"
@@ -152,9 +153,8 @@ bool CheckMachine(RunState& state) {
     return EndRun(state, static_cast<DWORD>(trust));
   }
 
-  // 9: one instance at a time. Nothing ever waits on the mutex; holding it is the whole point.
-  state.instanceMutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName);
-  if (state.instanceMutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+  // 9: one instance at a time; whether another one runs was settled when this one started.
+  if (state.anotherInstanceRuns) {
     return EndRun(state, ERROR_INSTALL_ALREADY_RUNNING);
   }
 
@@ -273,18 +273,19 @@ DWORD GetMediaFolder(const std::wstring& exePath, std::wstring& folder) {
   return ERROR_SUCCESS;
 }
 
-// The temporary folder (see GetWorkingTempFolder), created when missing; the logs stay there,
-// where callers look for them. When it cannot be had the user is told and the run ends with
-// `failureCode`.
+// The temporary folder (see GetWorkingTempFolder), created when missing, though never below a
+// link; the logs stay there, where callers look for them. When it cannot be had the user is told
+// and the run ends with `failureCode`. One that is a link, or lies below one, serves the installer,
+// which looks for it itself; the run keeps its logs elsewhere then.
 bool PrepareTempFolder(RunState& state, const std::wstring& exeFolder, DWORD failureCode) {
   state.tempFolder = GetWorkingTempFolder(exeFolder, state.tempFolderIsFallback);
-  if (!IsExistingFolder(state.tempFolder.c_str())) {
-    CreateDirectoryTree(state.tempFolder.c_str());
-    if (!IsExistingFolder(state.tempFolder.c_str())) {
-      ShowTextMessage(state.Messages(), IDS_INVALID_PATH, state.tempFolder.c_str());
-      state.tempFolder.clear();
-      return EndRun(state, failureCode);
-    }
+  CheckedFolder temp;
+  const DWORD made = temp.Open(state.tempFolder, true);
+  if (made != ERROR_SUCCESS &&
+      (made != kLinkInTheWay || !IsExistingFolder(state.tempFolder.c_str()))) {
+    ShowTextMessage(state.Messages(), IDS_INVALID_PATH, state.tempFolder.c_str());
+    state.tempFolder.clear();
+    return EndRun(state, failureCode);
   }
   return true;
 }
@@ -382,6 +383,9 @@ bool PrepareWorkFolder(RunState& state, DWORD failureCode) {
     ShowTextMessage(state.Messages(), IDS_INVALID_PATH, state.workFolder.path().c_str());
     return EndRun(state, failureCode);
   }
+  // Every program the run starts from here on (the engine update and the instance that checks
+  // it, the runtime's setup) begins in this folder.
+  SetProgramStartFolder(state.workFolder.path());
   return true;
 }
 
@@ -454,6 +458,19 @@ DWORD RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
 
   RunState state;
   state.instance = instance;
+  // Whether another instance runs is settled before anything touches the log: of two instances
+  // started together exactly one creates the mutex, and the other keeps its lines off the log
+  // that belongs to the first. It still creates its dialog and checks its own signature before
+  // it ends, at the single-instance step.
+  state.instanceMutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutexName);
+  if (state.instanceMutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    state.anotherInstanceRuns = true;
+    if (state.instanceMutex != nullptr) {
+      CloseHandle(state.instanceMutex);
+      state.instanceMutex = nullptr;
+    }
+    KeepLogOffFile();
+  }
   try {
     RunSteps(state, commandLine);
   } catch (const std::bad_alloc&) {

@@ -73,7 +73,10 @@ struct RunState {
   bool restartRequested = false;          // the engine upgrade asked for a restart
   DWORD postInstallCode = ERROR_SUCCESS;  // 3010/3011 kept from a silent runtime install
   bool useReinstall = false;
+  // The single-instance mutex, created before the first log line and held to the end of the run;
+  // or another instance held it then.
   HANDLE instanceMutex = nullptr;
+  bool anotherInstanceRuns = false;
   ProgressDialog progress;
 
   // The installer invocation. The engine check's load of msi.dll, kept when no upgrade was
@@ -87,9 +90,9 @@ struct RunState {
   HeldFile prereqPackageHold;  // the XML parser package, held from its writing to clean-up
   std::wstring productCode;
   std::wstring packageVersion;
-  std::wstring msiLogPath;
+  std::wstring msiLogPath;  // where the installer writes its log: in the run's own folder
   std::wstring msiLogName;
-  std::wstring msiLogFolder;  // the temporary folder the installer log was written to
+  std::wstring msiLogFolder;  // where the installer log is kept at the end: the temporary folder
   std::wstring commandLine;
 
   bool silent() const { return options.silent(); }

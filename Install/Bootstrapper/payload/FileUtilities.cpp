@@ -4,6 +4,8 @@
 
 namespace {
 
+std::wstring g_programStartFolder;
+
 // Joins the parts of a path within MAX_PATH characters. A path that does not fit is not cut,
 // because a cut path names some other file or folder: the result is then false.
 bool JoinPath(std::wstring& path, std::initializer_list<const wchar_t*> parts) {
@@ -105,6 +107,12 @@ bool CopyFileToFolder(const wchar_t* sourceFolder, const wchar_t* name,
   return CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE;
 }
 
+void SetProgramStartFolder(const std::wstring& folder) { g_programStartFolder = folder; }
+
+const wchar_t* ProgramStartFolder() {
+  return g_programStartFolder.empty() ? nullptr : g_programStartFolder.c_str();
+}
+
 DWORD RunHidden(wchar_t* commandLine) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -112,8 +120,8 @@ DWORD RunHidden(wchar_t* commandLine) {
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup,
-                      &process)) {
+                      CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE, nullptr, ProgramStartFolder(),
+                      &startup, &process)) {
     return GetLastError();
   }
   DWORD result = WaitPumpingMessages(process.hProcess);
@@ -137,7 +145,11 @@ DWORD WaitPumpingMessages(HANDLE process) {
       return ERROR_SUCCESS;
     }
     if (woken != WAIT_OBJECT_0 + 1) {
-      return GetLastError();
+      // A wait that failed says nothing of the child, which may still be running: a failure of
+      // its own, never the child's success.
+      const DWORD error = LastErrorOr(ERROR_INTERNAL_ERROR);
+      LogNumber(L"[Error] Waiting for the process failed (%lu).\n", error);
+      return error;
     }
     // No IsDialogMessageW here: dialog keys such as Escape have no effect during this wait.
     MSG message;

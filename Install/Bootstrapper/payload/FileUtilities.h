@@ -25,12 +25,20 @@ void DeleteFile(const wchar_t* base, const wchar_t* middle, const wchar_t* name)
 bool CopyFileToFolder(const wchar_t* sourceFolder, const wchar_t* name,
                       const wchar_t* targetFolder);
 
-// Runs `commandLine` hidden and without a window, waiting while the window stays responsive.
-// Returns the process's exit code, or the Windows error when it cannot be started or waited for.
+// The folder every program the run starts begins in (ending in a backslash): the run's own folder
+// once it is made, never the user's folder the run was started from (Downloads, a share), where
+// anyone could have put files for the program to find. Until one is set, and after it is set
+// empty, null: a program then begins in this process's current folder, which stays as it is.
+void SetProgramStartFolder(const std::wstring& folder);
+const wchar_t* ProgramStartFolder();
+
+// Runs `commandLine` hidden and without a window, in ProgramStartFolder, waiting while the window
+// stays responsive. Returns the process's exit code, or the Windows error when it cannot be
+// started or waited for.
 DWORD RunHidden(wchar_t* commandLine);
 
 // Waits for `process` to end while dispatching this thread's window messages, one per wake-up.
-// 0 when the process has ended, else the Windows error of the wait.
+// 0 when the process has ended, else the Windows error of the wait (never 0), which is logged.
 DWORD WaitPumpingMessages(HANDLE process);
 
 // The temporary folder, where the run keeps the installer's log: GetTempPathW's answer, ending in

@@ -10,6 +10,11 @@
 
 #include "sys/Win32.h"
 
+// The Temp folder of the Windows folder shared by all users (not a user's own Windows folder under
+// Terminal Services), ending in a backslash. Only administrators can change the folders above the
+// run's folder there. False when the system does not say where it is.
+bool WindowsTempFolder(std::wstring& folder);
+
 class WorkFolder {
  public:
   WorkFolder() = default;
@@ -34,6 +39,7 @@ class WorkFolder {
 
  private:
   std::wstring path_;
-  // Held for the run, without delete sharing: nobody can rename the folder away or delete it.
+  // Held for the run with access to its content, without delete sharing: nobody can rename the
+  // folder away or delete it.
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };

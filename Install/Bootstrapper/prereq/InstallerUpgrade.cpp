@@ -42,7 +42,8 @@ DWORD RunShownAndWait(std::wstring commandLine) {
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                      CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
+                      CREATE_DEFAULT_ERROR_MODE, nullptr, ProgramStartFolder(), &startup,
+                      &process)) {
     return LastErrorOr(ERROR_INSTALL_FAILURE);
   }
   DWORD result = WaitPumpingMessages(process.hProcess);

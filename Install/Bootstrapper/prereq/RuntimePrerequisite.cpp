@@ -107,16 +107,10 @@ bool IsRuntimeInstalled(const wchar_t* key, const wchar_t* valueName, const wcha
   }
 }
 
-std::wstring getRegistryValue(const std::wstring& key, const std::wstring& valueName) {
-  // The 32-bit view, where the 32-bit runtime and the product's 32-bit package register: the
-  // 32-bit program reads it by default on 64-bit Windows, the 64-bit one must ask for it.
-#ifdef _WIN64
-  constexpr REGSAM kAccess = KEY_READ | KEY_WOW64_32KEY;
-#else
-  constexpr REGSAM kAccess = KEY_READ;
-#endif
+std::wstring getRegistryValue(const std::wstring& key, const std::wstring& valueName, REGSAM view) {
   HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, kAccess, &opened) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, &opened) !=
+      ERROR_SUCCESS) {
     LogString(L"[Info] getRegistryValue exception, unable to open key,name: %s,%s\n", key.c_str(),
               valueName.c_str());
     return {};

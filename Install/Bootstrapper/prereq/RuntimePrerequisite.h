@@ -15,6 +15,8 @@ DWORD InstallRuntimePrerequisite(const wchar_t* caption, ProgressDialog& dialog,
 // True when `valueName` under HKEY_LOCAL_MACHINE\`key` holds a non-empty text.
 bool IsRuntimeInstalled(const wchar_t* key, const wchar_t* valueName, const wchar_t* version);
 
-// A string value under HKEY_LOCAL_MACHINE (32-bit view for this 32-bit program); empty when the
-// key or value is missing or is not a string.
-std::wstring getRegistryValue(const std::wstring& key, const std::wstring& valueName);
+// A string value under HKEY_LOCAL_MACHINE in the registry view `view` (by default the 32-bit one,
+// where the 32-bit runtime and 32-bit packages register, which a 32-bit program reads without
+// asking); empty when the key or value is missing or is not a string.
+std::wstring getRegistryValue(const std::wstring& key, const std::wstring& valueName,
+                              REGSAM view = KEY_WOW64_32KEY);

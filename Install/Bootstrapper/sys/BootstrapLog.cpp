@@ -1,83 +1,103 @@
 #include "sys/BootstrapLog.h"
 
 #include <iterator>
+#include <utility>
 
+#include "payload/CheckedFolder.h"
+#include "payload/WorkFolder.h"
 #include "sys/LogLine.h"
-#include "sys/SingleInstance.h"
-#include "sys/Win32.h"
 
 namespace {
 
 constexpr wchar_t kLogName[] = L"bootstrap.log";
-// While a line is appended by an open of its own, nobody else may write: the line goes in whole.
-constexpr DWORD kLineSharing = FILE_SHARE_READ;
-// While the run holds the file, others may read it, and write it as well: a reader of a log that
-// is being written must let the writer write, and then reads every line as soon as it is written.
-// Deleting or renaming it waits until the run lets go.
-constexpr DWORD kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Writes always go to the end of the file; reading is for the copies at the end of the run.
+constexpr DWORD kHoldAccess = FILE_APPEND_DATA | FILE_READ_DATA;
+// While the run holds the file, others may read it, and nothing else: no other process adds a
+// line, and deleting or renaming it waits until the run lets go.
+constexpr DWORD kHoldSharing = FILE_SHARE_READ;
 
 // -1: not yet initialised; 0: initialising, lines are dropped; 1: on.
 int g_logState = -1;
-wchar_t g_logPath[MAX_PATH] = {};
-// False while the file belongs to another instance: lines then reach the debugger only.
+std::wstring g_logPath;
+// False while the file belongs to another instance, or when none could be made: lines then
+// reach the debugger only.
 bool g_writeFile = true;
 // The file, open for appending from the first line until ReleaseLogFile. A line is then one
 // write, which the system has as soon as the call returns: the file is complete after every line
-// whatever becomes of the process. Without the hold, each line opens the file, appends and closes
-// it again.
-HANDLE g_heldFile = INVALID_HANDLE_VALUE;
+// whatever becomes of the process.
+FileHandle g_heldFile;
+// Which file the run made, by volume and index: after the run let go, a path may name another.
+BY_HANDLE_FILE_INFORMATION g_identity{};
+// The path a link kept the log from, until the line that says so is written.
+std::wstring g_keptFrom;
 
-// Another instance holds the single-instance mutex: the log file is that instance's, and
-// emptying it would lose the record of the run in progress.
-bool AnotherInstanceRuns() {
-  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kSingleInstanceMutexName);
-  if (mutex == nullptr) {
-    return false;
+// The folder the log belongs in, ending in a backslash: the temporary folder; the current folder
+// when there is none or its path leaves no room for the log's name (a name cut short would be
+// some other file). Empty when neither can be had.
+std::wstring IntendedFolder() {
+  wchar_t folder[MAX_PATH];
+  DWORD length = GetTempPathW(MAX_PATH, folder);
+  if (length == 0 || length >= MAX_PATH || length + std::size(kLogName) > MAX_PATH) {
+    length = GetCurrentDirectoryW(MAX_PATH, folder);
+    if (length == 0 || length >= MAX_PATH) {
+      return {};
+    }
   }
-  CloseHandle(mutex);
-  return true;
+  std::wstring result(folder, length);
+  if (result.back() != L'\\') {
+    result.push_back(L'\\');
+  }
+  return result;
 }
 
-HANDLE OpenForAppending(DWORD sharing) {
-  return CreateFileW(g_logPath, FILE_APPEND_DATA, sharing, nullptr, OPEN_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+// Makes the log new in `folder`, made first if missing, and holds it. 0, kLinkInTheWay, or the
+// Windows error.
+DWORD CreateLogIn(const std::wstring& folder) {
+  CheckedFolder checked;
+  DWORD error = checked.Open(folder, true);
+  FileHandle file;
+  if (error == ERROR_SUCCESS) {
+    error = checked.CreateFile(kLogName, kHoldAccess, kHoldSharing, file);
+  }
+  if (error == ERROR_SUCCESS && !GetFileInformationByHandle(file.get(), &g_identity)) {
+    error = LastErrorOr(ERROR_INVALID_HANDLE);
+  }
+  if (error == ERROR_SUCCESS) {
+    g_heldFile = std::move(file);
+    g_logPath = checked.path() + kLogName;
+  }
+  return error;
 }
 
 void InitialiseLog() {
   g_logState = 0;
-  if (g_logPath[0] == L'\0') {
-    const DWORD length = GetTempPathW(MAX_PATH, g_logPath);
-    if (length == 0 || length >= MAX_PATH) {
-      // No usable temporary folder: the bare name resolves against the current folder.
-      g_logPath[0] = L'\0';
-    }
-  }
-  std::size_t length = 0;
-  while (g_logPath[length] != L'\0') {
-    ++length;
-  }
-  // A log name cut short would be some other file: a temporary folder too long to hold the
-  // whole name counts as unavailable, and the bare name is used.
-  if (length + std::size(kLogName) > MAX_PATH) {
-    length = 0;
-  }
-  for (const wchar_t* c = kLogName; *c != L'\0'; ++c) {
-    g_logPath[length++] = *c;
-  }
-  g_logPath[length] = L'\0';
+  const std::wstring folder = IntendedFolder();
+  g_logPath = folder + kLogName;
   g_logState = 1;
-
-  if (!g_writeFile || AnotherInstanceRuns()) {
+  if (!g_writeFile || folder.empty()) {
     g_writeFile = false;
     return;
   }
-  // Discard the log of an earlier run, then hold the new one.
-  HANDLE emptied = CreateFileW(g_logPath, GENERIC_WRITE, kLineSharing, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (emptied != INVALID_HANDLE_VALUE) {
-    CloseHandle(emptied);
+  // A link in the way is not followed: the log goes where only administrators can change the
+  // folders above it.
+  std::wstring elsewhere;
+  if (CreateLogIn(folder) == kLinkInTheWay && WindowsTempFolder(elsewhere) &&
+      CreateLogIn(elsewhere) == ERROR_SUCCESS) {
+    g_keptFrom = folder + kLogName;
   }
-  g_heldFile = OpenForAppending(kHoldSharing);
+  g_writeFile = g_heldFile.valid();
+}
+
+// The log file by its path, when it is still the file this run made.
+FileHandle ReopenOwnFile(DWORD access, DWORD sharing) {
+  FileHandle file(CreateFileW(g_logPath.c_str(), access, sharing, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION found;
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &found) ||
+      !SameFile(found, g_identity)) {
+    return FileHandle();
+  }
+  return file;
 }
 
 void WriteLine(const std::wstring& line) {
@@ -86,15 +106,23 @@ void WriteLine(const std::wstring& line) {
     return;
   }
   const std::string bytes = logline::ToFileText(line);
-  const bool held = g_heldFile != INVALID_HANDLE_VALUE;
-  HANDLE file = held ? g_heldFile : OpenForAppending(kLineSharing);
-  if (file == INVALID_HANDLE_VALUE) {
-    return;
+  // Once let go, a line goes in whole or not at all: nobody else may write while it is appended.
+  FileHandle reopened;
+  if (!g_heldFile.valid()) {
+    reopened = ReopenOwnFile(FILE_APPEND_DATA, FILE_SHARE_READ);
   }
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  if (!held) {
-    CloseHandle(file);
+  HANDLE file = g_heldFile.valid() ? g_heldFile.get() : reopened.get();
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+  if (!g_keptFrom.empty()) {
+    // Said right after the first line.
+    const std::wstring keptFrom = std::exchange(g_keptFrom, std::wstring());
+    std::wstring notice;
+    if (logline::BuildStringLine(notice, kLogKeptElsewhere, keptFrom.c_str(), g_logPath.c_str())) {
+      WriteLine(notice);
+    }
   }
 }
 
@@ -147,15 +175,21 @@ void LogNumbers(const wchar_t* format, std::uint32_t value1, std::uint32_t value
   }
 }
 
-std::wstring BootstrapLogPath() {
-  return g_logState == -1 ? std::wstring() : std::wstring(g_logPath);
+std::wstring BootstrapLogPath() { return g_logState == -1 ? std::wstring() : g_logPath; }
+
+bool HasLogFile() { return g_writeFile && g_logState == 1; }
+
+bool CopyLogInto(HANDLE target) {
+  if (!HasLogFile()) {
+    return false;
+  }
+  if (g_heldFile.valid()) {
+    return CopyContent(g_heldFile.get(), target);
+  }
+  const FileHandle reopened = ReopenOwnFile(FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  return reopened.valid() && CopyContent(reopened.get(), target);
 }
 
 void KeepLogOffFile() { g_writeFile = false; }
 
-void ReleaseLogFile() {
-  if (g_heldFile != INVALID_HANDLE_VALUE) {
-    CloseHandle(g_heldFile);
-    g_heldFile = INVALID_HANDLE_VALUE;
-  }
-}
+void ReleaseLogFile() { g_heldFile.reset(); }

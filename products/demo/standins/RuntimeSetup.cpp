@@ -9,7 +9,8 @@
 //                              written only for codes that mean "installed" (0, 3010, 3011,
 //                              0xC00000BA).
 //   STANDIN_RUNTIME_RECORD     file to which one line per start is appended:
-//                              "args=<arguments>|hidden=<0 or 1>|path=<own path>"
+//                              "args=<arguments>|hidden=<0 or 1>|cwd=<current folder>|path=<own
+//                              path>"
 //   STANDIN_RUNTIME_HOLD       file whose appearance lets the stand-in finish; it waits for it
 //                              for at most two minutes (used to photograph the progress window)
 #include <windows.h>
@@ -99,6 +100,8 @@ void Record(const wchar_t* arguments) {
       (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
   wchar_t ownPath[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
+  wchar_t currentFolder[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, currentFolder);
   HANDLE file = CreateFileW(recordPath, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -106,7 +109,9 @@ void Record(const wchar_t* arguments) {
   }
   AppendUtf8(file, L"args=");
   AppendUtf8(file, arguments);
-  AppendUtf8(file, hidden ? L"|hidden=1|path=" : L"|hidden=0|path=");
+  AppendUtf8(file, hidden ? L"|hidden=1|cwd=" : L"|hidden=0|cwd=");
+  AppendUtf8(file, currentFolder);
+  AppendUtf8(file, L"|path=");
   AppendUtf8(file, ownPath);
   AppendUtf8(file, L"\r\n");
   CloseHandle(file);

@@ -1,8 +1,8 @@
 // A child process for the process-runner tests:
 //   unit-child.exe <exit code> [<report file> [<event name>]]
-// writes how it was started (its startup flags and show command, and whether it has a console)
-// to the report file, waits for the named event when one is given (bounded, so a lost wake-up
-// ends as a timeout rather than a hang), and exits with the given code.
+// writes how it was started (its startup flags and show command, whether it has a console, and
+// its current folder) to the report file, waits for the named event when one is given (bounded, so
+// a lost wake-up ends as a timeout rather than a hang), and exits with the given code.
 #include <windows.h>
 
 #include <cstdio>
@@ -21,8 +21,11 @@ int wmain(int argc, wchar_t** argv) {
     if (report == nullptr) {
       return ERROR_CANNOT_MAKE;
     }
-    std::fprintf(report, "flags=%lu show=%u console=%d\n", startup.dwFlags,
-                 static_cast<unsigned>(startup.wShowWindow), GetConsoleWindow() != nullptr ? 1 : 0);
+    char folder[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, folder);
+    std::fprintf(report, "flags=%lu show=%u console=%d cwd=%s\n", startup.dwFlags,
+                 static_cast<unsigned>(startup.wShowWindow), GetConsoleWindow() != nullptr ? 1 : 0,
+                 folder);
     std::fclose(report);
   }
   if (argc >= 4) {

@@ -153,13 +153,16 @@ std::wstring WindowsBuildFolder() {
   return folder;
 }
 
-void DeleteProductKey(const wchar_t* key) {
-#ifdef _WIN64
-  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, kProductView, 0);
-#else
-  // Windows XP has no RegDeleteKeyExW; a 32-bit program is in its own view anyway.
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
-#endif
+void DeleteProductKey(const wchar_t* key, REGSAM view) {
+  // Through its parent opened in the view (Windows XP has no RegDeleteKeyExW).
+  const std::wstring path = key;
+  const std::size_t cut = path.rfind(L'\\');
+  HKEY parent = nullptr;
+  if (cut != std::wstring::npos && RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, cut).c_str(), 0,
+                                                 KEY_WRITE | view, &parent) == ERROR_SUCCESS) {
+    RegDeleteKeyW(parent, path.substr(cut + 1).c_str());
+    RegCloseKey(parent);
+  }
 }
 
 }  // namespace testing_support

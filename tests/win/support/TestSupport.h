@@ -34,8 +34,8 @@ constexpr REGSAM kProductView = KEY_WOW64_32KEY;
 #else
 constexpr REGSAM kProductView = 0;
 #endif
-// Deletes a key without subkeys under HKEY_LOCAL_MACHINE in that view.
-void DeleteProductKey(const wchar_t* key);
+// Deletes a key without subkeys under HKEY_LOCAL_MACHINE in that view, or in `view`.
+void DeleteProductKey(const wchar_t* key, REGSAM view = kProductView);
 
 // Removes a file or a folder tree, read-only or not.
 void RemoveTree(const std::wstring& path);
