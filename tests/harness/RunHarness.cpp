@@ -1275,11 +1275,21 @@ Child Launch(const Options& o, const std::wstring& commandLine) {
     si.lpDesktop = desktop.data();
   }
   PROCESS_INFORMATION pi{};
-  // Suspended until it is in the job, so that nothing it starts can escape the job.
-  if (!CreateProcessW(isPath ? o.exe.c_str() : nullptr, line.data(), nullptr, nullptr, FALSE,
-                      CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, environment.data(),
-                      o.cwd.empty() ? nullptr : o.cwd.c_str(), &si, &pi)) {
-    child.launchError = GetLastError();
+  // Suspended until it is in the job, so that nothing it starts can escape the job. Wine, with
+  // both cores busy, now and then fails a start with ERROR_INTERNAL_ERROR before any process
+  // exists; nothing of the program ran then, so one more start is the same run.
+  bool started = false;
+  for (int attempt = 0; attempt < 2 && !started; ++attempt) {
+    started = CreateProcessW(isPath ? o.exe.c_str() : nullptr, line.data(), nullptr, nullptr,
+                             FALSE, CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                             environment.data(), o.cwd.empty() ? nullptr : o.cwd.c_str(), &si,
+                             &pi);
+    child.launchError = started ? 0 : GetLastError();
+    if (child.launchError != ERROR_INTERNAL_ERROR) {
+      break;
+    }
+  }
+  if (!started) {
     return child;
   }
   child.process.Reset(pi.hProcess);
