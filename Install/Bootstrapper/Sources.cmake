@@ -35,6 +35,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   prereq/RuntimePrerequisite.cpp
   prereq/XmlParserPrerequisite.cpp
   sys/BootstrapLog.cpp
+  sys/LaterSystemFunctions.cpp
   sys/PlatformChecks.cpp
   sys/RunTimeBinding.cpp
   sys/VersionFunctions.cpp

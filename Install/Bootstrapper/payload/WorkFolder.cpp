@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include "config/TextUtil.h"
+#include "sys/LaterSystemFunctions.h"
 #include "sys/RunTimeBinding.h"
 
 namespace {
@@ -20,11 +21,6 @@ constexpr int kNameAttempts = 16;
 constexpr wchar_t kAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr wchar_t kExtendedPrefix[] = L"\\\\?\\";
 
-// Windows Vista and later; XP lacks them.
-using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-using CompareStringOrdinalFunction = int(WINAPI*)(LPCWSTR, int, LPCWSTR, int, BOOL);
-// RtlGenRandom, exported by advapi32 under this name.
-using RandomFunction = BOOLEAN(WINAPI*)(PVOID, ULONG);
 constexpr DWORD kNormalizedDosName = 0;  // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS
 
 // Memory that the system allocated for the caller with LocalAlloc.
@@ -56,7 +52,8 @@ bool WindowsTempFolder(std::wstring& folder) {
 
 // A name nobody can know beforehand. Without the system's random source there is none.
 bool RandomName(std::wstring& name) {
-  RandomFunction random = nullptr;
+  // RtlGenRandom, exported by advapi32 under this name.
+  GenerateRandomFunction random = nullptr;
   unsigned char bytes[kRandomBytes];
   if (!BindProc(GetModuleHandleW(L"advapi32.dll"), "SystemFunction036", random) ||
       !random(bytes, kRandomBytes)) {
@@ -111,6 +108,7 @@ DWORD CheckHandle(HANDLE folder) {
 // Where the handle really leads is where the run meant: `folder` (ending in a backslash), letters
 // compared without regard to case as the file system compares them.
 DWORD CheckFinalPath(HANDLE handle, const std::wstring& folder) {
+  // Windows Vista and later; XP lacks them.
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
   GetFinalPathNameByHandleFunction finalPath = nullptr;
   CompareStringOrdinalFunction compare = nullptr;
