@@ -4,6 +4,7 @@
 // package or the verifying instance with their command lines.
 #include "prereq/InstallerUpgrade.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -377,7 +378,8 @@ bool InUrlCache(const std::wstring& url) {
 
 TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationFails) {
   // Each allocation of the step fails once in turn, until the step gets through without meeting
-  // the failure; after every one of these ends the cache holds no copy of the update.
+  // the failure, and then installs; after every one of these ends the cache holds no copy of the
+  // update.
   ScratchFolder folder;
   const std::wstring location = UpdateLocationIn(folder);
   const std::wstring verifier = StandIn(L"update_v406");
@@ -392,16 +394,22 @@ TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationF
     ProgressDialog dialog;
     MessageBoxRecorder boxes;
     g_allocationsBeforeFailure = failing;
+    DWORD result = ERROR_OUTOFMEMORY;
     try {
-      UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr), dialog,
-                              work.path(), location.c_str(), L"update.exe", 406);
+      result = UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr),
+                                       dialog, work.path(), location.c_str(), L"update.exe", 406);
     } catch (const std::bad_alloc&) {
       ++escapes;
     }
     const bool reached = g_allocationsBeforeFailure < 0;
     g_allocationsBeforeFailure = -1;
+    if (!reached) {
+      EXPECT_EQ(result, 0u);
+      EXPECT_THAT(boxes.texts(), testing::IsEmpty());
+    }
     EXPECT_FALSE(InUrlCache(url)) << failing;
     EXPECT_FALSE(testing_support::Exists(work.path() + L"update.exe")) << failing;
+    EXPECT_FALSE(testing_support::Exists(work.path() + L"Verifier")) << failing;
     if (!reached) {
       break;
     }

@@ -1,7 +1,7 @@
 // Payloads written from this program's own resources (the unit-test product: 1004, 1005 and 1007
-// are small known files; 90 and 1001 to 1003 are absent) to real files, with the message boxes
-// read as they open. The volume's free space goes through the payload seam where a case needs a
-// count that no real volume can be made to have.
+// are small known files, 1008 a file of three pieces that all differ; 90 and 1001 to 1003 are
+// absent) to real files, with the message boxes read as they open. The volume's free space goes
+// through the payload seam where a case needs a count that no real volume can be made to have.
 #include "payload/PayloadExtraction.h"
 
 #include <gmock/gmock.h>
@@ -57,6 +57,16 @@ std::wstring WithInsert(UINT id, const std::wstring& insert) {
 }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// Payload 1008 as this program carries it.
+std::string LargePayload() {
+  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDP_SETTINGS_TEMPLATE), L"EXE");
+  const auto* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+  return std::string(bytes, SizeofResource(nullptr, found));
+}
+
+// An offset in the second of the pieces in which files are written and confirmed.
+constexpr std::size_t kSecondPiece = 300 * 1024;
 
 bool Extract(WORD id, const wchar_t* name, const std::wstring& folderOrPath,
              HeldFile* hold = nullptr) {
@@ -136,6 +146,26 @@ TEST(ExtractFileFromResource, APayloadIsReadFromItsPlaceInTheExecutableFileWhenO
     EXPECT_TRUE(hold.IsHeld());
     hold.Release();
     EXPECT_EQ(ReadFileBytes(root / L"package.msi"), fromCopy ? changed : kPackageBytes);
+  }
+}
+
+TEST(ExtractFileFromResource, APayloadOfSeveralPiecesIsWrittenAndConfirmedWhole) {
+  ScratchFolder root;
+  const std::string expected = LargePayload();
+  ASSERT_GT(expected.size(), 2 * kSecondPiece);
+  for (const bool fromFile : {false, true}) {
+    SCOPED_TRACE(fromFile ? "from the file" : "from the image");
+    std::optional<PayloadsFromFile> source;
+    if (fromFile) {
+      source.emplace();
+    }
+    MessageBoxRecorder boxes;
+    HeldFile hold;
+    EXPECT_TRUE(Extract(IDP_SETTINGS_TEMPLATE, L"large.bin", root.path(), &hold));
+    EXPECT_TRUE(hold.IsHeld());
+    EXPECT_THAT(boxes.boxes(), IsEmpty());
+    hold.Release();
+    EXPECT_EQ(ReadFileBytes(root / L"large.bin"), expected);
   }
 }
 
@@ -244,12 +274,14 @@ TEST(ExtractFileFromResource, AHeldPayloadCannotBeReplacedOrMovedAwayUntilLetGo)
 std::wstring g_intrudedFile;
 HANDLE g_intruder = INVALID_HANDLE_VALUE;
 bool g_intruderStays = false;
+LONG g_intrudeAt = 0;  // where the intruder writes
 
 BOOL WINAPI CloseAndIntrude(HANDLE writer) {
   const BOOL closed = CloseHandle(writer);
   g_intruder = CreateFileW(g_intrudedFile.c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD written = 0;
+  SetFilePointer(g_intruder, g_intrudeAt, nullptr, FILE_BEGIN);
   WriteFile(g_intruder, "X", 1, &written, nullptr);
   if (!g_intruderStays) {
     CloseHandle(g_intruder);
@@ -262,10 +294,16 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
   g_intrudedFile = root / L"package.msi";
   const PayloadSystemCallTable saved = PayloadSystemCalls();
   PayloadSystemCalls().closeWriter = &CloseAndIntrude;
-  for (const auto& [stays, error, fromFile] :
-       {std::tuple{true, "32", false}, std::tuple{false, "1006", false},
-        std::tuple{false, "1006", true}}) {
+  // A change beyond the first piece of a payload of several is found out as well.
+  for (const auto& [stays, error, fromFile, id, at] :
+       {std::tuple{true, "32", false, IDP_PRODUCT_PACKAGE, std::size_t{0}},
+        std::tuple{false, "1006", false, IDP_PRODUCT_PACKAGE, std::size_t{0}},
+        std::tuple{false, "1006", true, IDP_PRODUCT_PACKAGE, std::size_t{0}},
+        std::tuple{false, "1006", false, IDP_SETTINGS_TEMPLATE, 2 * kSecondPiece},
+        std::tuple{false, "1006", true, IDP_SETTINGS_TEMPLATE, kSecondPiece}}) {
+    SCOPED_TRACE(testing::Message() << id << " changed at " << at);
     g_intruderStays = stays;
+    g_intrudeAt = static_cast<LONG>(at);
     std::optional<PayloadsFromFile> source;
     if (fromFile) {
       source.emplace();
@@ -273,7 +311,7 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
     MessageBoxRecorder boxes;
     LogTail log;
     HeldFile hold;
-    EXPECT_FALSE(Extract(IDP_PRODUCT_PACKAGE, L"", g_intrudedFile, &hold));
+    EXPECT_FALSE(Extract(static_cast<WORD>(id), L"", g_intrudedFile, &hold));
     if (stays) {
       CloseHandle(g_intruder);
     }
@@ -282,6 +320,39 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
     EXPECT_THAT(log.lines(),
                 ElementsAre("[ExtractFileFromResource] Creating file: " + Narrow(g_intrudedFile),
                             std::string("[ExtractFileFromResource] WriteFile failure: ") + error));
+  }
+  PayloadSystemCalls() = saved;
+}
+
+// The copy of a downloaded package or an engine update under the hold of its source holds a whole
+// file of several pieces, and refuses one that another writer changed at its hand-over, anywhere
+// in it.
+TEST(CopyHeldFile, ACopyRewrittenAtItsHandOverIsRefused) {
+  ScratchFolder root;
+  const std::string bytes = LargePayload();
+  WriteFileBytes(root / L"source.bin", bytes);
+  HeldFile source;
+  ASSERT_EQ(source.Take((root / L"source.bin").c_str()), 0u);
+  g_intrudedFile = root / L"target\\copy.bin";
+  HeldFile hold;
+  ASSERT_EQ(CopyHeldFile(source, g_intrudedFile, hold), 0u);
+  EXPECT_TRUE(hold.IsHeld());
+  hold.Release();
+  EXPECT_EQ(ReadFileBytes(g_intrudedFile), bytes);
+
+  const PayloadSystemCallTable saved = PayloadSystemCalls();
+  PayloadSystemCalls().closeWriter = &CloseAndIntrude;
+  for (const auto& [stays, at, error] :
+       {std::tuple{true, std::size_t{0}, 32u}, std::tuple{false, std::size_t{0}, 1006u},
+        std::tuple{false, kSecondPiece, 1006u}, std::tuple{false, bytes.size() - 1, 1006u}}) {
+    SCOPED_TRACE(testing::Message() << "changed at " << at << (stays ? ", writer stays" : ""));
+    g_intruderStays = stays;
+    g_intrudeAt = static_cast<LONG>(at);
+    EXPECT_EQ(CopyHeldFile(source, g_intrudedFile, hold), error);
+    if (stays) {
+      CloseHandle(g_intruder);
+    }
+    EXPECT_FALSE(hold.IsHeld());
   }
   PayloadSystemCalls() = saved;
 }
