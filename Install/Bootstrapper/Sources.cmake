@@ -26,6 +26,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   net/PackageDownload.cpp
   net/SignatureVerification.cpp
   net/VerificationMode.cpp
+  payload/ContentDigest.cpp
   payload/FileUtilities.cpp
   payload/HeldFile.cpp
   payload/PayloadExtraction.cpp

@@ -3,15 +3,17 @@
 setup-download.exe and setup-download-slash.exe carry BASEURL http://127.0.0.1:<port>/packages,
 without and with a trailing "/"; the port was fixed when the build was configured (see
 tests/windows/trust/Trust.cmake) and the server of each test listens on it. The package is
-downloaded into the URL cache with progress, held, verified against the executable's signer, and
-the Windows Installer is given that verified copy, in the folder the run made for itself and
-under the package's own name; the URL becomes a source of the installed product, and both
-copies are gone at the end of the run.
+downloaded with progress into the folder the run made for itself, under the package's own name,
+held, verified against the executable's signer, and the Windows Installer is given that verified
+copy; the URL becomes a source of the installed product, and the copy and the URL cache's entry
+are gone at the end of the run.
 """
 
 import re
 import shutil
+import threading
 import unittest
+from pathlib import PureWindowsPath
 
 from demo_product import RECEIVED_KEY, remove_demo_product
 from testbed import SetupTestCase, artifact, win_build_dir
@@ -189,6 +191,42 @@ class DownloadTest(SetupTestCase):
         result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual(STEP3_FULL_UI, self.download_steps(result)[-2])
+
+    def test_a_cache_copy_swapped_as_the_transfer_ends_is_not_what_is_installed(self):
+        # A process of the user's watches the URL cache and, the moment a copy of the package
+        # appears there, renames another trusted publisher's package over it, again and again.
+        # The run receives the bytes from the transfer itself into its own folder: an attempt on
+        # the cache's copy is refused while the transfer holds it, and comes too late after. What
+        # is verified and installed is the genuine package, in each of three runs. (Where the
+        # run held and checked the cache's copy once the transfer was done, this attacker won
+        # the moment in between in about every other run: that package was checked and
+        # installed.)
+        self.serve("signed", chunk_size=4096)
+        scratch = self.prefix.scratch
+        stop = scratch / "attack-stop"
+        cache = (str(PureWindowsPath(self.prefix.temp_dir_windows).parent) +
+                 "\\AppData\\Local\\Microsoft\\Windows\\INetCache\\Content.IE5")
+        # The attacker watches the folder for new files; it is there before the first download.
+        self.prefix.to_linux(cache).mkdir(parents=True, exist_ok=True)
+        impostor = self.prefix.to_windows(trust_file(f"other-publisher/{PACKAGE_NAME}"))
+        for run in range(3):
+            stop.unlink(missing_ok=True)
+            answer = []
+            attacker = threading.Thread(target=lambda: answer.extend(self.prefix.wintool(
+                ["attack", "--replace-only", self.prefix.to_windows(stop), "1000000",
+                 f"{cache}\\*\\CorvellVesk5*={impostor}"], timeout=400)))
+            attacker.start()
+            try:
+                result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
+            finally:
+                stop.write_text("stop")
+                attacker.join(420)
+                self.prefix.msi_remove(PRODUCT_CODE)
+            self.assertEqual(0, result.exit_code, result.describe())
+            self.assertEqual(TRUSTED_STEPS, self.download_steps(result), f"run {run + 1}")
+            (target,) = answer[0]["targets"]
+            self.assertGreater(target["attempts"], 0, target)
+            print(f"\n  the cache's copy: {target['attempts']} attempts, {target['won']} too late")
 
     def test_ini_file_comes_back_and_the_feature_file_is_read_from_the_current_folder(self):
         # Nothing is prepared beside the executable on this path: a feature file there is not

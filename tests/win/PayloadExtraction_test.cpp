@@ -7,10 +7,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "../harness/FileAttack.h"
 #include "payload/FileUtilities.h"
@@ -324,35 +326,62 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
   PayloadSystemCalls() = saved;
 }
 
-// The copy of a downloaded package or an engine update under the hold of its source holds a whole
-// file of several pieces, and refuses one that another writer changed at its hand-over, anywhere
-// in it.
-TEST(CopyHeldFile, ACopyRewrittenAtItsHandOverIsRefused) {
+// The bytes of a text, delivered in pieces of at most `piece` bytes, as a transfer delivers them.
+class TextSource final : public ByteSource {
+ public:
+  TextSource(std::string text, std::size_t piece) : text_(std::move(text)), piece_(piece) {}
+  DWORD Read(void* buffer, DWORD capacity, DWORD& delivered) override {
+    delivered = static_cast<DWORD>(std::min({text_.size() - at_, piece_, std::size_t{capacity}}));
+    text_.copy(static_cast<char*>(buffer), delivered, at_);
+    at_ += delivered;
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  std::string text_;
+  std::size_t piece_;
+  std::size_t at_ = 0;
+};
+
+// The two other writers of held files: the copy of a downloaded package, an engine update or the
+// verifying executable under the hold of its source, and the file received from a transfer. Each
+// holds a whole file of several pieces, and refuses one that another writer changed at its
+// hand-over, anywhere in it.
+TEST(HeldFileWriters, AFileRewrittenAtItsHandOverIsRefused) {
   ScratchFolder root;
   const std::string bytes = LargePayload();
   WriteFileBytes(root / L"source.bin", bytes);
   HeldFile source;
   ASSERT_EQ(source.Take((root / L"source.bin").c_str()), 0u);
   g_intrudedFile = root / L"target\\copy.bin";
-  HeldFile hold;
-  ASSERT_EQ(CopyHeldFile(source, g_intrudedFile, hold), 0u);
-  EXPECT_TRUE(hold.IsHeld());
-  hold.Release();
-  EXPECT_EQ(ReadFileBytes(g_intrudedFile), bytes);
-
   const PayloadSystemCallTable saved = PayloadSystemCalls();
-  PayloadSystemCalls().closeWriter = &CloseAndIntrude;
-  for (const auto& [stays, at, error] :
-       {std::tuple{true, std::size_t{0}, 32u}, std::tuple{false, std::size_t{0}, 1006u},
-        std::tuple{false, kSecondPiece, 1006u}, std::tuple{false, bytes.size() - 1, 1006u}}) {
-    SCOPED_TRACE(testing::Message() << "changed at " << at << (stays ? ", writer stays" : ""));
-    g_intruderStays = stays;
-    g_intrudeAt = static_cast<LONG>(at);
-    EXPECT_EQ(CopyHeldFile(source, g_intrudedFile, hold), error);
-    if (stays) {
-      CloseHandle(g_intruder);
+  const auto write = [&](bool copy, HeldFile& hold) {
+    TextSource received(bytes, 100000);
+    return copy ? CopyHeldFile(source, g_intrudedFile, hold)
+                : WriteHeldFile(received, g_intrudedFile, hold);
+  };
+  for (const bool copy : {true, false}) {
+    SCOPED_TRACE(copy ? "copy" : "transfer");
+    PayloadSystemCalls() = saved;
+    HeldFile hold;
+    ASSERT_EQ(write(copy, hold), 0u);
+    EXPECT_TRUE(hold.IsHeld());
+    hold.Release();
+    EXPECT_EQ(ReadFileBytes(g_intrudedFile), bytes);
+
+    PayloadSystemCalls().closeWriter = &CloseAndIntrude;
+    for (const auto& [stays, at, error] :
+         {std::tuple{true, std::size_t{0}, 32u}, std::tuple{false, std::size_t{0}, 1006u},
+          std::tuple{false, kSecondPiece, 1006u}, std::tuple{false, bytes.size() - 1, 1006u}}) {
+      SCOPED_TRACE(testing::Message() << "changed at " << at << (stays ? ", writer stays" : ""));
+      g_intruderStays = stays;
+      g_intrudeAt = static_cast<LONG>(at);
+      EXPECT_EQ(write(copy, hold), error);
+      if (stays) {
+        CloseHandle(g_intruder);
+      }
+      EXPECT_FALSE(hold.IsHeld());
     }
-    EXPECT_FALSE(hold.IsHeld());
   }
   PayloadSystemCalls() = saved;
 }

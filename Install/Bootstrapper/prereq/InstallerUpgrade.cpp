@@ -119,30 +119,23 @@ bool ReadUpdateSettings(RunState& state) {
   return true;
 }
 
-// The download variant from the cache file on: the copy in the working folder, verification of
-// that copy by a second instance, then the version check and the run.
+// The download variant from the transfer on: the update received into the run's own folder and
+// held, verified there by a second instance, then the version check and the run.
 DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
-                           const wchar_t* exePath, const std::wstring& canonicalUrl,
-                           const std::wstring& localPath, std::uint32_t minimum,
-                           DownloadedPackage& download) {
+                           const wchar_t* exePath, const std::wstring& localPath,
+                           std::uint32_t minimum, DownloadedPackage& download) {
   const MessageContext messages = Messages(dialog, instance, caption);
-  wchar_t cacheFile[MAX_PATH] = {};
-  const HRESULT transfer = DownloadToCache(canonicalUrl.c_str(), dialog, cacheFile);
-  download.cacheFilePath = cacheFile;
+  // The URL cache is the user's: what is verified and run is received into the run's own folder
+  // and held from then on, so that what runs is what was checked; a copy that cannot be written
+  // and held is as good as one that never arrived.
+  const HRESULT transfer = DownloadPackage(download, localPath, dialog);
   // A cancellation wins over whatever the transfer made of it.
   if (dialog.IsCancelled()) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
-  // Held before the second instance checks it, so that what runs is what was checked; a copy
-  // that cannot be held is as good as one that never arrived.
-  if (FAILED(transfer) || download.copy.Take(download.cacheFilePath.c_str()) != ERROR_SUCCESS) {
-    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
-    return ERROR_FILE_NOT_FOUND;
-  }
-  // The URL cache is the user's: what is verified and run is a copy in the run's own folder.
-  if (MakeLocalCopy(download, localPath) != ERROR_SUCCESS) {
-    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
+  if (FAILED(transfer)) {
+    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, download.canonicalUrl.c_str());
     return ERROR_FILE_NOT_FOUND;
   }
 
@@ -306,8 +299,8 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
   DownloadedPackage download;
   download.canonicalUrl = canonicalUrl;
   download.cacheEntryPending = true;
-  return VerifyAndRunDownload(dialog, caption, instance, exePath, canonicalUrl,
-                              workFolder + updateName, minimum, download);
+  return VerifyAndRunDownload(dialog, caption, instance, exePath, workFolder + updateName, minimum,
+                              download);
 }
 
 DWORD ValidateAndRunUpdate(ProgressDialog& dialog, const wchar_t* packagePath, HINSTANCE instance,
