@@ -31,6 +31,8 @@
 //                                                the attacker of the hold tests (see Attack);
 //                                                a "*" in PATH stands for any one folder, one
 //                                                in its file name for any characters there
+//   hold-and-swap PATH REPLACEMENT READY GO DONE the attacker of a program's own file (see
+//                                                HoldAndSwap)
 // The exit code is 0 when every command could be carried out (a missing registry value is an
 // answer, not a failure) and 1 otherwise.
 
@@ -723,6 +725,16 @@ void Signal(const std::wstring& path) {
                           FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// Waits until `path` exists (five minutes at most); false when it never came.
+bool WaitForFile(const std::wstring& path) {
+  for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 300000; Sleep(10)) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The files that `path` names, with a "*" in its file name standing for any characters there:
 // every file that matches, those the attacker moved away itself (".moved") apart.
 std::vector<std::wstring> ResolveFileName(const std::wstring& path) {
@@ -910,6 +922,31 @@ bool Attack(Args a, JsonWriter& j) {
   return true;
 }
 
+// hold-and-swap PATH REPLACEMENT READY GO DONE: the attacker of a program's own file. It opens
+// PATH for deleting, sharing everything, before the program starts (READY tells the test), so
+// that the program cannot take a hold of its own that keeps renames out; once GO exists (the
+// program is busy), it renames PATH away and copies REPLACEMENT to PATH, then makes DONE.
+// Reports the open's, the rename's and the copy's results.
+bool HoldAndSwap(Args a, JsonWriter& j) {
+  Expect(a, 5, 5);
+  const std::wstring &path = a[0], &replacement = a[1];
+  HANDLE held = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD opened = held == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  Signal(a[2]);
+  const bool go = WaitForFile(a[3]);
+  const DWORD moved = attack::MoveAway(path);
+  const DWORD copied = CopyFileW(replacement.c_str(), path.c_str(), TRUE) ? 0 : GetLastError();
+  Signal(a[4]);
+  if (held != INVALID_HANDLE_VALUE) {
+    CloseHandle(held);
+  }
+  j.Key("opened").Unsigned(opened).Key("go").Bool(go);
+  j.Key("moved").Unsigned(moved).Key("copied").Unsigned(copied);
+  return opened == ERROR_SUCCESS;
+}
+
 using Command = bool (*)(Args, JsonWriter&);
 const std::map<std::wstring, Command> kCommands = {
     {L"reg-get", RegGet},
@@ -936,6 +973,7 @@ const std::map<std::wstring, Command> kCommands = {
     {L"version", Version},
     {L"hold-file", HoldFile},
     {L"attack", Attack},
+    {L"hold-and-swap", HoldAndSwap},
 };
 
 bool RunCommand(const Args& words) {
