@@ -6,7 +6,8 @@ tests/windows/trust/Trust.cmake) and the server of each test listens on it. The 
 downloaded with progress into the folder the run made for itself, under the package's own name,
 held, verified against the executable's signer, and the Windows Installer is given that verified
 copy; the URL becomes a source of the installed product, and the copy and the URL cache's entry
-are gone at the end of the run.
+are gone at the end of the run. setup-download-own-signer.exe accepts only a package signed with
+its own certificate (PACKAGESIGNER = SETUP).
 """
 
 import re
@@ -17,9 +18,9 @@ from pathlib import PureWindowsPath
 
 from demo_product import RECEIVED_KEY, remove_demo_product
 from testbed import SetupTestCase, artifact, win_build_dir
-from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, TRUSTED_STEPS,
-                           WVT_NO_SIGNATURE, download_port, publisher_root, steps_in,
-                           trust_file)
+from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, STEP3_SAME_PUBLISHER,
+                           TRUSTED_STEPS, WVT_NO_SIGNATURE, WVT_TRUSTED, download_port,
+                           publisher_root, steps_in, trust_file)
 
 ERROR_FILE_NOT_FOUND = 2
 ERROR_PATH_NOT_FOUND = 3
@@ -191,6 +192,28 @@ class DownloadTest(SetupTestCase):
         result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual(STEP3_FULL_UI, self.download_steps(result)[-2])
+
+    def test_a_product_may_accept_only_a_package_of_its_own_signer(self):
+        # A package signed by a second publisher of the same test authority, whom the machine
+        # trusts as much as setup.exe's own: accepted as specified, but refused with the box and
+        # the code of a package not trusted by a product that asks for setup.exe's own signer
+        # (PACKAGESIGNER = SETUP). A package of its own signer installs either way.
+        for variant, package, code in (("setup-download.exe", "same-authority", 0),
+                                       ("setup-download-own-signer.exe", "same-authority", 4),
+                                       ("setup-download-own-signer.exe", "signed", 0)):
+            with self.subTest(variant=variant, package=package):
+                server, _ = self.serve(package)
+                result = self.run_program(artifact(variant), args=["/qn"])
+                server.stop()
+                self.prefix.msi_remove(PRODUCT_CODE)
+                self.assertEqual(code, result.exit_code, result.describe())
+                refused = [f"Installation failed.  '{self.url}' is not trusted."]
+                self.assertEqual(refused if code == 4 else [], [b.text for b in result.boxes],
+                                 result.describe())
+                steps = self.download_steps(result)
+                self.assertEqual(STEP3_FULL_UI if package != "signed" else STEP3_SAME_PUBLISHER,
+                                 steps[-2], steps)
+                self.assertEqual(WVT_TRUSTED, steps[-1])
 
     def test_a_cache_copy_swapped_as_the_transfer_ends_is_not_what_is_installed(self):
         # A process of the user's watches the URL cache and, the moment a copy of the package

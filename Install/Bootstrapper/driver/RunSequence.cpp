@@ -327,10 +327,17 @@ bool ResolvePackage(RunState& state) {
       !PrepareWorkFolder(state, ERROR_PATH_NOT_FOUND)) {
     return false;
   }
-  const DWORD result =
-      ResolvePackageFromUrl(state.baseUrl.get(), state.databaseName.get(), state.exePath.c_str(),
-                            state.imageHold.handle(), state.imageTrust, state.workFolder.path(),
-                            state.progress, state.Messages(), state.download);
+  // Whether the package must carry setup.exe's own signature, or any the system trusts will do.
+  if (!ReadSetting(state, kSettingPackageSigner, state.packageSigner, lookup)) {
+    return false;
+  }
+  const PackageSigner signer = state.packageSigner && RequiresSetupSigner(state.packageSigner.get())
+                                   ? PackageSigner::Bootstrapper
+                                   : PackageSigner::Any;
+  const DWORD result = ResolvePackageFromUrl(state.baseUrl.get(), state.databaseName.get(),
+                                             state.exePath.c_str(), state.imageHold.handle(),
+                                             state.imageTrust, signer, state.workFolder.path(),
+                                             state.progress, state.Messages(), state.download);
   if (result != ERROR_SUCCESS) {
     return EndRun(state, result);
   }

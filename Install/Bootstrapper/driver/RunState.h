@@ -52,6 +52,7 @@ struct RunState {
   SettingBuffer updateName;
   SettingBuffer updateLocation;
   SettingBuffer baseUrl;
+  SettingBuffer packageSigner;  // read on the download path only
   SettingBuffer properties;
   std::wstring iniFileName;
   std::uint32_t minimumMsi = 0;

@@ -30,8 +30,9 @@ bool ShowDetail(ProgressDialog& dialog, const MessageContext& messages, UINT id,
 }
 
 DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t* exePath,
-               HANDLE exeFile, RunningImageTrust& image, const std::wstring& workFolder,
-               ProgressDialog& dialog, const MessageContext& messages, DownloadedPackage& package) {
+               HANDLE exeFile, RunningImageTrust& image, PackageSigner signer,
+               const std::wstring& workFolder, ProgressDialog& dialog,
+               const MessageContext& messages, DownloadedPackage& package) {
   LogString(L"[Info] BASEURL found: %s\n", baseUrl);
 
   std::wstring composedUrl;
@@ -80,7 +81,7 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
     return ERROR_INSTALL_USEREXIT;
   }
   switch (VerifyPackageTrust(exePath, exeFile, package.localPath.c_str(), package.local.handle(),
-                             &image)) {
+                             &image, signer)) {
     case kTrustTrusted:
       return ERROR_SUCCESS;
     case kTrustCannotVerify:
@@ -106,11 +107,12 @@ HRESULT DownloadPackage(DownloadedPackage& package, const std::wstring& localPat
 
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
                             const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
-                            const std::wstring& workFolder, ProgressDialog& dialog,
-                            const MessageContext& messages, DownloadedPackage& package) {
+                            PackageSigner signer, const std::wstring& workFolder,
+                            ProgressDialog& dialog, const MessageContext& messages,
+                            DownloadedPackage& package) {
   try {
-    return Download(baseUrl, packageName, exePath, exeFile, image, workFolder, dialog, messages,
-                    package);
+    return Download(baseUrl, packageName, exePath, exeFile, image, signer, workFolder, dialog,
+                    messages, package);
   } catch (const std::bad_alloc&) {
     ShowOutOfMemoryMessage(messages);
     return ERROR_OUTOFMEMORY;

@@ -38,12 +38,13 @@ HRESULT DownloadPackage(DownloadedPackage& package, const std::wstring& localPat
 // The whole package download of the run. 0 with `package` filled when downloaded and trusted;
 // otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box. The
 // package is received into `workFolder` under its own name, and that copy is verified against the
-// executable at `exePath`, held as `exeFile`. `image` answers the checks of the executable itself
-// from its first verification.
+// executable at `exePath`, held as `exeFile`, with `signer` saying who may have signed it.
+// `image` answers the checks of the executable itself from its first verification.
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
                             const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
-                            const std::wstring& workFolder, ProgressDialog& dialog,
-                            const MessageContext& messages, DownloadedPackage& package);
+                            PackageSigner signer, const std::wstring& workFolder,
+                            ProgressDialog& dialog, const MessageContext& messages,
+                            DownloadedPackage& package);
 
 // Lets go of the run's copy and deletes it, removes the entry from the URL cache (result ignored)
 // when a transfer was started, and forgets the URL and paths.
