@@ -75,11 +75,13 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
 
     def test_setup_exe_that_cannot_be_held_is_neither_checked_nor_started_by_its_path(self):
         # A process of the user's opens setup.exe for deleting before the run starts, so that
-        # the run cannot hold its own file; once the run is downloading the update it renames
-        # setup.exe away and puts another program at its path: the update stand-in, which records
-        # each of its starts. Started from that path as the verifying instance, it would run
-        # elevated and its exit code 0 would pass the update. The run ends at its own signature
-        # check instead, with the error of the hold, and nothing is ever started from the path.
+        # the run cannot hold its own file, and lets go once the run has tried (its log names the
+        # command line), so that a check by the path would pass; once the run is downloading the
+        # update it renames setup.exe away and puts another program at its path: the update
+        # stand-in, which records each of its starts. Started from that path as the verifying
+        # instance, it ran elevated and its exit code 0 passed the update. The run ends at its
+        # own signature check instead, with the error of the hold, and nothing is ever started
+        # from the path.
         media = self.media_copy("setup-engine-url.exe")
         scratch = self.prefix.scratch
         ready, seen, done = (scratch / name for name in ("swap-ready", "swap-go", "swap-done"))
@@ -91,8 +93,9 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
         impostor = win_build_dir() / "tests" / "windows" / "engine" / "update_v406.exe"
         answer = []
         attacker = threading.Thread(target=lambda: answer.extend(self.prefix.wintool(
-            ["hold-and-swap", win(media / "setup.exe"), win(impostor), win(ready), win(seen),
-             win(done)], timeout=400)))
+            ["hold-and-swap", win(media / "setup.exe"), win(impostor), win(ready),
+             win(self.prefix.temp_dir / "bootstrap.log"), "[Info] command option --> qn",
+             win(seen), win(done)], timeout=400)))
         attacker.start()
         try:
             self.assertTrue(self.wait_for_file(ready), "the attacker did not open setup.exe")

@@ -31,7 +31,8 @@
 //                                                the attacker of the hold tests (see Attack);
 //                                                a "*" in PATH stands for any one folder, one
 //                                                in its file name for any characters there
-//   hold-and-swap PATH REPLACEMENT READY GO DONE the attacker of a program's own file (see
+//   hold-and-swap PATH REPLACEMENT READY LOG MARK GO DONE
+//                                                the attacker of a program's own file (see
 //                                                HoldAndSwap)
 // The exit code is 0 when every command could be carried out (a missing registry value is an
 // answer, not a failure) and 1 otherwise.
@@ -922,26 +923,48 @@ bool Attack(Args a, JsonWriter& j) {
   return true;
 }
 
-// hold-and-swap PATH REPLACEMENT READY GO DONE: the attacker of a program's own file. It opens
-// PATH for deleting, sharing everything, before the program starts (READY tells the test), so
-// that the program cannot take a hold of its own that keeps renames out; once GO exists (the
-// program is busy), it renames PATH away and copies REPLACEMENT to PATH, then makes DONE.
-// Reports the open's, the rename's and the copy's results.
+// Whether the file `path`, read whoever else has it open, holds the 8-bit text `text`.
+bool FileHoldsText(const std::wstring& path, const std::string& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  std::string content(GetFileSize(file, nullptr), '\0');
+  DWORD read = 0;
+  const bool done =
+      ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr) != FALSE;
+  CloseHandle(file);
+  return done && content.find(text) != std::string::npos;
+}
+
+// hold-and-swap PATH REPLACEMENT READY LOG MARK GO DONE: the attacker of a program's own file. It
+// opens PATH for deleting, sharing everything, before the program starts (READY tells the test),
+// so that the program cannot take a hold of its own that keeps renames out; once the program's
+// LOG holds MARK, a line it writes after that attempt, it lets go again, so that whatever the
+// program reads by the path later sees a file nobody holds; once GO exists (the program is
+// busy), it renames PATH away and copies REPLACEMENT to PATH, then makes DONE. Reports the
+// open's, the rename's and the copy's results.
 bool HoldAndSwap(Args a, JsonWriter& j) {
-  Expect(a, 5, 5);
+  Expect(a, 7, 7);
   const std::wstring &path = a[0], &replacement = a[1];
   HANDLE held = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   const DWORD opened = held == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   Signal(a[2]);
-  const bool go = WaitForFile(a[3]);
-  const DWORD moved = attack::MoveAway(path);
-  const DWORD copied = CopyFileW(replacement.c_str(), path.c_str(), TRUE) ? 0 : GetLastError();
-  Signal(a[4]);
+  const std::string mark(a[4].begin(), a[4].end());
+  for (ULONGLONG start = GetTickCount64();
+       !FileHoldsText(a[3], mark) && GetTickCount64() - start < 300000; Sleep(2)) {
+  }
   if (held != INVALID_HANDLE_VALUE) {
     CloseHandle(held);
   }
+  const bool go = WaitForFile(a[5]);
+  const DWORD moved = attack::MoveAway(path);
+  const DWORD copied = CopyFileW(replacement.c_str(), path.c_str(), TRUE) ? 0 : GetLastError();
+  Signal(a[6]);
   j.Key("opened").Unsigned(opened).Key("go").Bool(go);
   j.Key("moved").Unsigned(moved).Key("copied").Unsigned(copied);
   return opened == ERROR_SUCCESS;
