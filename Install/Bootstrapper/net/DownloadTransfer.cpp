@@ -13,6 +13,11 @@ std::unique_ptr<wchar_t[]> AllocateText(std::size_t characters) {
   return std::unique_ptr<wchar_t[]>(new (std::nothrow) wchar_t[characters]());
 }
 
+// Gives a COM object's reference back when its owner goes, however the function is left.
+struct ReleaseReference {
+  void operator()(IUnknown* object) const { object->Release(); }
+};
+
 // The bytes a transfer delivers through its stream, read as they come.
 class TransferSource final : public ByteSource {
  public:
@@ -179,34 +184,30 @@ HRESULT DownloadToHeldFile(const wchar_t* url, ProgressDialog& dialog, const std
   if (open == nullptr) {
     return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
   }
-  CDownloadBindStatusCallback* callback = new (std::nothrow) CDownloadBindStatusCallback(dialog);
-  if (callback == nullptr) {
+  // The creator's reference, held for the whole transfer.
+  const std::unique_ptr<CDownloadBindStatusCallback, ReleaseReference> callback(
+      new (std::nothrow) CDownloadBindStatusCallback(dialog));
+  if (!callback) {
     return E_OUTOFMEMORY;
   }
-  IStream* stream = nullptr;
-  HRESULT result = open(nullptr, url, &stream, 0, callback);
-  if (SUCCEEDED(result) && stream == nullptr) {
+  IStream* opened = nullptr;
+  HRESULT result = open(nullptr, url, &opened, 0, callback.get());
+  // The transfer keeps the cache's copy in use until its stream goes, which is what keeps others
+  // from putting other bytes in its place while they are read.
+  std::unique_ptr<IStream, ReleaseReference> stream(opened);
+  if (SUCCEEDED(result) && !stream) {
     result = E_UNEXPECTED;
   }
   if (SUCCEEDED(result)) {
-    TransferSource source(stream);
+    TransferSource source(stream.get());
     const DWORD written = WriteHeldFile(source, target, hold);
     result = FAILED(source.failure()) ? source.failure() : HRESULT_FROM_WIN32(written);
     if (FAILED(result)) {
       hold.Release();
     }
   }
-  // The transfer keeps the cache's copy in use until its stream goes, which is what keeps others
-  // from putting other bytes in its place while they are read.
-  if (stream != nullptr) {
-    stream->Release();
-  }
-  try {
-    cacheFile = callback->cacheFile();
-  } catch (const std::bad_alloc&) {
-    cacheFile.clear();
-  }
-  callback->Release();
+  stream.reset();
+  cacheFile = callback->cacheFile();
   return result;
 }
 
