@@ -17,9 +17,10 @@ include(${PROJECT_SOURCE_DIR}/cmake/TestPublisher.cmake)
 set(BOOTSTRAPPER_TEST_PUBLISHER "" CACHE PATH "The build's test publisher, made by the host tree")
 set(BOOTSTRAPPER_TEST_PUBLISHER_DIR ${CMAKE_BINARY_DIR}/signing/publisher)
 if(BOOTSTRAPPER_TEST_PUBLISHER)
+  # The authority's key too: the tests make a second publisher of the same authority.
   file(COPY ${BOOTSTRAPPER_TEST_PUBLISHER}/ca.pem ${BOOTSTRAPPER_TEST_PUBLISHER}/ca.cer
-       ${BOOTSTRAPPER_TEST_PUBLISHER}/chain.pem ${BOOTSTRAPPER_TEST_PUBLISHER}/key.pem
-       DESTINATION ${BOOTSTRAPPER_TEST_PUBLISHER_DIR})
+       ${BOOTSTRAPPER_TEST_PUBLISHER}/ca.key ${BOOTSTRAPPER_TEST_PUBLISHER}/chain.pem
+       ${BOOTSTRAPPER_TEST_PUBLISHER}/key.pem DESTINATION ${BOOTSTRAPPER_TEST_PUBLISHER_DIR})
 else()
   bootstrapper_make_test_publisher(${BOOTSTRAPPER_TEST_PUBLISHER_DIR} "Bootstrapper Test Publisher")
 endif()

@@ -3,9 +3,12 @@
 find_program(OPENSSL_PROGRAM openssl REQUIRED)
 
 # Makes <dir>/ca.pem, ca.cer (DER, for installing as a root), chain.pem and key.pem: a test root
-# named "<name> Root CA" and a code-signing certificate "<name>" issued by it. Kept once made.
+# named "<name> Root CA" and a code-signing certificate "<name>" issued by it. With AUTHORITY, the
+# certificate is issued by the root of that publisher's folder instead, and the folder gets no
+# root of its own (a second publisher of the same authority). Kept once made.
 function(bootstrapper_make_test_publisher dir name)
-  if(EXISTS ${dir}/chain.pem AND EXISTS ${dir}/key.pem AND EXISTS ${dir}/ca.cer)
+  cmake_parse_arguments(P "" "AUTHORITY" "" ${ARGN})
+  if(EXISTS ${dir}/chain.pem AND EXISTS ${dir}/key.pem AND (P_AUTHORITY OR EXISTS ${dir}/ca.cer))
     return()
   endif()
   file(MAKE_DIRECTORY ${dir})
@@ -18,14 +21,20 @@ function(bootstrapper_make_test_publisher dir name)
       message(FATAL_ERROR "openssl ${ARGN} failed: ${error}")
     endif()
   endmacro()
-  _openssl(req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -keyout ca.key -out ca.pem
-           -subj "/CN=${name} Root CA"
-           -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign")
+  set(authority ${dir})
+  if(P_AUTHORITY)
+    set(authority ${P_AUTHORITY})
+  else()
+    _openssl(req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -keyout ca.key -out ca.pem
+             -subj "/CN=${name} Root CA"
+             -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign")
+    _openssl(x509 -in ca.pem -outform DER -out ca.cer)
+  endif()
   _openssl(req -newkey rsa:2048 -nodes -sha256 -keyout key.pem -out leaf.csr -subj "/CN=${name}")
-  _openssl(x509 -req -sha256 -days 3650 -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial
-           -out leaf.pem -extfile leaf.cnf)
-  _openssl(x509 -in ca.pem -outform DER -out ca.cer)
+  _openssl(x509 -req -sha256 -days 3650 -in leaf.csr -CA ${authority}/ca.pem
+           -CAkey ${authority}/ca.key -CAserial serial.srl -CAcreateserial -out leaf.pem
+           -extfile leaf.cnf)
   file(READ ${dir}/leaf.pem leaf)
-  file(READ ${dir}/ca.pem ca)
+  file(READ ${authority}/ca.pem ca)
   file(WRITE ${dir}/chain.pem "${leaf}${ca}")
 endfunction()

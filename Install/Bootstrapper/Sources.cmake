@@ -27,6 +27,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   net/SignatureVerification.cpp
   net/VerificationMode.cpp
   payload/CheckedFolder.cpp
+  payload/ContentDigest.cpp
   payload/FileUtilities.cpp
   payload/HeldFile.cpp
   payload/PayloadExtraction.cpp
@@ -36,6 +37,7 @@ set(BOOTSTRAPPER_WINDOWS_SOURCES
   prereq/RuntimePrerequisite.cpp
   prereq/XmlParserPrerequisite.cpp
   sys/BootstrapLog.cpp
+  sys/LaterSystemFunctions.cpp
   sys/PlatformChecks.cpp
   sys/RunTimeBinding.cpp
   sys/VersionFunctions.cpp

@@ -31,15 +31,6 @@ class CleanUpTest(SetupTestCase):
         self.assertIsNotNone(value, "the product wrote no InstallLocation")
         return self.prefix.to_linux(value[1])
 
-    def media_copy(self):
-        """setup.exe in a folder of its own, so that files beside it belong to the test."""
-        media = self.prefix.drive_c / "media"
-        shutil.rmtree(media, ignore_errors=True)
-        media.mkdir()
-        self.addCleanup(shutil.rmtree, media, True)
-        shutil.copy(artifact("setup.exe"), media / "setup.exe")
-        return media
-
     def test_run_ended_before_the_temporary_folder_deletes_nothing(self):
         # Files named like those a run extracts, already there: this run never got to make them.
         temp = self.prefix.temp_dir

@@ -3,21 +3,24 @@
 setup-download.exe and setup-download-slash.exe carry BASEURL http://127.0.0.1:<port>/packages,
 without and with a trailing "/"; the port was fixed when the build was configured (see
 tests/windows/trust/Trust.cmake) and the server of each test listens on it. The package is
-downloaded into the URL cache with progress, held, verified against the executable's signer, and
-the Windows Installer is given that verified copy, in the folder the run made for itself and
-under the package's own name; the URL becomes a source of the installed product, and both
-copies are gone at the end of the run.
+downloaded with progress into the folder the run made for itself, under the package's own name,
+held, verified against the executable's signer, and the Windows Installer is given that verified
+copy; the URL becomes a source of the installed product, and the copy and the URL cache's entry
+are gone at the end of the run. setup-download-own-signer.exe accepts only a package signed with
+its own certificate (PACKAGESIGNER = SETUP).
 """
 
 import re
 import shutil
+import threading
 import unittest
+from pathlib import PureWindowsPath
 
 from demo_product import RECEIVED_KEY, remove_demo_product
 from testbed import SetupTestCase, artifact, win_build_dir
-from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, TRUSTED_STEPS,
-                           WVT_NO_SIGNATURE, download_port, publisher_root, steps_in,
-                           trust_file)
+from trust_support import (PACKAGE_NAME, PRODUCT_CODE, STEP3_FULL_UI, STEP3_SAME_PUBLISHER,
+                           TRUSTED_STEPS, WVT_NO_SIGNATURE, WVT_TRUSTED, download_port,
+                           publisher_root, steps_in, trust_file)
 
 ERROR_FILE_NOT_FOUND = 2
 ERROR_PATH_NOT_FOUND = 3
@@ -189,6 +192,64 @@ class DownloadTest(SetupTestCase):
         result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
         self.assertEqual(0, result.exit_code, result.describe())
         self.assertEqual(STEP3_FULL_UI, self.download_steps(result)[-2])
+
+    def test_a_product_may_accept_only_a_package_of_its_own_signer(self):
+        # A package signed by a second publisher of the same test authority, whom the machine
+        # trusts as much as setup.exe's own: accepted as specified, but refused with the box and
+        # the code of a package not trusted by a product that asks for setup.exe's own signer
+        # (PACKAGESIGNER = SETUP). A package of its own signer installs either way.
+        for variant, package, code in (("setup-download.exe", "same-authority", 0),
+                                       ("setup-download-own-signer.exe", "same-authority", 4),
+                                       ("setup-download-own-signer.exe", "signed", 0)):
+            with self.subTest(variant=variant, package=package):
+                server, _ = self.serve(package)
+                result = self.run_program(artifact(variant), args=["/qn"])
+                server.stop()
+                self.prefix.msi_remove(PRODUCT_CODE)
+                self.assertEqual(code, result.exit_code, result.describe())
+                refused = [f"Installation failed.  '{self.url}' is not trusted."]
+                self.assertEqual(refused if code == 4 else [], [b.text for b in result.boxes],
+                                 result.describe())
+                steps = self.download_steps(result)
+                self.assertEqual(STEP3_FULL_UI if package != "signed" else STEP3_SAME_PUBLISHER,
+                                 steps[-2], steps)
+                self.assertEqual(WVT_TRUSTED, steps[-1])
+
+    def test_a_cache_copy_swapped_as_the_transfer_ends_is_not_what_is_installed(self):
+        # A process of the user's watches the URL cache and, the moment a copy of the package
+        # appears there, renames another trusted publisher's package over it, again and again.
+        # The run receives the bytes from the transfer itself into its own folder: an attempt on
+        # the cache's copy is refused while the transfer holds it, and comes too late after. What
+        # is verified and installed is the genuine package, in each of three runs. (Where the
+        # run held and checked the cache's copy once the transfer was done, this attacker won
+        # the moment in between in about every other run: that package was checked and
+        # installed.)
+        self.serve("signed", chunk_size=4096)
+        scratch = self.prefix.scratch
+        stop = scratch / "attack-stop"
+        cache = (str(PureWindowsPath(self.prefix.temp_dir_windows).parent) +
+                 "\\AppData\\Local\\Microsoft\\Windows\\INetCache\\Content.IE5")
+        # The attacker watches the folder for new files; it is there before the first download.
+        self.prefix.to_linux(cache).mkdir(parents=True, exist_ok=True)
+        impostor = self.prefix.to_windows(trust_file(f"other-publisher/{PACKAGE_NAME}"))
+        for run in range(3):
+            stop.unlink(missing_ok=True)
+            answer = []
+            attacker = threading.Thread(target=lambda: answer.extend(self.prefix.wintool(
+                ["attack", "--replace-only", self.prefix.to_windows(stop), "1000000",
+                 f"{cache}\\*\\CorvellVesk5*={impostor}"], timeout=400)))
+            attacker.start()
+            try:
+                result = self.run_program(artifact("setup-download.exe"), args=["/qn"])
+            finally:
+                stop.write_text("stop")
+                attacker.join(420)
+                self.prefix.msi_remove(PRODUCT_CODE)
+            self.assertEqual(0, result.exit_code, result.describe())
+            self.assertEqual(TRUSTED_STEPS, self.download_steps(result), f"run {run + 1}")
+            (target,) = answer[0]["targets"]
+            self.assertGreater(target["attempts"], 0, target)
+            print(f"\n  the cache's copy: {target['attempts']} attempts, {target['won']} too late")
 
     def test_ini_file_comes_back_and_the_feature_file_is_read_from_the_current_folder(self):
         # Nothing is prepared beside the executable on this path: a feature file there is not

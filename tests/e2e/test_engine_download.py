@@ -3,16 +3,17 @@
 setup-engine-url.exe and setup-engine-url-slash.exe ask for engine 406 and carry UPDATELOCATION
 http://127.0.0.1:<port>/engine without and with a trailing "/", and UPDATE update.exe; the port
 is the one the download variants were built for. The server gives out the update stand-in signed
-by the build's publisher or unsigned. The run copies the download into the folder it made for
-itself; a second instance of setup.exe in its /v mode verifies that copy before it may run, and
-both copies are gone at the end of the step.
+by the build's publisher or unsigned. The run receives the download into the folder it made for
+itself; a second instance of setup.exe in its /v mode, started from a copy of the held setup.exe
+in that folder, verifies it before it may run, and both copies are gone at the end of the step.
 """
 
 import re
+import threading
 import unittest
 
 from engine_support import PASSIVE, UPGRADE_QUESTION, EngineUpgradeTestCase
-from testbed import artifact
+from testbed import artifact, win_build_dir
 from testbed.results import WORK_FOLDER
 from trust_support import download_port, publisher_root
 
@@ -71,6 +72,50 @@ class UrlUpgradeTest(EngineUpgradeTestCase):
                 self.assertEqual(1, len(copy), result.describe())
                 self.assertEqual([f'"{copy[0]}"{PASSIVE}'], self.starts())
                 self.assert_left_the_cache(result, copy[0])
+
+    def test_setup_exe_that_cannot_be_held_is_neither_checked_nor_started_by_its_path(self):
+        # A process of the user's opens setup.exe for deleting before the run starts, so that
+        # the run cannot hold its own file, and lets go once the run has tried (its log names the
+        # command line), so that a check by the path would pass; once the run is downloading the
+        # update it renames setup.exe away and puts another program at its path: the update
+        # stand-in, which records each of its starts. Started from that path as the verifying
+        # instance, it ran elevated and its exit code 0 passed the update. The run ends at its
+        # own signature check instead, with the error of the hold, and nothing is ever started
+        # from the path.
+        media = self.media_copy("setup-engine-url.exe")
+        scratch = self.prefix.scratch
+        ready, seen, done = (scratch / name for name in ("swap-ready", "swap-go", "swap-done"))
+        for signal in (ready, done):
+            signal.unlink(missing_ok=True)
+        # The transfer waits until the attacker has made its swap.
+        self.serve(chunk_size=1024, stall_after=1024, release_file=done)
+        win = self.prefix.to_windows
+        impostor = win_build_dir() / "tests" / "windows" / "engine" / "update_v406.exe"
+        answer = []
+        attacker = threading.Thread(target=lambda: answer.extend(self.prefix.wintool(
+            ["hold-and-swap", win(media / "setup.exe"), win(impostor), win(ready),
+             win(self.prefix.temp_dir / "bootstrap.log"), "[Info] command option --> qn",
+             win(seen), win(done)], timeout=400)))
+        attacker.start()
+        try:
+            self.assertTrue(self.wait_for_file(ready), "the attacker did not open setup.exe")
+            result = self.run_program(
+                media / "setup.exe", args=["/qn"],
+                env={"BOOTSTRAPPER_UPDATE_EXIT": "0",
+                     "BOOTSTRAPPER_UPDATE_RECORD": win(self.record)},
+                answers=[("newer version of the Windows Installer", "yes")],
+                seen_files={DOWNLOADING_DETAIL: seen})
+        finally:
+            # An attacker still waiting for the download goes on now, and swaps in vain.
+            seen.write_text("go")
+            attacker.join(420)
+        self.assertEqual(0, answer[0]["opened"], answer)
+        self.assertEqual([], [line for line in self.starts() if " /v " in line])
+        self.assertEqual(32, result.exit_code, result.describe())
+        self.assertEqual([], result.boxes, result.describe())
+        self.assertIn("[Error] Setup cannot hold its own file (error 32): it is neither checked "
+                      "nor started by its path", result.log_lines)
+        self.assertFalse(any(line.startswith("[WVT]") for line in result.log_lines))
 
     def test_unsigned_update_is_never_run(self):
         self.serve("update_v406_unsigned")

@@ -29,9 +29,13 @@
 //   file-exists PATH | ls DIR | delete PATH      (delete removes folders with their contents)
 //   url-cache                                    every entry of the user's URL cache (URL, file)
 //   wow64 | sysdir | temp | version
-//   attack STOP LIMIT PATH=REPLACEMENT[=RELEASE]...
+//   attack [--replace-only] STOP LIMIT PATH=REPLACEMENT[=RELEASE]...
 //                                                the attacker of the hold tests (see Attack);
-//                                                a "*" in PATH stands for any one folder
+//                                                a "*" in PATH stands for any one folder, one
+//                                                in its file name for any characters there
+//   hold-and-swap PATH REPLACEMENT READY LOG MARK GO DONE
+//                                                the attacker of a program's own file (see
+//                                                HoldAndSwap)
 // The exit code is 0 when every command could be carried out (a missing registry value is an
 // answer, not a failure) and 1 otherwise.
 
@@ -746,25 +750,68 @@ bool HoldFile(Args a, JsonWriter& j) {
   return true;
 }
 
-// The file a PATH of the attacker names now: PATH itself, or with one "*" folder in it, the first
-// folder there under which the rest of PATH exists (empty when there is none yet).
-std::wstring ResolveTarget(const std::wstring& path) {
+// Makes the file `path` (empty) as a signal.
+void Signal(const std::wstring& path) {
+  CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Waits until `path` exists (five minutes at most); false when it never came.
+bool WaitForFile(const std::wstring& path) {
+  for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 300000; Sleep(10)) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The files that `path` names, with a "*" in its file name standing for any characters there:
+// every file that matches, those the attacker moved away itself (".moved") apart.
+std::vector<std::wstring> ResolveFileName(const std::wstring& path) {
+  const size_t cut = path.rfind(L'\\');
+  if (path.find(L'*', cut + 1) == std::wstring::npos) {
+    return {path};
+  }
+  std::vector<std::wstring> found;
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(path.c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      const bool moved = name.size() > 6 && name.compare(name.size() - 6, 6, L".moved") == 0;
+      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !moved) {
+        found.push_back(path.substr(0, cut + 1) + name);
+      }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+  return found;
+}
+
+// The files a PATH of the attacker names now: PATH itself, or with one "*" folder in it, the rest
+// of PATH in the first folder there under which it exists (none when there is none yet); a "*" in
+// the file name as ResolveFileName reads it.
+std::vector<std::wstring> ResolveTargets(const std::wstring& path) {
   const size_t star = path.find(L"\\*\\");
   if (star == std::wstring::npos) {
-    return path;
+    return ResolveFileName(path);
   }
   const std::wstring parent = path.substr(0, star + 1);
   const std::wstring rest = path.substr(star + 2);
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileW((parent + L"*").c_str(), &entry);
-  std::wstring found;
+  std::vector<std::wstring> found;
   if (search != INVALID_HANDLE_VALUE) {
     do {
       const std::wstring name = entry.cFileName;
-      const std::wstring candidate = parent + name + rest;
       if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." &&
-          name != L".." && GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        found = candidate;
+          name != L"..") {
+        for (const std::wstring& candidate : ResolveFileName(parent + name + rest)) {
+          if (GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            found.push_back(candidate);
+          }
+        }
       }
     } while (found.empty() && FindNextFileW(search, &entry));
     FindClose(search);
@@ -772,14 +819,26 @@ std::wstring ResolveTarget(const std::wstring& path) {
   return found;
 }
 
-// attack STOP LIMIT PATH=REPLACEMENT[=RELEASE]...: looks again and again for each file PATH and,
-// the moment it is there, tries to put a copy of REPLACEMENT in its place by a rename over it,
-// and to move it away. After LIMIT failed attempts on a file it makes that file's RELEASE, if one
-// is given (a stand-in may wait for it while the file is in use), and leaves the file alone: once
-// the program has finished with a file, taking it is no attack. Ends when every file is done or
-// STOP exists (five minutes at most). The copies wait beside STOP, outside the folders the
-// program cleans. Reports per file the attempts, the ones that succeeded and the other errors.
+// attack [--replace-only] STOP LIMIT PATH=REPLACEMENT[=RELEASE]...: looks again and again for each
+// file PATH and, the moment it is there (each of them, where PATH names several), tries to put a
+// copy of REPLACEMENT in its place by a rename over it, and to move it away (not with
+// --replace-only: an attacker that wants its file used rather than the program stopped, and
+// wastes no time between two tries). After LIMIT failed attempts on
+// a file it makes that file's RELEASE, if one is given (a stand-in may wait for it while the file
+// is in use), and leaves the file alone: once the program has finished with a file, taking it is no
+// attack. Ends when every file is done or STOP exists (five minutes at most). The copies wait
+// beside STOP, outside the folders the program cleans. Reports per file the attempts, the ones that
+// succeeded and the other errors.
+// Whether a file is as it was: the same size and last written at the same moment.
+bool SameFileState(const WIN32_FILE_ATTRIBUTE_DATA& a, const WIN32_FILE_ATTRIBUTE_DATA& b) {
+  return a.nFileSizeLow == b.nFileSizeLow && a.nFileSizeHigh == b.nFileSizeHigh &&
+         CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
+}
+
 bool Attack(Args a, JsonWriter& j) {
+  const auto flag = std::find(a.begin(), a.end(), L"--replace-only");
+  const bool replaceOnly = flag != a.end();
+  if (replaceOnly) a.erase(flag);
   Expect(a, 3, 64);
   const std::wstring& stop = a[0];
   const unsigned limit = static_cast<unsigned>(std::wcstoul(a[1].c_str(), nullptr, 10));
@@ -811,30 +870,75 @@ bool Attack(Args a, JsonWriter& j) {
   };
   const ULONGLONG start = GetTickCount64();
   bool pending = true;
+  // With --replace-only the files found are tried again at once, and looked for anew only when
+  // the folders change: the moment between a writer letting go of a file and its next opener may
+  // be very short.
+  std::vector<std::vector<std::wstring>> files(targets.size());
+  std::map<std::wstring, WIN32_FILE_ATTRIBUTE_DATA> replaced;
+  std::vector<HANDLE> changes;
+  for (Target& t : targets) {
+    const size_t star = t.path.find(L'*');
+    const std::wstring root = t.path.substr(0, t.path.rfind(L'\\', star));
+    changes.push_back(
+        replaceOnly ? FindFirstChangeNotificationW(root.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME)
+                    : INVALID_HANDLE_VALUE);
+  }
   while (pending && GetFileAttributesW(stop.c_str()) == INVALID_FILE_ATTRIBUTES &&
          GetTickCount64() - start < 300000) {
     pending = false;
     bool found = false;
-    for (Target& t : targets) {
+    for (size_t i = 0; i < targets.size(); ++i) {
+      Target& t = targets[i];
       if (t.attempts - t.won >= limit) {
         continue;
       }
       pending = true;
-      const std::wstring target = ResolveTarget(t.path);
-      if (!target.empty() && GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      if (changes[i] == INVALID_HANDLE_VALUE || files[i].empty() ||
+          WaitForSingleObject(changes[i], 0) == WAIT_OBJECT_0) {
+        if (changes[i] != INVALID_HANDLE_VALUE) {
+          FindNextChangeNotification(changes[i]);
+        }
+        files[i] = ResolveTargets(t.path);
+      }
+      for (const std::wstring& target : files[i]) {
+        WIN32_FILE_ATTRIBUTE_DATA now;
+        if (!GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &now)) {
+          continue;
+        }
         found = true;
+        // A file that still is the replacement put there is left alone, so that the next try
+        // comes the moment another writer changed it.
+        const auto ours = replaced.find(target);
+        if (ours != replaced.end() && SameFileState(ours->second, now)) {
+          continue;
+        }
         // A copy that a successful replacement used up is made again.
-        CopyFileW(t.replacement.c_str(), t.staging.c_str(), TRUE);
-        note(t, attack::ReplaceByRename(target, t.staging));
-        note(t, attack::MoveAway(target));
+        if (GetFileAttributesW(t.staging.c_str()) == INVALID_FILE_ATTRIBUTES) {
+          CopyFileW(t.replacement.c_str(), t.staging.c_str(), TRUE);
+        }
+        const DWORD result = attack::ReplaceByRename(target, t.staging);
+        note(t, result);
+        if (!replaceOnly) {
+          note(t, attack::MoveAway(target));
+        } else if (result == ERROR_SUCCESS &&
+                   GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &now)) {
+          replaced[target] = now;
+        }
       }
       if (t.attempts - t.won >= limit && !t.release.empty()) {
-        CloseHandle(CreateFileW(t.release.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        Signal(t.release);
       }
     }
-    if (!found) {
+    if (!found && changes[0] != INVALID_HANDLE_VALUE) {
+      // Woken at once by a change in the folders of the first PATH.
+      WaitForSingleObject(changes[0], 1);
+    } else if (!found) {
       Sleep(1);
+    }
+  }
+  for (HANDLE change : changes) {
+    if (change != INVALID_HANDLE_VALUE) {
+      FindCloseChangeNotification(change);
     }
   }
   j.Key("targets").BeginArray();
@@ -847,6 +951,53 @@ bool Attack(Args a, JsonWriter& j) {
   }
   j.EndArray();
   return true;
+}
+
+// Whether the file `path`, read whoever else has it open, holds the 8-bit text `text`.
+bool FileHoldsText(const std::wstring& path, const std::string& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  std::string content(GetFileSize(file, nullptr), '\0');
+  DWORD read = 0;
+  const bool done =
+      ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr) != FALSE;
+  CloseHandle(file);
+  return done && content.find(text) != std::string::npos;
+}
+
+// hold-and-swap PATH REPLACEMENT READY LOG MARK GO DONE: the attacker of a program's own file. It
+// opens PATH for deleting, sharing everything, before the program starts (READY tells the test),
+// so that the program cannot take a hold of its own that keeps renames out; once the program's
+// LOG holds MARK, a line it writes after that attempt, it lets go again, so that whatever the
+// program reads by the path later sees a file nobody holds; once GO exists (the program is
+// busy), it renames PATH away and copies REPLACEMENT to PATH, then makes DONE. Reports the
+// open's, the rename's and the copy's results.
+bool HoldAndSwap(Args a, JsonWriter& j) {
+  Expect(a, 7, 7);
+  const std::wstring &path = a[0], &replacement = a[1];
+  HANDLE held = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD opened = held == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  Signal(a[2]);
+  const std::string mark(a[4].begin(), a[4].end());
+  for (ULONGLONG start = GetTickCount64();
+       !FileHoldsText(a[3], mark) && GetTickCount64() - start < 300000; Sleep(2)) {
+  }
+  if (held != INVALID_HANDLE_VALUE) {
+    CloseHandle(held);
+  }
+  const bool go = WaitForFile(a[5]);
+  const DWORD moved = attack::MoveAway(path);
+  const DWORD copied = CopyFileW(replacement.c_str(), path.c_str(), TRUE) ? 0 : GetLastError();
+  Signal(a[6]);
+  j.Key("opened").Unsigned(opened).Key("go").Bool(go);
+  j.Key("moved").Unsigned(moved).Key("copied").Unsigned(copied);
+  return opened == ERROR_SUCCESS;
 }
 
 using Command = bool (*)(Args, JsonWriter&);
@@ -876,6 +1027,7 @@ const std::map<std::wstring, Command> kCommands = {
     {L"version", Version},
     {L"hold-file", HoldFile},
     {L"attack", Attack},
+    {L"hold-and-swap", HoldAndSwap},
 };
 
 bool RunCommand(const Args& words) {

@@ -118,6 +118,27 @@ TEST(SettingRules, OperationKeywordsInAnyCaseAndNothingElse) {
   }
 }
 
+TEST(SettingRules, PackageSignerKeywordsAndWhatTheyAskFor) {
+  // The build accepts the two keywords in any case; the run reads any value but ANY as asking for
+  // setup.exe's own signer, so that a value it does not know never loosens the rule.
+  struct Case {
+    const wchar_t* value;
+    bool keyword;
+    bool ownSigner;
+  };
+  const Case cases[] = {
+      {L"ANY", true, false},  {L"any", true, false},      {L"SETUP", true, true},
+      {L"Setup", true, true}, {L"OWN", false, true},      {L"", false, true},
+      {L"ANY ", false, true}, {L"\u0130NY", false, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsPackageSignerKeyword(c.value), c.keyword)
+        << testing::PrintToString(std::wstring(c.value));
+    EXPECT_EQ(RequiresSetupSigner(c.value), c.ownSigner)
+        << testing::PrintToString(std::wstring(c.value));
+  }
+}
+
 TEST(TableLanguage, TheUsersLanguageThenItsFamilyThenTheDefault) {
   const std::uint16_t germanAndEnglish[] = {0x0409, 0x0407};
   const std::uint16_t austrianOnly[] = {0x0409, 0x0C07};

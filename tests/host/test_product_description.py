@@ -58,6 +58,9 @@ MISTAKES = [
      4, "of at least 150"),
     ("OPERATION not a keyword", GOOD.replace("[prerequisites]", "OPERATION = UNINSTAL\n[prerequisites]"),
      4, "OPERATION = UNINSTAL is not accepted; it is one of INSTALL, INSTALLUPD, DEFAULT"),
+    ("PACKAGESIGNER not a keyword", GOOD.replace("[prerequisites]", "PACKAGESIGNER = OWN\n"
+                                                 "[prerequisites]"),
+     4, "PACKAGESIGNER = OWN is not accepted; it is SETUP"),
     ("BASEURL not a web URL", GOOD.replace("[prerequisites]", "BASEURL = ftp://host/x\n"
                                            "[prerequisites]"),
      4, "BASEURL = ftp://host/x is not an http or https URL"),
@@ -271,12 +274,17 @@ class DescriptionCheck(unittest.TestCase):
                                                    variables, check_files=True)
                 self.assertEqual([], [str(f) for f in findings])
 
-    def test_package_and_url_both_given_is_a_warning(self):
-        _, findings = self.check(GOOD.replace("[prerequisites]",
-                                              "BASEURL = https://tallow.example/p\n[prerequisites]"))
-        self.assertEqual(1, len(findings), findings)
-        self.assertRegex(findings[0], r"product\.ini:4: warning: .*payload 1004 \(line 9\) is "
-                                      r"carried but never installed")
+    def test_what_would_never_be_used_is_a_warning(self):
+        # A package carried beside a BASEURL, and a signer rule without a download.
+        for added, warning in (("BASEURL = https://tallow.example/p",
+                                r"payload 1004 \(line 9\) is carried but never installed"),
+                               ("PACKAGESIGNER = setup",
+                                r"PACKAGESIGNER concerns the package downloaded from BASEURL")):
+            with self.subTest(added):
+                _, findings = self.check(GOOD.replace("[prerequisites]",
+                                                      f"{added}\n[prerequisites]"))
+                self.assertEqual(1, len(findings), findings)
+                self.assertRegex(findings[0], r"product\.ini:4: warning: .*" + warning)
 
     def test_features_are_checked_against_the_carried_package(self):
         # A package that is a file is checked as the build is configured.

@@ -1,7 +1,7 @@
 // The transfer core on the real system: the progress callback against a real (hidden) progress
-// dialog, with the Escape key delivered through the dialog's own message pump; URL
-// canonicalisation by WinINet, including the second call when the first buffer is too small; and
-// the removal of a downloaded copy from the real URL cache.
+// dialog, with the Escape key delivered through the dialog's own message pump; a transfer's bytes
+// received into a held file; URL canonicalisation by WinINet, including the second call when the
+// first buffer is too small; and the removal of a downloaded copy from the real URL cache.
 #include "net/DownloadTransfer.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/PackageDownload.h"
+#include "payload/HeldFile.h"
 #include "res/ResourceIds.h"
 #include "support/TestSupport.h"
 #include "sys/Win32.h"
@@ -230,6 +231,38 @@ TEST(CanonicalizeDownloadUrl, TakesASecondBufferWhenTwiceTheSizeIsTooSmall) {
   std::wstring canonical;
   EXPECT_EQ(CanonicalizeDownloadUrl(composed, capacity, canonical), 0u);
   EXPECT_EQ(canonical, expected);
+}
+
+using Transfer = DialogFixture;
+
+TEST_F(Transfer, WritesTheBytesItReceivesIntoAHeldFileOrNothing) {
+  // A file URL stands in for the server; the bytes are several pieces of a file.
+  const testing_support::ScratchFolder folder;
+  std::string bytes;
+  for (int i = 0; bytes.size() < 700000; ++i) {
+    bytes += std::to_string(i) + ",";
+  }
+  testing_support::WriteFileBytes(folder / L"package.msi", bytes);
+  std::wstring url = L"file:///" + folder.path() + L"package.msi";
+  const std::wstring target = folder / L"work\\Package.msi";
+
+  HeldFile hold;
+  std::wstring cacheFile;
+  EXPECT_EQ(DownloadToHeldFile(url.c_str(), dialog_, target, hold, cacheFile), S_OK);
+  EXPECT_TRUE(hold.IsHeld());
+  EXPECT_FALSE(cacheFile.empty());
+  EXPECT_EQ(testing_support::ReadFileBytes(target), bytes);
+  // Held: another writer cannot open it.
+  EXPECT_EQ(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  hold.Release();
+
+  // A transfer that fails leaves nothing held.
+  url = L"file:///" + folder.path() + L"missing.msi";
+  EXPECT_TRUE(FAILED(
+      DownloadToHeldFile(url.c_str(), dialog_, folder / L"work\\missing.msi", hold, cacheFile)));
+  EXPECT_FALSE(hold.IsHeld());
 }
 
 // True when the URL cache holds an entry for `url`.

@@ -4,6 +4,7 @@
 // package or the verifying instance with their command lines.
 #include "prereq/InstallerUpgrade.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "driver/RunState.h"
 #include "net/DownloadTransfer.h"
+#include "payload/HeldFile.h"
 #include "payload/WorkFolder.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
@@ -311,38 +313,56 @@ std::wstring UpdateLocationIn(const ScratchFolder& folder) {
 
 TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
   // The stand-in plays the verifying instance as well as the package: with 0 both pass, any other
-  // code stops at the verdict.
+  // code stops at the verdict. The verifying instance is a copy of the held executable in the
+  // work folder; an executable that is not held cannot be copied, and nothing is started.
   ScratchFolder folder;
   const std::wstring location = UpdateLocationIn(folder);
   const std::wstring verifier = StandIn(L"update_v405");
+  HeldFile image;
+  ASSERT_EQ(image.Take(verifier.c_str()), 0u);
+  const HeldFile notHeld;
   WorkFolder work;
   ASSERT_EQ(work.Create(), 0u);
+  const std::wstring verifierCopy = work.path() + L"Verifier\\update_v405.exe";
   struct Case {
     DWORD verdict;
+    const HeldFile& image;
     DWORD result;
     std::vector<std::pair<UINT, BoxIcon>> boxes;
     int starts;  // the verifier's start, and the package's when it runs
   };
   const Case cases[] = {
-      {0, ERROR_SUCCESS, {}, 2},
-      {0x800B0001, ERROR_CALL_NOT_IMPLEMENTED, {{IDS_NO_SIGNATURE_SUPPORT, BoxIcon::Error}}, 1},
-      {0x800B0004, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
-      {0x80096010, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
+      {0, image, ERROR_SUCCESS, {}, 2},
+      {0x800B0001,
+       image,
+       ERROR_CALL_NOT_IMPLEMENTED,
+       {{IDS_NO_SIGNATURE_SUPPORT, BoxIcon::Error}},
+       1},
+      {0x800B0004, image, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
+      {0x80096010, image, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 1},
+      {0, notHeld, 4, {{IDS_NOT_TRUSTED, BoxIcon::Error}}, 0},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.verdict);
+    SCOPED_TRACE(testing::Message() << c.verdict << (c.image.IsHeld() ? "" : ", not held"));
     StandInControl control(folder, c.verdict);
     DeleteFileW((folder / L"starts.txt").c_str());
     ProgressDialog dialog;
     MessageBoxRecorder boxes;
-    EXPECT_EQ(UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr),
+    EXPECT_EQ(UpgradeInstallerFromUrl(L"Caption", c.image, verifier, GetModuleHandleW(nullptr),
                                       dialog, work.path(), location.c_str(), L"update.exe", 406),
               c.result);
-    // What was verified, and run, is the copy in the work folder; it is gone with the step.
-    EXPECT_NE(control.Starts().find(Utf8(L"/v \"" + work.path() + L"update.exe\"")),
-              std::string::npos)
-        << control.Starts();
+    // The verifier started is the copy in the work folder, never the executable's own path, and
+    // what it verified, and what ran, is the update's copy there; both are gone with the step.
+    const std::string starts = control.Starts();
+    if (c.starts > 0) {
+      EXPECT_EQ(starts.rfind(
+                    Utf8(L"\"" + verifierCopy + L"\" /v \"" + work.path() + L"update.exe\"\n"), 0),
+                0u)
+          << starts;
+    }
+    EXPECT_EQ(starts.find(Utf8(verifier)), std::string::npos) << starts;
     EXPECT_FALSE(testing_support::Exists(work.path() + L"update.exe"));
+    EXPECT_FALSE(testing_support::Exists(work.path() + L"Verifier"));
     ASSERT_EQ(boxes.boxes().size(), c.boxes.size());
     for (std::size_t i = 0; i < c.boxes.size(); ++i) {
       EXPECT_EQ(boxes.boxes()[i].icon, c.boxes[i].second);
@@ -358,14 +378,11 @@ TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
       EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix);
       const std::wstring copy =
           text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
-      EXPECT_NE(Utf8(copy).find("update"), std::string::npos);
-      EXPECT_NE(control.Starts().find(Utf8(L"/v \"" + copy + L"\"")), std::string::npos);
+      EXPECT_EQ(copy, work.path() + L"update.exe");
     } else if (c.result == ERROR_CALL_NOT_IMPLEMENTED) {
       EXPECT_EQ(boxes.boxes()[0].text, LoadText(IDS_NO_SIGNATURE_SUPPORT));
     }
-    const std::string starts = control.Starts();
     EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), c.starts) << starts;
-    EXPECT_EQ(starts.rfind(Utf8(L"\"" + verifier + L"\" /v \""), 0), 0u) << starts;
   }
 }
 
@@ -377,10 +394,13 @@ bool InUrlCache(const std::wstring& url) {
 
 TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationFails) {
   // Each allocation of the step fails once in turn, until the step gets through without meeting
-  // the failure; after every one of these ends the cache holds no copy of the update.
+  // the failure, and then installs; after every one of these ends the cache holds no copy of the
+  // update.
   ScratchFolder folder;
   const std::wstring location = UpdateLocationIn(folder);
   const std::wstring verifier = StandIn(L"update_v406");
+  HeldFile image;
+  ASSERT_EQ(image.Take(verifier.c_str()), 0u);
   std::wstring url;
   ASSERT_EQ(CanonicalizeDownloadUrl(location + L"/update.exe", MAX_PATH, url), 0u);
   StandInControl control(folder, 0);
@@ -392,16 +412,22 @@ TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationF
     ProgressDialog dialog;
     MessageBoxRecorder boxes;
     g_allocationsBeforeFailure = failing;
+    DWORD result = ERROR_OUTOFMEMORY;
     try {
-      UpgradeInstallerFromUrl(L"Caption", verifier.c_str(), GetModuleHandleW(nullptr), dialog,
-                              work.path(), location.c_str(), L"update.exe", 406);
+      result = UpgradeInstallerFromUrl(L"Caption", image, verifier, GetModuleHandleW(nullptr),
+                                       dialog, work.path(), location.c_str(), L"update.exe", 406);
     } catch (const std::bad_alloc&) {
       ++escapes;
     }
     const bool reached = g_allocationsBeforeFailure < 0;
     g_allocationsBeforeFailure = -1;
+    if (!reached) {
+      EXPECT_EQ(result, 0u);
+      EXPECT_THAT(boxes.texts(), testing::IsEmpty());
+    }
     EXPECT_FALSE(InUrlCache(url)) << failing;
     EXPECT_FALSE(testing_support::Exists(work.path() + L"update.exe")) << failing;
+    EXPECT_FALSE(testing_support::Exists(work.path() + L"Verifier")) << failing;
     if (!reached) {
       break;
     }

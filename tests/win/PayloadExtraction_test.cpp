@@ -1,16 +1,18 @@
 // Payloads written from this program's own resources (the unit-test product: 1004, 1005 and 1007
-// are small known files; 90 and 1001 to 1003 are absent) to real files, with the message boxes
-// read as they open. The volume's free space goes through the payload seam where a case needs a
-// count that no real volume can be made to have.
+// are small known files, 1008 a file of three pieces that all differ; 90 and 1001 to 1003 are
+// absent) to real files, with the message boxes read as they open. The volume's free space goes
+// through the payload seam where a case needs a count that no real volume can be made to have.
 #include "payload/PayloadExtraction.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "../harness/FileAttack.h"
 #include "payload/FileUtilities.h"
@@ -57,6 +59,16 @@ std::wstring WithInsert(UINT id, const std::wstring& insert) {
 }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// Payload 1008 as this program carries it.
+std::string LargePayload() {
+  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(IDP_SETTINGS_TEMPLATE), L"EXE");
+  const auto* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+  return std::string(bytes, SizeofResource(nullptr, found));
+}
+
+// An offset in the second of the pieces in which files are written and confirmed.
+constexpr std::size_t kSecondPiece = 300 * 1024;
 
 bool Extract(WORD id, const wchar_t* name, const std::wstring& folderOrPath,
              HeldFile* hold = nullptr) {
@@ -136,6 +148,26 @@ TEST(ExtractFileFromResource, APayloadIsReadFromItsPlaceInTheExecutableFileWhenO
     EXPECT_TRUE(hold.IsHeld());
     hold.Release();
     EXPECT_EQ(ReadFileBytes(root / L"package.msi"), fromCopy ? changed : kPackageBytes);
+  }
+}
+
+TEST(ExtractFileFromResource, APayloadOfSeveralPiecesIsWrittenAndConfirmedWhole) {
+  ScratchFolder root;
+  const std::string expected = LargePayload();
+  ASSERT_GT(expected.size(), 2 * kSecondPiece);
+  for (const bool fromFile : {false, true}) {
+    SCOPED_TRACE(fromFile ? "from the file" : "from the image");
+    std::optional<PayloadsFromFile> source;
+    if (fromFile) {
+      source.emplace();
+    }
+    MessageBoxRecorder boxes;
+    HeldFile hold;
+    EXPECT_TRUE(Extract(IDP_SETTINGS_TEMPLATE, L"large.bin", root.path(), &hold));
+    EXPECT_TRUE(hold.IsHeld());
+    EXPECT_THAT(boxes.boxes(), IsEmpty());
+    hold.Release();
+    EXPECT_EQ(ReadFileBytes(root / L"large.bin"), expected);
   }
 }
 
@@ -244,12 +276,14 @@ TEST(ExtractFileFromResource, AHeldPayloadCannotBeReplacedOrMovedAwayUntilLetGo)
 std::wstring g_intrudedFile;
 HANDLE g_intruder = INVALID_HANDLE_VALUE;
 bool g_intruderStays = false;
+LONG g_intrudeAt = 0;  // where the intruder writes
 
 BOOL WINAPI CloseAndIntrude(HANDLE writer) {
   const BOOL closed = CloseHandle(writer);
   g_intruder = CreateFileW(g_intrudedFile.c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD written = 0;
+  SetFilePointer(g_intruder, g_intrudeAt, nullptr, FILE_BEGIN);
   WriteFile(g_intruder, "X", 1, &written, nullptr);
   if (!g_intruderStays) {
     CloseHandle(g_intruder);
@@ -262,10 +296,16 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
   g_intrudedFile = root / L"package.msi";
   const PayloadSystemCallTable saved = PayloadSystemCalls();
   PayloadSystemCalls().closeWriter = &CloseAndIntrude;
-  for (const auto& [stays, error, fromFile] :
-       {std::tuple{true, "32", false}, std::tuple{false, "1006", false},
-        std::tuple{false, "1006", true}}) {
+  // A change beyond the first piece of a payload of several is found out as well.
+  for (const auto& [stays, error, fromFile, id, at] :
+       {std::tuple{true, "32", false, IDP_PRODUCT_PACKAGE, std::size_t{0}},
+        std::tuple{false, "1006", false, IDP_PRODUCT_PACKAGE, std::size_t{0}},
+        std::tuple{false, "1006", true, IDP_PRODUCT_PACKAGE, std::size_t{0}},
+        std::tuple{false, "1006", false, IDP_SETTINGS_TEMPLATE, 2 * kSecondPiece},
+        std::tuple{false, "1006", true, IDP_SETTINGS_TEMPLATE, kSecondPiece}}) {
+    SCOPED_TRACE(testing::Message() << id << " changed at " << at);
     g_intruderStays = stays;
+    g_intrudeAt = static_cast<LONG>(at);
     std::optional<PayloadsFromFile> source;
     if (fromFile) {
       source.emplace();
@@ -273,7 +313,7 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
     MessageBoxRecorder boxes;
     LogTail log;
     HeldFile hold;
-    EXPECT_FALSE(Extract(IDP_PRODUCT_PACKAGE, L"", g_intrudedFile, &hold));
+    EXPECT_FALSE(Extract(static_cast<WORD>(id), L"", g_intrudedFile, &hold));
     if (stays) {
       CloseHandle(g_intruder);
     }
@@ -282,6 +322,66 @@ TEST(ExtractFileFromResource, AWriterBeforeTheHoldMakesThePayloadCountAsNotWritt
     EXPECT_THAT(log.lines(),
                 ElementsAre("[ExtractFileFromResource] Creating file: " + Narrow(g_intrudedFile),
                             std::string("[ExtractFileFromResource] WriteFile failure: ") + error));
+  }
+  PayloadSystemCalls() = saved;
+}
+
+// The bytes of a text, delivered in pieces of at most `piece` bytes, as a transfer delivers them.
+class TextSource final : public ByteSource {
+ public:
+  TextSource(std::string text, std::size_t piece) : text_(std::move(text)), piece_(piece) {}
+  DWORD Read(void* buffer, DWORD capacity, DWORD& delivered) override {
+    delivered = static_cast<DWORD>(std::min({text_.size() - at_, piece_, std::size_t{capacity}}));
+    text_.copy(static_cast<char*>(buffer), delivered, at_);
+    at_ += delivered;
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  std::string text_;
+  std::size_t piece_;
+  std::size_t at_ = 0;
+};
+
+// The two other writers of held files: the copy of a downloaded package, an engine update or the
+// verifying executable under the hold of its source, and the file received from a transfer. Each
+// holds a whole file of several pieces, and refuses one that another writer changed at its
+// hand-over, anywhere in it.
+TEST(HeldFileWriters, AFileRewrittenAtItsHandOverIsRefused) {
+  ScratchFolder root;
+  const std::string bytes = LargePayload();
+  WriteFileBytes(root / L"source.bin", bytes);
+  HeldFile source;
+  ASSERT_EQ(source.Take((root / L"source.bin").c_str()), 0u);
+  g_intrudedFile = root / L"target\\copy.bin";
+  const PayloadSystemCallTable saved = PayloadSystemCalls();
+  const auto write = [&](bool copy, HeldFile& hold) {
+    TextSource received(bytes, 100000);
+    return copy ? CopyHeldFile(source, g_intrudedFile, hold)
+                : WriteHeldFile(received, g_intrudedFile, hold);
+  };
+  for (const bool copy : {true, false}) {
+    SCOPED_TRACE(copy ? "copy" : "transfer");
+    PayloadSystemCalls() = saved;
+    HeldFile hold;
+    ASSERT_EQ(write(copy, hold), 0u);
+    EXPECT_TRUE(hold.IsHeld());
+    hold.Release();
+    EXPECT_EQ(ReadFileBytes(g_intrudedFile), bytes);
+
+    PayloadSystemCalls().closeWriter = &CloseAndIntrude;
+    for (const auto& [stays, at, error] :
+         {std::tuple{true, std::size_t{0}, 32u}, std::tuple{false, std::size_t{0}, 1006u},
+          std::tuple{false, kSecondPiece, 1006u}, std::tuple{false, bytes.size() - 1, 1006u}}) {
+      SCOPED_TRACE(testing::Message() << "changed at " << at << (stays ? ", writer stays" : ""));
+      g_intruderStays = stays;
+      g_intrudeAt = static_cast<LONG>(at);
+      EXPECT_EQ(write(copy, hold), error);
+      if (stays) {
+        CloseHandle(g_intruder);
+      }
+      EXPECT_FALSE(hold.IsHeld());
+    }
   }
   PayloadSystemCalls() = saved;
 }

@@ -1,6 +1,7 @@
 // Authenticode checks through the real WinTrust on real files: small programs and product
-// packages that the build signed with its own publisher, with a second publisher, not at all, or
-// changed after signing. Each case reads back the "[WVT]" lines it wrote to bootstrap.log.
+// packages that the build signed with its own publisher, with a publisher of another authority or
+// of the same one, not at all, or changed after signing. Each case reads back the "[WVT]" lines it
+// wrote to bootstrap.log.
 #include "net/SignatureVerification.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +110,40 @@ TEST_F(SignatureVerification, TrustedPackageOfAnotherPublisherIsAccepted) {
             kTrustTrusted);
   ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
                   "[WVT] fPackageIsSigned = TRUE", kStep3FullUi, kTrusted});
+}
+
+TEST_F(SignatureVerification, WithTheBootstrappersOwnSignerRequiredAnyOtherIsNotTrusted) {
+  // The log is the same as without the requirement: the step-3 line already tells the signers
+  // apart, and the last verification is made either way.
+  struct Case {
+    const wchar_t* bootstrapper;
+    const wchar_t* package;
+    TrustResult result;
+    const char* step3;
+  };
+  const Case cases[] = {
+      {L"signed.exe", L"signed\\CorvellVesk5.msi", kTrustTrusted, kStep3Quiet},
+      {L"signed.exe", L"same-authority\\CorvellVesk5.msi", kTrustNotTrusted, kStep3FullUi},
+      {L"signed.exe", L"other-publisher\\CorvellVesk5.msi", kTrustNotTrusted, kStep3FullUi},
+      {L"unsigned.exe", L"signed\\CorvellVesk5.msi", kTrustNotTrusted, kStep3FullUi},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::wstring(c.bootstrapper) << ", " << c.package);
+    SetUp();
+    EXPECT_EQ(
+        VerifyPackageTrust(TrustFile(c.bootstrapper).c_str(), nullptr, TrustFile(c.package).c_str(),
+                           nullptr, nullptr, PackageSigner::Bootstrapper),
+        c.result);
+    const std::vector<std::string> lines = NewLogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], c.step3);
+    EXPECT_EQ(lines.back(), kTrusted);
+  }
+  // Without the requirement the same authority's second publisher passes.
+  SetUp();
+  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
+                               TrustFile(L"same-authority\\CorvellVesk5.msi").c_str(), nullptr),
+            kTrustTrusted);
 }
 
 TEST_F(SignatureVerification, UnsignedPackageIsNotTrusted) {

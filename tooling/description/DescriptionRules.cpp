@@ -149,6 +149,9 @@ std::string Answer(const std::string& question, const std::wstring& value) {
   if (question == "operation") {
     return IsAcceptedOperation(value) ? "ok" : "no";
   }
+  if (question == "package-signer") {
+    return IsPackageSignerKeyword(value) ? "ok" : "no";
+  }
   if (question == "identifier") {
     return IsInstallerIdentifier(value) ? "ok" : "no";
   }

@@ -50,7 +50,7 @@ class Check:
         questions = [('names', ''), ('operations', '')]
         settings = self.d.section('settings')
         for name, question in (('MINIMUM_MSI', 'minimum-msi'), ('DATABASE', 'ini-name'),
-                               ('OPERATION', 'operation')):
+                               ('OPERATION', 'operation'), ('PACKAGESIGNER', 'package-signer')):
             if name in settings:
                 questions.append((question, settings[name].value))
         for name in self._feature_names() + self._property_names():
@@ -100,6 +100,14 @@ class Check:
         if base_url and not _is_web_url(base_url.value):
             self.error(base_url, f'BASEURL = {base_url.value} is not an http or https URL; the '
                                  f'package is downloaded from BASEURL + "/" + DATABASE')
+        signer = settings.get('PACKAGESIGNER')
+        if signer and not self.rules.accepted('package-signer', signer.value):
+            self.error(signer, f'PACKAGESIGNER = {signer.value} is not accepted; it is SETUP (the '
+                               f'downloaded package must be signed with setup.exe\'s own '
+                               f'certificate) or ANY (any signer the system trusts, the default)')
+        elif signer and base_url is None:
+            self.warning(signer, 'PACKAGESIGNER concerns the package downloaded from BASEURL; '
+                                 'without BASEURL it is never used')
         payloads = self.d.section('payloads')
         package = payloads.get(str(PACKAGE_PAYLOAD))
         if package is None and base_url is None:

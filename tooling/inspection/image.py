@@ -30,7 +30,7 @@ RUNTIME_FILE = 90
 
 # The settings the program reads, in the order it reads them.
 SETTING_NAMES = ("OPERATION", "PRODUCTNAME", "DATABASE", "MINIMUM_MSI", "UPDATE",
-                 "UPDATELOCATION", "BASEURL", "PROPERTIES")
+                 "UPDATELOCATION", "BASEURL", "PACKAGESIGNER", "PROPERTIES")
 PACKAGE_PAYLOAD = 1004
 
 

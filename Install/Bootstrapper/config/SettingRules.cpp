@@ -8,6 +8,18 @@ bool IsWideSpace(wchar_t c) {
   return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
 }
 
+// Whether `text` is one of `keywords`, ASCII letters compared without case.
+template <std::size_t Count>
+bool IsOneOf(std::wstring_view text, const wchar_t* const (&keywords)[Count]) {
+  const std::wstring folded = text::FoldUpper(text);
+  for (const wchar_t* keyword : keywords) {
+    if (folded == keyword) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool ParseMinimumMsi(std::wstring_view text, std::uint32_t& value) {
@@ -45,12 +57,12 @@ bool DeriveIniFileName(std::wstring_view databaseName, std::wstring& iniFileName
          text::BoundedAppend(iniFileName, L".ini", kIniFileNameCapacity);
 }
 
-bool IsAcceptedOperation(std::wstring_view text) {
-  const std::wstring folded = text::FoldUpper(text);
-  for (const wchar_t* keyword : kAcceptedOperations) {
-    if (folded == keyword) {
-      return true;
-    }
-  }
-  return false;
+bool IsAcceptedOperation(std::wstring_view text) { return IsOneOf(text, kAcceptedOperations); }
+
+bool IsPackageSignerKeyword(std::wstring_view text) {
+  return IsOneOf(text, kPackageSignerKeywords);
+}
+
+bool RequiresSetupSigner(std::wstring_view text) {
+  return text::FoldUpper(text) != kPackageSignerKeywords[0];
 }

@@ -13,10 +13,12 @@ inline constexpr wchar_t kSettingMinimumMsi[] = L"MINIMUM_MSI";
 inline constexpr wchar_t kSettingUpdate[] = L"UPDATE";
 inline constexpr wchar_t kSettingUpdateLocation[] = L"UPDATELOCATION";
 inline constexpr wchar_t kSettingBaseUrl[] = L"BASEURL";
+inline constexpr wchar_t kSettingPackageSigner[] = L"PACKAGESIGNER";
 inline constexpr wchar_t kSettingProperties[] = L"PROPERTIES";
 inline constexpr const wchar_t* kSettingNames[] = {
-    kSettingOperation, kSettingProductName,    kSettingDatabase, kSettingMinimumMsi,
-    kSettingUpdate,    kSettingUpdateLocation, kSettingBaseUrl,  kSettingProperties};
+    kSettingOperation,  kSettingProductName,   kSettingDatabase,
+    kSettingMinimumMsi, kSettingUpdate,        kSettingUpdateLocation,
+    kSettingBaseUrl,    kSettingPackageSigner, kSettingProperties};
 
 // The operations a setup may be authored for; all three lead to the same run.
 inline constexpr const wchar_t* kAcceptedOperations[] = {L"INSTALL", L"INSTALLUPD", L"DEFAULT"};
@@ -24,6 +26,17 @@ inline constexpr const wchar_t* kAcceptedOperations[] = {L"INSTALL", L"INSTALLUP
 // Whether `text` is one of the accepted operations, ASCII letters compared without case. The run
 // compares with the system's keyword comparison, which accepts at least what this accepts.
 bool IsAcceptedOperation(std::wstring_view text);
+
+// PACKAGESIGNER, who may sign a package downloaded from BASEURL: any signer the system trusts
+// (the default), or only the certificate that signs setup.exe itself.
+inline constexpr const wchar_t* kPackageSignerKeywords[] = {L"ANY", L"SETUP"};
+
+// Whether `text` is one of the PACKAGESIGNER keywords, ASCII letters compared without case.
+bool IsPackageSignerKeyword(std::wstring_view text);
+
+// Whether a PACKAGESIGNER of `text` asks for setup.exe's own signer. Anything but ANY does: a
+// value the run does not know never loosens the rule that a product asked for.
+bool RequiresSetupSigner(std::wstring_view text);
 
 // The lowest Windows Installer version (major * 100 + minor) a product may ask for.
 inline constexpr std::uint32_t kLowestMinimumMsi = 150;

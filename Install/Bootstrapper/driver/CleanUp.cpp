@@ -171,9 +171,9 @@ void RemoveIniFile(const RunState& state) {
   }
 }
 
-// The extracted package; a downloaded one lives in the URL cache instead. Then the run's own
-// folder beside the executable, when there was no temporary folder; it stays while it holds the
-// installer's log.
+// The extracted package; a downloaded one is the download's own copy, removed with it. Then the
+// run's own folder beside the executable, when there was no temporary folder; it stays while it
+// holds the installer's log.
 void RemovePackage(RunState& state) {
   state.packageHold.Release();
   if (state.packageExtracted && !state.packagePath.empty()) {

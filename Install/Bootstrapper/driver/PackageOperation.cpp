@@ -94,8 +94,8 @@ void DecideReinstall(RunState& state) {
   msi.MsiCloseHandle(product);
 }
 
-// A product installed from the downloaded copy would look for its package in the URL cache for
-// a repair or a change, and that copy is removed at the end of the run: the package's folder at
+// A product installed from the downloaded copy would look for its package in the run's own folder
+// for a repair or a change, and that copy is removed at the end of the run: the package's folder at
 // its URL becomes a source of the product, under the package's own name, and the source tried
 // first. One log line names the source, or that it could not be registered (the functions need
 // installer 3.0 and are bound at run time, like the others).

@@ -107,10 +107,10 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   }
   state.exePath.assign(exePath, length);
   LogString(L"[Info] we are running from --> %s\n", state.exePath.c_str());
-  // Held from here to the end of the run. A hold that cannot be taken (a file another process
-  // has open for writing) leaves the checks of the executable to go by its path, as they can,
-  // and the payloads to be read from the mapped image.
-  if (state.imageHold.Take(state.exePath.c_str()) == ERROR_SUCCESS) {
+  // Held from here to the end of the run; the payloads are read through the hold. A hold that
+  // cannot be taken ends the run at the signature check, before anything is read or started.
+  state.imageHoldResult = state.imageHold.Take(state.exePath.c_str());
+  if (state.imageHoldResult == ERROR_SUCCESS) {
     ReadPayloadsFrom(state.imageHold.handle());
   }
   state.options.exeFolder = FolderOf(state.exePath);
@@ -140,8 +140,21 @@ bool CheckMachine(RunState& state) {
     return EndRun(state, ERROR_INSTALL_PLATFORM_UNSUPPORTED);
   }
 
-  // 8: the executable's own signature.
+  // 8: the executable's own signature, read through the hold. Without the hold the file at the
+  // executable's path is not known to be the one running: another process that has it open for
+  // deleting can rename it away and put another file there. Nothing is then checked or started by
+  // that path, and the run ends as when the signature fails, with the error of the hold.
   LogNumber(L"[Info] Verifying File Signature, Silent is %d\n", state.silent() ? 1 : 0);
+  if (!state.imageHold.IsHeld()) {
+    LogNumber(
+        L"[Error] Setup cannot hold its own file (error %d): it is neither checked nor "
+        L"started by its path\n",
+        state.imageHoldResult);
+    if (!state.silent()) {
+      ShowTextMessage(state.Messages(kSignatureCaption), IDS_NOT_TRUSTED, state.exePath.c_str());
+    }
+    return EndRun(state, state.imageHoldResult);
+  }
   state.imageTrust.Track(state.imageHold.handle());
   const HRESULT trust =
       VerifyFileSignature(state.exePath.c_str(), state.imageHold.handle(), &state.imageTrust);
@@ -315,10 +328,17 @@ bool ResolvePackage(RunState& state) {
       !PrepareWorkFolder(state, ERROR_PATH_NOT_FOUND)) {
     return false;
   }
-  const DWORD result =
-      ResolvePackageFromUrl(state.baseUrl.get(), state.databaseName.get(), state.exePath.c_str(),
-                            state.imageHold.handle(), state.imageTrust, state.workFolder.path(),
-                            state.progress, state.Messages(), state.download);
+  // Whether the package must carry setup.exe's own signature, or any the system trusts will do.
+  if (!ReadSetting(state, kSettingPackageSigner, state.packageSigner, lookup)) {
+    return false;
+  }
+  const PackageSigner signer = state.packageSigner && RequiresSetupSigner(state.packageSigner.get())
+                                   ? PackageSigner::Bootstrapper
+                                   : PackageSigner::Any;
+  const DWORD result = ResolvePackageFromUrl(state.baseUrl.get(), state.databaseName.get(),
+                                             state.exePath.c_str(), state.imageHold.handle(),
+                                             state.imageTrust, signer, state.workFolder.path(),
+                                             state.progress, state.Messages(), state.download);
   if (result != ERROR_SUCCESS) {
     return EndRun(state, result);
   }

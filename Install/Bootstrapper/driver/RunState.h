@@ -34,9 +34,11 @@ struct RunState {
   HINSTANCE instance = nullptr;
   std::wstring appTitle;  // string 11, whole
   std::wstring exePath;
-  // The executable itself, held for the whole run: nothing can rename it away and put another
-  // file at its path while the run starts it again by that path (the verifying instance).
+  // The executable itself, held for the whole run: its checks read the held file, and what the
+  // run starts of it (the verifying instance) is a copy of the held file, never its path. A file
+  // that cannot be held (imageHoldResult, the error of the attempt) ends the run at its check.
   HeldFile imageHold;
+  DWORD imageHoldResult = ERROR_SUCCESS;
   std::wstring mediaFolder;  // the executable's folder, ending in a backslash
   // The first verification of the executable's own signature, which every later look at it
   // repeats.
@@ -50,6 +52,7 @@ struct RunState {
   SettingBuffer updateName;
   SettingBuffer updateLocation;
   SettingBuffer baseUrl;
+  SettingBuffer packageSigner;  // read on the download path only
   SettingBuffer properties;
   std::wstring iniFileName;
   std::uint32_t minimumMsi = 0;

@@ -4,15 +4,44 @@
 #include <new>
 
 #include "net/InternetFunctions.h"
+#include "payload/PayloadExtraction.h"
 
 namespace {
-
-constexpr DWORD kCacheFileCapacity = MAX_PATH;
 
 // A buffer of `characters` wide characters, or null when there is no memory for it.
 std::unique_ptr<wchar_t[]> AllocateText(std::size_t characters) {
   return std::unique_ptr<wchar_t[]>(new (std::nothrow) wchar_t[characters]());
 }
+
+// Gives a COM object's reference back when its owner goes, however the function is left.
+struct ReleaseReference {
+  void operator()(IUnknown* object) const { object->Release(); }
+};
+
+// The bytes a transfer delivers through its stream, read as they come.
+class TransferSource final : public ByteSource {
+ public:
+  explicit TransferSource(IStream* stream) : stream_(stream) {}
+
+  DWORD Read(void* buffer, DWORD capacity, DWORD& delivered) override {
+    ULONG read = 0;
+    const HRESULT result = stream_->Read(buffer, capacity, &read);
+    delivered = read;
+    if (FAILED(result)) {
+      // A transfer that fails or is aborted half way is a failed transfer, not a short file.
+      failure_ = result;
+      delivered = 0;
+      return ERROR_READ_FAULT;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  HRESULT failure() const { return failure_; }
+
+ private:
+  IStream* stream_;
+  HRESULT failure_ = S_OK;
+};
 
 }  // namespace
 
@@ -48,7 +77,8 @@ HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::GetPriority(LONG*) { retu
 HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::OnLowResource(DWORD) { return S_OK; }
 
 HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::OnProgress(ULONG progress, ULONG progressMax,
-                                                                  ULONG statusCode, LPCWSTR) {
+                                                                  ULONG statusCode,
+                                                                  LPCWSTR statusText) {
   // Every range and advance pumps the dialog's queue; that is how Escape reaches the cancelled
   // flag while the transfer holds the thread. The counts are 32-bit and wrap like the bar does.
   switch (statusCode) {
@@ -75,6 +105,16 @@ HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::OnProgress(ULONG progress
       }
       return dialog_.IsCancelled() ? E_ABORT : S_OK;
     }
+    case BINDSTATUS_CACHEFILENAMEAVAILABLE:
+      if (statusText != nullptr) {
+        try {
+          cacheFile_ = statusText;
+        } catch (const std::bad_alloc&) {
+          // Only the log names the cache's copy; nothing may leave a COM call.
+          cacheFile_.clear();
+        }
+      }
+      return S_OK;
     default:
       return S_OK;
   }
@@ -136,19 +176,38 @@ DWORD CanonicalizeDownloadUrl(const std::wstring& composedUrl, std::size_t compo
   return ERROR_SUCCESS;
 }
 
-HRESULT DownloadToCache(const wchar_t* url, ProgressDialog& dialog, wchar_t* cacheFile) {
-  cacheFile[0] = L'\0';
-  const auto download = InternetFunctions().urlDownloadToCacheFile;
-  if (download == nullptr) {
+HRESULT DownloadToHeldFile(const wchar_t* url, ProgressDialog& dialog, const std::wstring& target,
+                           HeldFile& hold, std::wstring& cacheFile) {
+  hold.Release();
+  cacheFile.clear();
+  const auto open = InternetFunctions().urlOpenBlockingStream;
+  if (open == nullptr) {
     return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
   }
-  CDownloadBindStatusCallback* callback = new (std::nothrow) CDownloadBindStatusCallback(dialog);
-  if (callback == nullptr) {
+  // The creator's reference, held for the whole transfer.
+  const std::unique_ptr<CDownloadBindStatusCallback, ReleaseReference> callback(
+      new (std::nothrow) CDownloadBindStatusCallback(dialog));
+  if (!callback) {
     return E_OUTOFMEMORY;
   }
-  const HRESULT result = download(nullptr, url, cacheFile, kCacheFileCapacity, 0, callback);
-  callback->Release();
-  cacheFile[kCacheFileCapacity - 1] = L'\0';
+  IStream* opened = nullptr;
+  HRESULT result = open(nullptr, url, &opened, 0, callback.get());
+  // The transfer keeps the cache's copy in use until its stream goes, which is what keeps others
+  // from putting other bytes in its place while they are read.
+  std::unique_ptr<IStream, ReleaseReference> stream(opened);
+  if (SUCCEEDED(result) && !stream) {
+    result = E_UNEXPECTED;
+  }
+  if (SUCCEEDED(result)) {
+    TransferSource source(stream.get());
+    const DWORD written = WriteHeldFile(source, target, hold);
+    result = FAILED(source.failure()) ? source.failure() : HRESULT_FROM_WIN32(written);
+    if (FAILED(result)) {
+      hold.Release();
+    }
+  }
+  stream.reset();
+  cacheFile = callback->cacheFile();
   return result;
 }
 

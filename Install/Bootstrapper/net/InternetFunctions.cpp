@@ -8,7 +8,7 @@ const InternetFunctionTable& InternetFunctions() {
     // Deliberately never freed: the table is used until the process ends.
     HMODULE urlmon = LoadSystemLibrary(L"urlmon.dll");
     HMODULE wininet = LoadSystemLibrary(L"wininet.dll");
-    BindProc(urlmon, "URLDownloadToCacheFileW", bound.urlDownloadToCacheFile);
+    BindProc(urlmon, "URLOpenBlockingStreamW", bound.urlOpenBlockingStream);
     BindProc(wininet, "InternetCanonicalizeUrlW", bound.internetCanonicalizeUrl);
     BindProc(wininet, "DeleteUrlCacheEntryW", bound.deleteUrlCacheEntry);
     return bound;

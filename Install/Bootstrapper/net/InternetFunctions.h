@@ -4,13 +4,13 @@
 // that name in a Downloads folder would run inside an elevated setup.
 #pragma once
 
-#include "sys/Win32.h"
-
 #include <urlmon.h>
 #include <wininet.h>
 
+#include "sys/Win32.h"
+
 struct InternetFunctionTable {
-  decltype(&::URLDownloadToCacheFileW) urlDownloadToCacheFile = nullptr;
+  decltype(&::URLOpenBlockingStreamW) urlOpenBlockingStream = nullptr;
   decltype(&::InternetCanonicalizeUrlW) internetCanonicalizeUrl = nullptr;
   decltype(&::DeleteUrlCacheEntryW) deleteUrlCacheEntry = nullptr;
 };

@@ -1,8 +1,5 @@
 #include "net/PackageDownload.h"
 
-#include <memory>
-#include <new>
-
 #include "net/DownloadTransfer.h"
 #include "net/DownloadUrl.h"
 #include "net/SignatureVerification.h"
@@ -33,8 +30,9 @@ bool ShowDetail(ProgressDialog& dialog, const MessageContext& messages, UINT id,
 }
 
 DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t* exePath,
-               HANDLE exeFile, RunningImageTrust& image, const std::wstring& workFolder,
-               ProgressDialog& dialog, const MessageContext& messages, DownloadedPackage& package) {
+               HANDLE exeFile, RunningImageTrust& image, PackageSigner signer,
+               const std::wstring& workFolder, ProgressDialog& dialog,
+               const MessageContext& messages, DownloadedPackage& package) {
   LogString(L"[Info] BASEURL found: %s\n", baseUrl);
 
   std::wstring composedUrl;
@@ -61,41 +59,29 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
   }
   LogString(L"[Info] Downloading msi file %s for WinVerifyTrust check\n", url);
 
-  std::unique_ptr<wchar_t[]> cacheFile(new (std::nothrow) wchar_t[MAX_PATH]);
-  if (!cacheFile) {
-    ShowOutOfMemoryMessage(messages);
-    return ERROR_OUTOFMEMORY;
-  }
-  // From here on a copy may sit in the URL cache, whatever the transfer answers.
-  package.cacheEntryPending = true;
-  const HRESULT transfer = DownloadToCache(url, dialog, cacheFile.get());
+  // The URL cache is the user's: the package is received into the run's own folder, under its
+  // own name, which the installer keeps as the product's package name for later repairs; it is
+  // checked and used there. A copy that could not be written and held is as good as one that
+  // never arrived.
+  const HRESULT transfer = DownloadPackage(package, workFolder + packageName, dialog);
 
   // Escape wins over whatever the transfer made of it, a completed transfer included.
   if (dialog.IsCancelled()) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
-  package.cacheFilePath = cacheFile.get();
-  // Held before its signature is checked, so that the bytes checked are the bytes installed; a
-  // copy that cannot be held is as good as one that never arrived.
-  if (FAILED(transfer) || package.copy.Take(package.cacheFilePath.c_str()) != ERROR_SUCCESS) {
+  if (FAILED(transfer)) {
     ShowTextMessage(messages, IDS_PACKAGE_NOT_FOUND, url);
     return ERROR_FILE_NOT_FOUND;
   }
-  LogString(L"[Info] Msi file was cached to %s\n", package.cacheFilePath.c_str());
-  // The URL cache is the user's: the package is checked and used as a copy in the run's own
-  // folder, under the package's own name, which the installer keeps as the product's package name
-  // for later repairs.
-  if (MakeLocalCopy(package, workFolder + packageName) != ERROR_SUCCESS) {
-    ShowTextMessage(messages, IDS_PACKAGE_NOT_FOUND, url);
-    return ERROR_FILE_NOT_FOUND;
-  }
+  LogString(L"[Info] Msi file was cached to %s\n",
+            (package.cacheFilePath.empty() ? package.localPath : package.cacheFilePath).c_str());
 
   if (!ShowDetail(dialog, messages, IDS_VERIFYING_SIGNATURE, packageName)) {
     return ERROR_INSTALL_USEREXIT;
   }
   switch (VerifyPackageTrust(exePath, exeFile, package.localPath.c_str(), package.local.handle(),
-                             &image)) {
+                             &image, signer)) {
     case kTrustTrusted:
       return ERROR_SUCCESS;
     case kTrustCannotVerify:
@@ -110,21 +96,23 @@ DWORD Download(const wchar_t* baseUrl, const wchar_t* packageName, const wchar_t
 
 }  // namespace
 
-DWORD MakeLocalCopy(DownloadedPackage& package, const std::wstring& localPath) {
+HRESULT DownloadPackage(DownloadedPackage& package, const std::wstring& localPath,
+                        ProgressDialog& dialog) {
+  // From here on a copy may sit in the URL cache, whatever the transfer answers.
+  package.cacheEntryPending = true;
   package.localPath = localPath;
-  const DWORD copied = CopyHeldFile(package.copy, localPath, package.local);
-  // The cache's copy has served its purpose.
-  package.copy.Release();
-  return copied;
+  return DownloadToHeldFile(package.canonicalUrl.c_str(), dialog, localPath, package.local,
+                            package.cacheFilePath);
 }
 
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
                             const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
-                            const std::wstring& workFolder, ProgressDialog& dialog,
-                            const MessageContext& messages, DownloadedPackage& package) {
+                            PackageSigner signer, const std::wstring& workFolder,
+                            ProgressDialog& dialog, const MessageContext& messages,
+                            DownloadedPackage& package) {
   try {
-    return Download(baseUrl, packageName, exePath, exeFile, image, workFolder, dialog, messages,
-                    package);
+    return Download(baseUrl, packageName, exePath, exeFile, image, signer, workFolder, dialog,
+                    messages, package);
   } catch (const std::bad_alloc&) {
     ShowOutOfMemoryMessage(messages);
     return ERROR_OUTOFMEMORY;
@@ -134,8 +122,7 @@ DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
 DownloadedPackage::~DownloadedPackage() { RemoveDownloadedCopy(*this); }
 
 void RemoveDownloadedCopy(DownloadedPackage& package) {
-  // The holds go first: they keep the copies from being deleted.
-  package.copy.Release();
+  // The hold goes first: it keeps the copy from being deleted.
   package.local.Release();
   if (!package.localPath.empty()) {
     DeleteFileW(package.localPath.c_str());

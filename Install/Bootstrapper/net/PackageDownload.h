@@ -1,6 +1,6 @@
-// Fetching the product package from the base URL into the system's URL cache, with progress in
-// the dialog and the Escape key as the way to cancel, and checking the downloaded copy's
-// signature before anything is installed.
+// Fetching the product package from the base URL into the run's own folder, with progress in the
+// dialog and the Escape key as the way to cancel, and checking the downloaded copy's signature
+// before anything is installed.
 #pragma once
 
 #include <string>
@@ -18,33 +18,34 @@ constexpr DWORD kPackageNotTrusted = 4;
 // however its step ends.
 struct DownloadedPackage {
   std::wstring canonicalUrl;   // where the package came from
-  std::wstring cacheFilePath;  // the downloaded copy in the URL cache
+  std::wstring cacheFilePath;  // the copy the URL cache kept on the way, for the log only
   // The transfer was started, so a copy may sit in the URL cache: clean-up must remove it.
   bool cacheEntryPending = false;
-  // The URL cache's copy, held from its arrival until the run's own copy is made from it.
-  HeldFile copy;
-  // The copy in the run's working folder, made from the held cache copy, held from its writing
-  // until it has been used: this is the copy that is verified and used.
+  // The run's own copy in its working folder, written from the transfer's bytes and held from
+  // then until it has been used: this is the copy that is verified and used.
   std::wstring localPath;
   HeldFile local;
 
   ~DownloadedPackage();
 };
 
-// Copies the held cache copy of `package` to `localPath` in the run's working folder and holds
-// that copy. 0, or the Windows error.
-DWORD MakeLocalCopy(DownloadedPackage& package, const std::wstring& localPath);
+// Downloads `package.canonicalUrl` into `localPath` in the run's working folder, held (see
+// DownloadToHeldFile), and marks the cache entry the transfer may leave for removal. The
+// transfer's HRESULT, or the error of writing the copy.
+HRESULT DownloadPackage(DownloadedPackage& package, const std::wstring& localPath,
+                        ProgressDialog& dialog);
 
 // The whole package download of the run. 0 with `package` filled when downloaded and trusted;
 // otherwise the result (14, 1603, a canonicalisation error, 1602, 2, 120, 4) after its box. The
-// package is copied into `workFolder` under its own name, and that copy is verified against the
-// executable at `exePath`, held as `exeFile`. `image` answers the checks of the executable itself
-// from its first verification.
+// package is received into `workFolder` under its own name, and that copy is verified against the
+// executable at `exePath`, held as `exeFile`, with `signer` saying who may have signed it.
+// `image` answers the checks of the executable itself from its first verification.
 DWORD ResolvePackageFromUrl(const wchar_t* baseUrl, const wchar_t* packageName,
                             const wchar_t* exePath, HANDLE exeFile, RunningImageTrust& image,
-                            const std::wstring& workFolder, ProgressDialog& dialog,
-                            const MessageContext& messages, DownloadedPackage& package);
+                            PackageSigner signer, const std::wstring& workFolder,
+                            ProgressDialog& dialog, const MessageContext& messages,
+                            DownloadedPackage& package);
 
-// Lets go of both copies, deletes the run's own, removes the entry from the URL cache (result
-// ignored) when a transfer was started, and forgets the URL and paths.
+// Lets go of the run's copy and deletes it, removes the entry from the URL cache (result ignored)
+// when a transfer was started, and forgets the URL and paths.
 void RemoveDownloadedCopy(DownloadedPackage& package);

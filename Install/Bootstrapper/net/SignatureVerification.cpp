@@ -225,7 +225,7 @@ TrustResult CheckTrust(const wchar_t* filePath, HANDLE file, PCCERT_CONTEXT* sig
 
 TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, HANDLE bootstrapperFile,
                                const wchar_t* packagePath, HANDLE packageFile,
-                               RunningImageTrust* image) {
+                               RunningImageTrust* image, PackageSigner signer) {
   ModuleHandle crypt32(LoadSystemLibrary(kCryptoLibrary));
   decltype(&::CertCompareCertificate) compare = nullptr;
   decltype(&::CertFreeCertificateContext) release = nullptr;
@@ -260,13 +260,17 @@ TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, HANDLE bootstrap
                     compare(kCertificateEncoding, setupCertificate.get()->pCertInfo,
                             packageCertificate.get()->pCertInfo);
   }
-  // The comparison only chooses the line: the last verification shows no UI either way, and a
-  // trusted package of another publisher is accepted.
+  // The comparison chooses the line: the last verification shows no UI either way. A trusted
+  // package of another publisher is accepted unless the product asked for its own signer.
   LogString(
       samePublisher
           ? L"[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong\n"
           : L"[WVT] step3: last call to WinVerifyTrust using full UI\n");
-  return CheckTrust(packagePath, packageFile, nullptr, nullptr, image);
+  const TrustResult result = CheckTrust(packagePath, packageFile, nullptr, nullptr, image);
+  if (result == kTrustTrusted && signer == PackageSigner::Bootstrapper && !samePublisher) {
+    return kTrustNotTrusted;
+  }
+  return result;
 }
 
 HRESULT VerifyFileSignature(const wchar_t* filePath, HANDLE file, RunningImageTrust* image) {

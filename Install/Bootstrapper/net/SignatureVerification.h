@@ -69,12 +69,18 @@ class RunningImageTrust {
 TrustResult CheckTrust(const wchar_t* filePath, HANDLE file, PCCERT_CONTEXT* signerCertificate,
                        bool* isSigned, RunningImageTrust* image = nullptr);
 
+// Who may sign a package: any signer the system trusts, or only the bootstrapper's own
+// certificate (the same issuer and serial number).
+enum class PackageSigner { Any, Bootstrapper };
+
 // The three logged steps: the bootstrapper's signature and signer, the package's, and the final
-// verification of the package, whose result is returned. Each file is read through its handle
-// when one is given (see CheckTrust).
+// verification of the package, whose result is returned; with PackageSigner::Bootstrapper a
+// package that the system trusts but that another certificate signed is not trusted. Each file is
+// read through its handle when one is given (see CheckTrust).
 TrustResult VerifyPackageTrust(const wchar_t* bootstrapperPath, HANDLE bootstrapperFile,
                                const wchar_t* packagePath, HANDLE packageFile,
-                               RunningImageTrust* image = nullptr);
+                               RunningImageTrust* image = nullptr,
+                               PackageSigner signer = PackageSigner::Any);
 
 // S_OK when `filePath` is trusted, TRUST_E_PROVIDER_UNKNOWN when signatures cannot be verified on
 // this system, TRUST_E_SUBJECT_NOT_TRUSTED otherwise.

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <vector>
 
+#include "sys/LaterSystemFunctions.h"
 #include "sys/RunTimeBinding.h"
 
 namespace {
@@ -24,12 +25,6 @@ constexpr unsigned kTemporaryNameBytes = 8;
 constexpr wchar_t kTemporaryNamePrefix[] = L"~setup";
 // Copied in pieces of this size, on the stack.
 constexpr DWORD kCopyChunkBytes = 16 * 1024;
-
-// Windows Vista and later; XP lacks them.
-using GetFinalPathNameByHandleFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-using CompareStringOrdinalFunction = int(WINAPI*)(LPCWSTR, int, LPCWSTR, int, BOOL);
-// RtlGenRandom, exported by advapi32 under this name.
-using RandomFunction = BOOLEAN(WINAPI*)(PVOID, ULONG);
 
 // The native calls behind every name relative to a folder's handle; ntdll has had them since
 // Windows NT 4.
@@ -204,7 +199,8 @@ DWORD RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name) {
 }  // namespace
 
 bool RandomName(const wchar_t* prefix, unsigned count, std::wstring& name) {
-  RandomFunction random = nullptr;
+  // RtlGenRandom, exported by advapi32 under this name.
+  GenerateRandomFunction random = nullptr;
   std::vector<unsigned char> bytes(count);
   if (!BindProc(GetModuleHandleW(L"advapi32.dll"), "SystemFunction036", random) ||
       !random(bytes.data(), count)) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/TextUtil.h"
+#include "payload/ContentDigest.h"
 #include "payload/FileUtilities.h"
 #include "payload/HeldFile.h"
 #include "payload/SystemCalls.h"
@@ -173,6 +174,38 @@ bool HoldsPiece(HANDLE held, const FilePiece& piece) {
   return true;
 }
 
+// The digest of everything `held` holds, read through the hold in chunks of `buffer`'s `size`.
+DWORD DigestHeldFile(HANDLE held, unsigned char* buffer, DWORD size, ContentDigest::Value& value) {
+  ContentDigest digest;
+  DWORD result = digest.Begin();
+  std::uint64_t fileSize = 0;
+  if (result == ERROR_SUCCESS && !FileSize(held, fileSize)) {
+    result = LastErrorOr(ERROR_READ_FAULT);
+  }
+  for (std::uint64_t done = 0; result == ERROR_SUCCESS && done < fileSize;) {
+    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(fileSize - done, size));
+    result = ReadAt(held, done, buffer, wanted);
+    if (result == ERROR_SUCCESS) {
+      result = digest.Add(buffer, wanted);
+    }
+    done += wanted;
+  }
+  return result == ERROR_SUCCESS ? digest.Finish(value) : result;
+}
+
+// Opens a new file at `target` for writing, its missing folders made first, replacing a file
+// there. Others may read while it is written, so that a hold can be taken before the writer goes.
+HANDLE CreateWriter(const std::wstring& target) {
+  std::wstring folder;
+  std::wstring name;
+  SplitPath(target.c_str(), folder, name);
+  if (!IsExistingFolder(folder.c_str())) {
+    CreateDirectoryTree(folder.c_str());
+  }
+  return CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
 
 void ReadPayloadsFrom(HANDLE imageFile) { g_imageFile = imageFile; }
@@ -311,15 +344,7 @@ DWORD CopyHeldFile(const HeldFile& source, const std::wstring& target, HeldFile&
   if (!MakePiece(source.handle(), 0, static_cast<DWORD>(sourceSize), piece)) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  std::wstring folder;
-  std::wstring name;
-  SplitPath(target.c_str(), folder, name);
-  if (!IsExistingFolder(folder.c_str())) {
-    CreateDirectoryTree(folder.c_str());
-  }
-  // Others may read while it is written, so that the hold can be taken before the writer goes.
-  HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateWriter(target);
   if (file == INVALID_HANDLE_VALUE) {
     return LastErrorOr(ERROR_CANNOT_MAKE);
   }
@@ -333,6 +358,67 @@ DWORD CopyHeldFile(const HeldFile& source, const std::wstring& target, HeldFile&
   if (result == ERROR_SUCCESS && !HoldsPiece(hold.handle(), piece)) {
     hold.Release();
     result = ERROR_FILE_INVALID;
+  }
+  return result;
+}
+
+DWORD WriteHeldFile(ByteSource& source, const std::wstring& target, HeldFile& hold) {
+  hold.Release();
+  if (target.size() >= MAX_PATH) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kPieceChunkBytes]);
+  if (!buffer) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  ContentDigest written;
+  DWORD result = written.Begin();
+  if (result != ERROR_SUCCESS) {
+    return result;
+  }
+  HANDLE file = CreateWriter(target);
+  if (file == INVALID_HANDLE_VALUE) {
+    return LastErrorOr(ERROR_CANNOT_MAKE);
+  }
+  for (;;) {
+    DWORD delivered = 0;
+    result = source.Read(buffer.get(), kPieceChunkBytes, delivered);
+    if (result != ERROR_SUCCESS || delivered == 0) {
+      break;
+    }
+    result = written.Add(buffer.get(), delivered);
+    DWORD done = 0;
+    if (result == ERROR_SUCCESS && !WriteFile(file, buffer.get(), delivered, &done, nullptr)) {
+      result = LastErrorOr(ERROR_WRITE_FAULT);
+    } else if (result == ERROR_SUCCESS && done != delivered) {
+      result = ERROR_WRITE_FAULT;
+    }
+    if (result != ERROR_SUCCESS) {
+      break;
+    }
+  }
+  if (result != ERROR_SUCCESS) {
+    CloseHandle(file);
+    return result;
+  }
+  // The bytes are gone once written: what the hold must hold is known by their digest. A file that
+  // cannot be held, or no longer holds what was written, is as good as not written.
+  ContentDigest::Value expected;
+  ContentDigest::Value found;
+  result = written.Finish(expected);
+  if (result != ERROR_SUCCESS) {
+    CloseHandle(file);
+    return result;
+  }
+  result = HandOverToHold(file, target, hold);
+  if (result == ERROR_SUCCESS) {
+    result = DigestHeldFile(hold.handle(), buffer.get(), kPieceChunkBytes, found);
+    if (result == ERROR_SUCCESS && found != expected) {
+      result = ERROR_FILE_INVALID;
+    }
+    if (result != ERROR_SUCCESS) {
+      hold.Release();
+    }
   }
   return result;
 }

@@ -29,6 +29,23 @@ void ReadPayloadsFrom(HANDLE imageFile);
 bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,
                     const wchar_t* caption);
 
+// Where the bytes of WriteHeldFile come from.
+class ByteSource {
+ public:
+  // Up to `capacity` further bytes into `buffer`; `delivered` is 0 once there are no more. 0, or
+  // the Windows error that ends the writing.
+  virtual DWORD Read(void* buffer, DWORD capacity, DWORD& delivered) = 0;
+
+ protected:
+  ~ByteSource() = default;
+};
+
+// Writes the bytes that `source` delivers to `target`, creating missing folders and replacing a
+// file there, and holds the file in `hold`, confirmed against a digest of what was written, as a
+// written payload is held. 0, or the Windows error; a file that could not be written whole, held
+// and confirmed is not held.
+DWORD WriteHeldFile(ByteSource& source, const std::wstring& target, HeldFile& hold);
+
 // Copies the file that `source` holds, read through the hold, to `target`, creating missing
 // folders and replacing a file there, and holds the copy in `hold`, confirmed against `source`,
 // as a written payload is held.

@@ -25,6 +25,9 @@
 namespace {
 
 constexpr wchar_t kEngineLibrary[] = L"\\MSI.DLL";
+// Where the copy of the executable that verifies a downloaded update is written, in the run's
+// own folder, apart from the update whatever its name.
+constexpr wchar_t kVerifierFolder[] = L"Verifier\\";
 constexpr wchar_t kFixedInfoQuery[] = L"\\";
 // The second instance reports this when the system has no signature support at all.
 constexpr DWORD kTrustProviderUnknown = 0x800B0001;
@@ -90,6 +93,22 @@ struct CreatedFolders {
   }
 };
 
+// A folder of the run's own that a step writes one file into (the file is made with its folder),
+// removed again once the file is gone. Its path is made first, so that the removal needs no
+// memory; a folder that still holds anything stays.
+class EmptiedFolder {
+ public:
+  explicit EmptiedFolder(std::wstring path) : path_(std::move(path)) {}
+  ~EmptiedFolder() { RemoveDirectoryW(path_.c_str()); }
+  EmptiedFolder(const EmptiedFolder&) = delete;
+  EmptiedFolder& operator=(const EmptiedFolder&) = delete;
+
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
 // Reads a setting of the engine step: true with `buffer` filled or null (absent); false when
 // no buffer could be had.
 bool ReadUpgradeSetting(HINSTANCE instance, const wchar_t* name, SettingBuffer& buffer) {
@@ -120,34 +139,49 @@ bool ReadUpdateSettings(RunState& state) {
   return true;
 }
 
-// The download variant from the cache file on: the copy in the working folder, verification of
-// that copy by a second instance, then the version check and the run.
+// The second instance that checks the downloaded update's signature: a copy of the held
+// executable, written into the run's own folder, confirmed against the held file and held until
+// the instance has ended. Never the executable's path: a process of the user's could have put
+// another program there (renamed the file away, or pointed a folder of that path elsewhere), and
+// that program would run elevated and have its exit code taken for the verdict. Logs the verdict,
+// or the error that kept the copy from being made, which counts as one.
+DWORD VerifyWithCopyOfImage(const HeldFile& image, const std::wstring& exePath,
+                            const std::wstring& workFolder, const std::wstring& filePath) {
+  std::wstring exeFolder;
+  std::wstring exeName;
+  SplitPath(exePath.c_str(), exeFolder, exeName);
+  const EmptiedFolder folder(workFolder + kVerifierFolder);
+  TemporaryFile verifier(folder.path() + exeName);
+  const DWORD copied = CopyHeldFile(image, verifier.path(), verifier.hold());
+  if (copied != ERROR_SUCCESS) {
+    LogNumber(L"[Info] Verification of Update returned %d\n", copied);
+    return copied;
+  }
+  return VerifyDownloadedUpdate(verifier.path().c_str(), filePath.c_str());
+}
+
+// The download variant from the transfer on: the update received into the run's own folder and
+// held, verified there by a second instance, then the version check and the run.
 DWORD VerifyAndRunDownload(ProgressDialog& dialog, const wchar_t* caption, HINSTANCE instance,
-                           const wchar_t* exePath, const std::wstring& canonicalUrl,
-                           const std::wstring& localPath, std::uint32_t minimum,
-                           DownloadedPackage& download) {
+                           const HeldFile& image, const std::wstring& exePath,
+                           const std::wstring& workFolder, const std::wstring& localPath,
+                           std::uint32_t minimum, DownloadedPackage& download) {
   const MessageContext messages = Messages(dialog, instance, caption);
-  wchar_t cacheFile[MAX_PATH] = {};
-  const HRESULT transfer = DownloadToCache(canonicalUrl.c_str(), dialog, cacheFile);
-  download.cacheFilePath = cacheFile;
+  // The URL cache is the user's: what is verified and run is received into the run's own folder
+  // and held from then on, so that what runs is what was checked; a copy that cannot be written
+  // and held is as good as one that never arrived.
+  const HRESULT transfer = DownloadPackage(download, localPath, dialog);
   // A cancellation wins over whatever the transfer made of it.
   if (dialog.IsCancelled()) {
     ShowCancelledMessage(messages);
     return ERROR_INSTALL_USEREXIT;
   }
-  // Held before the second instance checks it, so that what runs is what was checked; a copy
-  // that cannot be held is as good as one that never arrived.
-  if (FAILED(transfer) || download.copy.Take(download.cacheFilePath.c_str()) != ERROR_SUCCESS) {
-    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
-    return ERROR_FILE_NOT_FOUND;
-  }
-  // The URL cache is the user's: what is verified and run is a copy in the run's own folder.
-  if (MakeLocalCopy(download, localPath) != ERROR_SUCCESS) {
-    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, canonicalUrl.c_str());
+  if (FAILED(transfer)) {
+    ShowTextMessage(messages, IDS_UPDATE_NOT_FOUND, download.canonicalUrl.c_str());
     return ERROR_FILE_NOT_FOUND;
   }
 
-  const DWORD verdict = VerifyDownloadedUpdate(exePath, download.localPath.c_str());
+  const DWORD verdict = VerifyWithCopyOfImage(image, exePath, workFolder, download.localPath);
   if (verdict == kTrustProviderUnknown) {
     ShowErrorMessage(messages, IDS_NO_SIGNATURE_SUPPORT);
     return ERROR_CALL_NOT_IMPLEMENTED;
@@ -195,8 +229,8 @@ DWORD PerformInstallerUpgradeStep(RunState& state) {
     return state.exitCode;
   }
   if (state.updateLocation) {
-    return UpgradeInstallerFromUrl(state.appTitle.c_str(), state.exePath.c_str(), state.instance,
-                                   state.progress, state.workFolder.path(),
+    return UpgradeInstallerFromUrl(state.appTitle.c_str(), state.imageHold, state.exePath,
+                                   state.instance, state.progress, state.workFolder.path(),
                                    state.updateLocation.get(), state.updateName.get(),
                                    state.minimumMsi);
   }
@@ -270,7 +304,8 @@ DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, 
   return ValidateAndRunUpdate(dialog, packagePath, instance, caption, minimum);
 }
 
-DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HINSTANCE instance,
+DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const HeldFile& image,
+                              const std::wstring& exePath, HINSTANCE instance,
                               ProgressDialog& dialog, const std::wstring& workFolder,
                               const wchar_t* updateLocation, const wchar_t* updateName,
                               std::uint32_t minimum) {
@@ -307,7 +342,7 @@ DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HI
   DownloadedPackage download;
   download.canonicalUrl = canonicalUrl;
   download.cacheEntryPending = true;
-  return VerifyAndRunDownload(dialog, caption, instance, exePath, canonicalUrl,
+  return VerifyAndRunDownload(dialog, caption, instance, image, exePath, workFolder,
                               workFolder + updateName, minimum, download);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "payload/HeldFile.h"
 #include "sys/PlatformChecks.h"
 #include "sys/RunTimeBinding.h"
 #include "sys/Win32.h"
@@ -31,11 +32,13 @@ DWORD UpgradeInstallerFromMedia(ProgressDialog& dialog, const wchar_t* caption, 
                                 const std::wstring& workFolder, const wchar_t* updateName,
                                 std::uint32_t minimum);
 
-// Downloads `updateLocation`/`updateName` into the URL cache, copies it into the run's working
-// folder `workFolder` under `updateName`, has a second instance of this executable (started from
-// `exePath`) verify that copy's signature, and runs it when trusted and of a sufficient version.
-// The copy and the cache entry are removed before it returns.
-DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const wchar_t* exePath, HINSTANCE instance,
+// Downloads `updateLocation`/`updateName` into the run's working folder `workFolder` under
+// `updateName`, held, has a second instance of this executable verify it, and runs it when
+// trusted and of a sufficient version. The second instance is a copy of `image`, the held
+// executable (whose path `exePath` only names the copy), made in `workFolder`. The copies and the
+// cache entry are removed before it returns.
+DWORD UpgradeInstallerFromUrl(const wchar_t* caption, const HeldFile& image,
+                              const std::wstring& exePath, HINSTANCE instance,
                               ProgressDialog& dialog, const std::wstring& workFolder,
                               const wchar_t* updateLocation, const wchar_t* updateName,
                               std::uint32_t minimum);

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "sys/LaterSystemFunctions.h"
+
 HMODULE LoadSystemLibrary(const wchar_t* fileName) {
   wchar_t systemFolder[MAX_PATH];
   const UINT length = GetSystemDirectoryW(systemFolder, MAX_PATH);
@@ -20,8 +22,6 @@ HMODULE LoadSystemLibrary(const wchar_t* fileName) {
 
 void RestrictLibrarySearchToSystemFolder() {
   // Not declared for Windows XP: both are looked up in kernel32, which is always loaded.
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  using SetDllDirectoryFunction = BOOL(WINAPI*)(const wchar_t*);
   constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
 
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");

@@ -1,6 +1,9 @@
 """The base class of the end-to-end tests: one display and one prefix per test file."""
 
+import shutil
+import threading
 import unittest
+from pathlib import Path
 from typing import ClassVar, Optional, Tuple
 
 from . import flavours, paths
@@ -53,6 +56,25 @@ class SetupTestCase(unittest.TestCase):
     def run_program(self, exe, **kwargs):
         """Prefix.run, named so as not to hide unittest's own run()."""
         return self.prefix.run(exe, **kwargs)
+
+    def media_copy(self, variant: str = "setup.exe") -> Path:
+        """C:\\media with the built `variant` in it as setup.exe, so that files beside it belong
+        to the test; removed again when the test ends."""
+        media = self.prefix.drive_c / "media"
+        shutil.rmtree(media, ignore_errors=True)
+        media.mkdir()
+        self.addCleanup(shutil.rmtree, media, True)
+        shutil.copy(paths.artifact(variant), media / "setup.exe")
+        return media
+
+    @staticmethod
+    def wait_for_file(path: Path, seconds: float = 60.0) -> bool:
+        """Waits until another process has made `path`; whether it did in time."""
+        for _ in range(int(seconds / 0.05)):
+            if path.exists():
+                return True
+            threading.Event().wait(0.05)
+        return path.exists()
 
     def http_server(self, **kwargs) -> HttpServer:
         """An HttpServer that is already serving and stops when the test ends."""

@@ -75,13 +75,20 @@ LRESULT CALLBACK MessageBoxRecorder::Hook(int code, WPARAM wParam, LPARAM lParam
     auto& seen = g_active->open_;
     if (IsDialogBox(box) && GetDlgItem(box, kTextControl) != nullptr &&
         std::find(seen.begin(), seen.end(), box) == seen.end()) {
-      seen.push_back(box);
-      RecordedBox record;
-      record.caption = WindowText(box);
-      record.text = WindowText(GetDlgItem(box, kTextControl));
-      record.owner = GetWindow(box, GW_OWNER);
-      record.icon = IconOf(box);
-      g_active->boxes_.push_back(record);
+      try {
+        seen.push_back(box);
+        RecordedBox record;
+        record.caption = WindowText(box);
+        record.text = WindowText(GetDlgItem(box, kTextControl));
+        record.owner = GetWindow(box, GW_OWNER);
+        record.icon = IconOf(box);
+        g_active->boxes_.push_back(record);
+      } catch (...) {
+        // Memory ran out while the box was read (a test that makes allocations fail in turn
+        // reaches this code too). Nothing may leave the hook: the box goes unrecorded, which a
+        // test that counts boxes sees, and is still answered, or the code under test would wait
+        // for ever for an answer.
+      }
       const LRESULT button = SendMessageW(box, DM_GETDEFID, 0, 0);
       const WORD id = g_active->answer_ != 0          ? static_cast<WORD>(g_active->answer_)
                       : HIWORD(button) == DC_HASDEFID ? LOWORD(button)

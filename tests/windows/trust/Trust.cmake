@@ -1,13 +1,21 @@
 # What the signature and download tests need: small PE files and product packages signed by the
-# build's publisher, by a second publisher, not at all, or changed after signing; setup.exe
-# unsigned and changed after signing; and setup.exe variants that fetch the product package from a
-# base URL on the loopback address.
+# build's publisher, by a publisher of another authority or of the same one, not at all, or
+# changed after signing; setup.exe unsigned and changed after signing; and setup.exe variants that
+# fetch the product package from a base URL on the loopback address.
 set(trust_dir ${CMAKE_CURRENT_BINARY_DIR}/trust)
 set(other_publisher ${CMAKE_BINARY_DIR}/signing/other-publisher)
 bootstrapper_make_test_publisher(${other_publisher} "Bootstrapper Other Publisher")
+
+# A second publisher of the build publisher's own test authority: a code-signing certificate of
+# another subject that every machine trusting the publisher trusts as much.
+set(same_authority ${CMAKE_BINARY_DIR}/signing/same-authority)
+bootstrapper_make_test_publisher(${same_authority} "Bootstrapper Second Publisher"
+  AUTHORITY ${BOOTSTRAPPER_TEST_PUBLISHER_DIR})
+
 set(sign ${BOOTSTRAPPER_SIGN_COMMAND})
 set(sign_publisher ${BOOTSTRAPPER_TEST_SIGNER})
 set(sign_other --cert ${other_publisher}/chain.pem --key ${other_publisher}/key.pem)
+set(sign_same_authority --cert ${same_authority}/chain.pem --key ${same_authority}/key.pem)
 set(tamper ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tamper.py)
 
 add_executable(trust_subject WIN32 ${CMAKE_CURRENT_LIST_DIR}/TrustSubject.cpp)
@@ -18,11 +26,11 @@ set(trust_files
   ${trust_dir}/unsigned.exe ${trust_dir}/signed.exe ${trust_dir}/other-publisher.exe
   ${trust_dir}/tampered.exe
   ${trust_dir}/signed/CorvellVesk5.msi ${trust_dir}/other-publisher/CorvellVesk5.msi
-  ${trust_dir}/unsigned/CorvellVesk5.msi)
+  ${trust_dir}/same-authority/CorvellVesk5.msi ${trust_dir}/unsigned/CorvellVesk5.msi)
 add_custom_command(
   OUTPUT ${trust_files}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${trust_dir}/signed ${trust_dir}/other-publisher
-          ${trust_dir}/unsigned
+          ${trust_dir}/same-authority ${trust_dir}/unsigned
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:trust_subject> ${trust_dir}/unsigned.exe
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:trust_subject> ${trust_dir}/signed.exe
   COMMAND ${sign} ${trust_dir}/signed.exe ${sign_publisher}
@@ -34,6 +42,8 @@ add_custom_command(
   COMMAND ${sign} ${trust_dir}/signed/CorvellVesk5.msi ${sign_publisher}
   COMMAND ${CMAKE_COMMAND} -E copy ${demo_package} ${trust_dir}/other-publisher/CorvellVesk5.msi
   COMMAND ${sign} ${trust_dir}/other-publisher/CorvellVesk5.msi ${sign_other}
+  COMMAND ${CMAKE_COMMAND} -E copy ${demo_package} ${trust_dir}/same-authority/CorvellVesk5.msi
+  COMMAND ${sign} ${trust_dir}/same-authority/CorvellVesk5.msi ${sign_same_authority}
   DEPENDS trust_subject demo_package ${demo_package} ${CMAKE_CURRENT_LIST_DIR}/tamper.py
           ${BOOTSTRAPPER_SIGN_CHAIN}
   VERBATIM)
@@ -69,3 +79,6 @@ add_setup_variant(setup-download DESCRIPTION ${demo_description} VARS ${demo_var
   SET BASEURL=${base_url} NO_PAYLOAD 1004)
 add_setup_variant(setup-download-slash DESCRIPTION ${demo_description} VARS ${demo_vars}
   SET BASEURL=${base_url}/ NO_PAYLOAD 1004)
+# The same, for a product that accepts only a package signed with setup.exe's own certificate.
+add_setup_variant(setup-download-own-signer DESCRIPTION ${demo_description} VARS ${demo_vars}
+  SET BASEURL=${base_url} PACKAGESIGNER=SETUP NO_PAYLOAD 1004)
