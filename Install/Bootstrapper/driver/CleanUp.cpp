@@ -20,7 +20,6 @@ namespace {
 
 constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr wchar_t kInstallLocation[] = L"InstallLocation";
-constexpr wchar_t kBootstrapLogName[] = L"bootstrap.log";
 
 // The view of the registry where the uninstall entry `key` is: the 32-bit one for a 32-bit
 // package, the 64-bit one for a 64-bit package, whichever program installed it. The 32-bit view
@@ -82,7 +81,7 @@ FileHandle OpenInstallerLog(const RunState& state) {
 // Windows folder's Temp, which the log says.
 void KeepInstallerLog(const RunState& state) {
   const FileHandle log = OpenInstallerLog(state);
-  if (!log.valid() || state.msiLogFolder.empty()) {
+  if (!log || state.msiLogFolder.empty()) {
     return;
   }
   const auto copy = [&log](HANDLE target) { return CopyContent(log.get(), target); };
@@ -104,7 +103,7 @@ void CopyInstallerLog(const RunState& state) {
   if (!installDir.empty() && IsExistingFolder(installDir.c_str())) {
     // From the run's own copy, which nobody else could have changed or replaced by a link.
     const FileHandle log = OpenInstallerLog(state);
-    if (log.valid()) {
+    if (log) {
       WriteNewFile(WithBackslash(installDir), state.msiLogName.c_str(),
                    [&log](HANDLE target) { return CopyContent(log.get(), target); });
     }

@@ -225,7 +225,7 @@ DWORD OpenRealFolder(const std::wstring& folder, FileHandle& handle) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                 nullptr));
-  if (!opened.valid()) {
+  if (!opened) {
     return LastErrorOr(ERROR_INVALID_HANDLE);
   }
   DWORD error = CheckFolderHandle(opened.get());
@@ -273,7 +273,7 @@ DWORD CheckedFolder::Open(const std::wstring& folder, bool create) {
 
 DWORD CheckedFolder::CreateFile(const wchar_t* name, DWORD access, DWORD share,
                                 FileHandle& file) const {
-  if (!handle_.valid()) {
+  if (!handle_) {
     return ERROR_INVALID_HANDLE;
   }
   // Made under a name nobody can know, with no access but the one to rename it.
@@ -322,7 +322,7 @@ DWORD CheckedFolder::CreateFile(const wchar_t* name, DWORD access, DWORD share,
 
 DWORD CheckedFolder::OpenFile(const wchar_t* name, DWORD access, DWORD share,
                               FileHandle& file) const {
-  if (!handle_.valid()) {
+  if (!handle_) {
     return ERROR_INVALID_HANDLE;
   }
   FileHandle opened;

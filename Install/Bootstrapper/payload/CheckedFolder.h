@@ -16,40 +16,6 @@
 
 #include "sys/Win32.h"
 
-// Owner of a file or folder handle, closed exactly once.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() { reset(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  FileHandle(FileHandle&& other) noexcept : handle_(other.release()) {}
-  FileHandle& operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-      reset(other.release());
-    }
-    return *this;
-  }
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE release() {
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return handle;
-  }
-  void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
-    if (valid()) {
-      CloseHandle(handle_);
-    }
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
 // The error of a check that found a link (a reparse point, a second name, a path that leads
 // elsewhere): nothing was done through it.
 inline constexpr DWORD kLinkInTheWay = ERROR_BAD_PATHNAME;

@@ -108,15 +108,13 @@ DWORD WorkFolder::Create() {
   }
 
   // Opened on the folder itself, never through a link, checked, and held without delete sharing.
-  FileHandle folder;
-  error = OpenRealFolder(path_, folder);
+  error = OpenRealFolder(path_, handle_);
   if (error != ERROR_SUCCESS) {
     Diagnose(L"check", error);
     // The empty folder this run made, wherever the path led it.
     RemoveDirectoryW(path_.c_str());
     return error;
   }
-  handle_ = folder.release();
   return ERROR_SUCCESS;
 }
 
@@ -125,8 +123,7 @@ void WorkFolder::Remove() {
     return;
   }
   // The hold goes first: it keeps the folder itself from being deleted.
-  CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
+  handle_.reset();
   RemoveTree(path_);
   path_.clear();
 }

@@ -29,7 +29,7 @@ class WorkFolder {
   // that was tried, for the message.
   DWORD Create();
 
-  bool created() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool created() const { return static_cast<bool>(handle_); }
   // The folder, ending in a backslash.
   const std::wstring& path() const { return path_; }
 
@@ -41,5 +41,5 @@ class WorkFolder {
   std::wstring path_;
   // Held for the run with access to its content, without delete sharing: nobody can rename the
   // folder away or delete it.
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  FileHandle handle_;
 };

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr wchar_t kLogName[] = L"bootstrap.log";
 // Writes always go to the end of the file; reading is for the copies at the end of the run.
 constexpr DWORD kHoldAccess = FILE_APPEND_DATA | FILE_READ_DATA;
 // While the run holds the file, others may read it, and nothing else: no other process adds a
@@ -37,7 +36,7 @@ std::wstring g_keptFrom;
 std::wstring IntendedFolder() {
   wchar_t folder[MAX_PATH];
   DWORD length = GetTempPathW(MAX_PATH, folder);
-  if (length == 0 || length >= MAX_PATH || length + std::size(kLogName) > MAX_PATH) {
+  if (length == 0 || length >= MAX_PATH || length + std::size(kBootstrapLogName) > MAX_PATH) {
     length = GetCurrentDirectoryW(MAX_PATH, folder);
     if (length == 0 || length >= MAX_PATH) {
       return {};
@@ -57,14 +56,14 @@ DWORD CreateLogIn(const std::wstring& folder) {
   DWORD error = checked.Open(folder, true);
   FileHandle file;
   if (error == ERROR_SUCCESS) {
-    error = checked.CreateFile(kLogName, kHoldAccess, kHoldSharing, file);
+    error = checked.CreateFile(kBootstrapLogName, kHoldAccess, kHoldSharing, file);
   }
   if (error == ERROR_SUCCESS && !GetFileInformationByHandle(file.get(), &g_identity)) {
     error = LastErrorOr(ERROR_INVALID_HANDLE);
   }
   if (error == ERROR_SUCCESS) {
     g_heldFile = std::move(file);
-    g_logPath = checked.path() + kLogName;
+    g_logPath = checked.path() + kBootstrapLogName;
   }
   return error;
 }
@@ -72,7 +71,7 @@ DWORD CreateLogIn(const std::wstring& folder) {
 void InitialiseLog() {
   g_logState = 0;
   const std::wstring folder = IntendedFolder();
-  g_logPath = folder + kLogName;
+  g_logPath = folder + kBootstrapLogName;
   g_logState = 1;
   if (!g_writeFile || folder.empty()) {
     g_writeFile = false;
@@ -83,9 +82,9 @@ void InitialiseLog() {
   std::wstring elsewhere;
   if (CreateLogIn(folder) == kLinkInTheWay && WindowsTempFolder(elsewhere) &&
       CreateLogIn(elsewhere) == ERROR_SUCCESS) {
-    g_keptFrom = folder + kLogName;
+    g_keptFrom = folder + kBootstrapLogName;
   }
-  g_writeFile = g_heldFile.valid();
+  g_writeFile = static_cast<bool>(g_heldFile);
 }
 
 // The log file by its path, when it is still the file this run made.
@@ -93,8 +92,7 @@ FileHandle ReopenOwnFile(DWORD access, DWORD sharing) {
   FileHandle file(CreateFileW(g_logPath.c_str(), access, sharing, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION found;
-  if (!file.valid() || !GetFileInformationByHandle(file.get(), &found) ||
-      !SameFile(found, g_identity)) {
+  if (!file || !GetFileInformationByHandle(file.get(), &found) || !SameFile(found, g_identity)) {
     return FileHandle();
   }
   return file;
@@ -108,10 +106,10 @@ void WriteLine(const std::wstring& line) {
   const std::string bytes = logline::ToFileText(line);
   // Once let go, a line goes in whole or not at all: nobody else may write while it is appended.
   FileHandle reopened;
-  if (!g_heldFile.valid()) {
+  if (!g_heldFile) {
     reopened = ReopenOwnFile(FILE_APPEND_DATA, FILE_SHARE_READ);
   }
-  HANDLE file = g_heldFile.valid() ? g_heldFile.get() : reopened.get();
+  HANDLE file = g_heldFile ? g_heldFile.get() : reopened.get();
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -183,11 +181,11 @@ bool CopyLogInto(HANDLE target) {
   if (!HasLogFile()) {
     return false;
   }
-  if (g_heldFile.valid()) {
+  if (g_heldFile) {
     return CopyContent(g_heldFile.get(), target);
   }
   const FileHandle reopened = ReopenOwnFile(FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  return reopened.valid() && CopyContent(reopened.get(), target);
+  return static_cast<bool>(reopened) && CopyContent(reopened.get(), target);
 }
 
 void KeepLogOffFile() { g_writeFile = false; }

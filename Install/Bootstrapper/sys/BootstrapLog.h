@@ -14,6 +14,9 @@
 
 #include "sys/Win32.h"
 
+// The log's name, in the temporary folder and in its copy in the install folder.
+inline constexpr wchar_t kBootstrapLogName[] = L"bootstrap.log";
+
 // The line that says where a log went because a link stood in the way: the path that was not
 // used, then the path used instead.
 inline constexpr wchar_t kLogKeptElsewhere[] =

@@ -25,36 +25,5 @@ HMODULE LoadSystemLibrary(const wchar_t* fileName);
 // case. Called first thing in the run; functions a system lacks are simply not called.
 void RestrictLibrarySearchToSystemFolder();
 
-// Owner of a module loaded at run time: freed exactly once.
-class ModuleHandle {
- public:
-  ModuleHandle() = default;
-  explicit ModuleHandle(HMODULE module) : module_(module) {}
-  ~ModuleHandle() { reset(); }
-  ModuleHandle(const ModuleHandle&) = delete;
-  ModuleHandle& operator=(const ModuleHandle&) = delete;
-  ModuleHandle(ModuleHandle&& other) noexcept : module_(other.release()) {}
-  ModuleHandle& operator=(ModuleHandle&& other) noexcept {
-    if (this != &other) {
-      reset(other.release());
-    }
-    return *this;
-  }
-
-  HMODULE get() const { return module_; }
-  explicit operator bool() const { return module_ != nullptr; }
-  HMODULE release() {
-    HMODULE module = module_;
-    module_ = nullptr;
-    return module;
-  }
-  void reset(HMODULE module = nullptr) {
-    if (module_ != nullptr) {
-      FreeLibrary(module_);
-    }
-    module_ = module;
-  }
-
- private:
-  HMODULE module_ = nullptr;
-};
+// A module loaded at run time, freed exactly once.
+using ModuleHandle = SystemOwned<HMODULE, &FreeLibrary>;

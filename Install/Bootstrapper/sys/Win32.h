@@ -30,22 +30,56 @@ inline DWORD LastErrorOr(DWORD fallback) {
   return error != ERROR_SUCCESS ? error : fallback;
 }
 
-// Owner of what the system handed out through an output parameter (a handle, a SID, memory),
-// given back with `Release` exactly once; null owns nothing. Call(..., owned.put()).
-template <typename T, auto Release>
+// The value that owns nothing: null for most of what the system hands out.
+template <typename T>
+struct NullIsEmpty {
+  static T Empty() { return nullptr; }
+};
+// A file's handle, where CreateFileW answers INVALID_HANDLE_VALUE, not null.
+struct InvalidHandleIsEmpty {
+  static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+};
+
+// Owner of what the system handed out (a handle, a module, a SID, memory), given back with
+// `Release` exactly once; `Empty::Empty()` owns nothing. Given to the owner when made, or filled
+// in through an output parameter: Call(..., owned.put()).
+template <typename T, auto Release, typename Empty = NullIsEmpty<T>>
 class SystemOwned {
  public:
   SystemOwned() = default;
-  ~SystemOwned() {
-    if (value_ != nullptr) {
-      Release(value_);
-    }
-  }
+  explicit SystemOwned(T value) : value_(value) {}
+  ~SystemOwned() { reset(); }
   SystemOwned(const SystemOwned&) = delete;
   SystemOwned& operator=(const SystemOwned&) = delete;
-  T* put() { return &value_; }
+  SystemOwned(SystemOwned&& other) noexcept : value_(other.release()) {}
+  SystemOwned& operator=(SystemOwned&& other) noexcept {
+    if (this != &other) {
+      reset(other.release());
+    }
+    return *this;
+  }
+
+  T* put() {
+    reset();
+    return &value_;
+  }
   T get() const { return value_; }
+  explicit operator bool() const { return value_ != Empty::Empty(); }
+  T release() {
+    const T value = value_;
+    value_ = Empty::Empty();
+    return value;
+  }
+  void reset(T value = Empty::Empty()) {
+    if (value_ != Empty::Empty()) {
+      Release(value_);
+    }
+    value_ = value;
+  }
 
  private:
-  T value_ = nullptr;
+  T value_ = Empty::Empty();
 };
+
+// A file's or a folder's handle, closed exactly once.
+using FileHandle = SystemOwned<HANDLE, &CloseHandle, InvalidHandleIsEmpty>;
