@@ -554,6 +554,24 @@ class WorkFolderTest(HostileCase):
         self.assertLessEqual(set(target["errors"]), {5, 32}, target)
         self.assertEqual(artifact("setup.exe").read_bytes(), exe.read_bytes())
 
+    def test_another_setup_put_at_setup_exes_path_before_the_hold_is_not_taken_for_it(self):
+        # Once setup.exe is started and before it runs, a process of the user's renames it away
+        # and puts another setup.exe of the same publisher at its path, 5.1.0 of the product,
+        # whose signature passes. Held and read from at the running program's places, it gave
+        # the payloads. The run ends at its own signature check instead, as when its file cannot
+        # be held, and reads nothing from that file.
+        exe = self.folder("media") / "setup.exe"
+        shutil.copy(artifact("setup.exe"), exe)
+        result = self.run_program(exe, args=["/qn"],
+                                  swap_before_start=artifact("setup-v510.exe"))
+        self.assertEqual(artifact("setup-v510.exe").read_bytes(), exe.read_bytes())
+        self.assertEqual(1006, result.exit_code, result.describe())
+        self.assertEqual([], result.boxes, result.describe())
+        self.assertIn("[Error] Setup cannot hold its own file (error 1006): it is neither "
+                      "checked nor started by its path", result.log_lines)
+        self.assertFalse(any(line.startswith("[WVT]") for line in result.log_lines))
+        self.assertEqual(-1, self.prefix.msi_state(PRODUCT_CODE))
+
     def test_a_reparse_point_on_the_folders_path_ends_the_run(self):
         # The Windows folder's Temp is a link (a Unix symbolic link, which Wine shows as a
         # reparse point, as Windows shows a junction), or another volume mounted there (a mount

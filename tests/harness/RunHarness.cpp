@@ -119,6 +119,9 @@ struct Options {
   // program starts there, as programs that a service starts do. None of its windows can be seen
   // or answered from here.
   std::wstring hiddenStation;
+  // Once the program is made and before it runs, its file is renamed away and this file copied
+  // to its path: the file at the program's path is then not the program that runs.
+  std::wstring swapBeforeStart;
 };
 
 void Usage(const wchar_t* problem) {
@@ -130,7 +133,7 @@ void Usage(const wchar_t* problem) {
                 L"         [--hold-answers-until FILE] [--box-seen-file FILE]\n"
                 L"         [--seen-file TEXT=FILE]...\n"
                 L"         [--poll-ms N] [--raw-args TEXT | --raw-cmdline TEXT]\n"
-                L"         [--hidden-station NAME]\n"
+                L"         [--hidden-station NAME] [--swap-before-start FILE]\n"
                 L"         -- EXE [ARGS...]\n"
                 L"       runharness.exe --args-file FILE\n");
 }
@@ -218,6 +221,8 @@ bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
       o.hasRawArgs = true;
     } else if (a == L"--hidden-station") {
       if (!value(o.hiddenStation)) return false;
+    } else if (a == L"--swap-before-start") {
+      if (!value(o.swapBeforeStart)) return false;
     } else if (a == L"--raw-cmdline") {
       if (!value(o.rawCommandLine)) return false;
       o.hasRawCommandLine = true;
@@ -1296,6 +1301,12 @@ Child Launch(const Options& o, const std::wstring& commandLine) {
   UniqueHandle thread(pi.hThread);
   child.pid = pi.dwProcessId;
   child.inJob = child.job.Valid() && AssignProcessToJobObject(child.job.Get(), pi.hProcess);
+  if (!o.swapBeforeStart.empty() &&
+      (!MoveFileExW(o.exe.c_str(), (o.exe + L".running").c_str(), MOVEFILE_REPLACE_EXISTING) ||
+       !CopyFileW(o.swapBeforeStart.c_str(), o.exe.c_str(), FALSE))) {
+    std::fwprintf(stderr, L"runharness: cannot swap %ls: error %lu\n", o.exe.c_str(),
+                  GetLastError());
+  }
   ResumeThread(pi.hThread);
   return child;
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -148,6 +149,36 @@ TEST(ExtractFileFromResource, APayloadIsReadFromItsPlaceInTheExecutableFileWhenO
     EXPECT_TRUE(hold.IsHeld());
     hold.Release();
     EXPECT_EQ(ReadFileBytes(root / L"package.msi"), fromCopy ? changed : kPackageBytes);
+  }
+}
+
+TEST(ConfirmRunningImage, OnlyTheFileOfTheRunningProgramPasses) {
+  // Copies of this program that differ from it in a header (the time stamp), in a payload, or
+  // that end after the headers: each could stand at the program's path once it was renamed away.
+  ScratchFolder root;
+  const std::string own = ReadFileBytes(PayloadsFromFile::OwnPath());
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(own.data());
+  std::string stamped = own;
+  stamped[dos->e_lfanew + offsetof(IMAGE_NT_HEADERS, FileHeader.TimeDateStamp)] ^= 1;
+  // (The first place of the payload's text is this program's own literal, not the payload.)
+  std::string payload = own;
+  for (auto at = payload.find(kPackageBytes); at != std::string::npos;
+       at = payload.find(kPackageBytes, at)) {
+    payload.replace(at, 4, "UNIT");
+  }
+  const std::string cut = own.substr(0, own.find(kPackageBytes));
+  const std::tuple<const wchar_t*, std::string, DWORD> rows[] = {
+      {L"own.exe", own, ERROR_SUCCESS},
+      {L"stamped.exe", stamped, ERROR_FILE_INVALID},
+      {L"payload.exe", payload, ERROR_FILE_INVALID},
+      {L"cut.exe", cut, ERROR_FILE_INVALID},
+  };
+  for (const auto& [name, bytes, expected] : rows) {
+    SCOPED_TRACE(Narrow(name));
+    WriteFileBytes(root / name, bytes);
+    HeldFile held;
+    ASSERT_EQ(held.Take((root / name).c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(ConfirmRunningImage(held.handle(), Self()), expected);
   }
 }
 

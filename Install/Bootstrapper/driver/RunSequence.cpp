@@ -107,11 +107,18 @@ bool StartUp(RunState& state, const wchar_t* commandLine) {
   }
   state.exePath.assign(exePath, length);
   LogString(L"[Info] we are running from --> %s\n", state.exePath.c_str());
-  // Held from here to the end of the run; the payloads are read through the hold. A hold that
-  // cannot be taken ends the run at the signature check, before anything is read or started.
+  // Held from here to the end of the run; the payloads are read through the hold. The file at
+  // the path is held only when it is the program that runs: the running one can have been renamed
+  // away before the hold and another put in its place. A hold that cannot be taken ends the run
+  // at the signature check, before anything is read or started.
   state.imageHoldResult = state.imageHold.Take(state.exePath.c_str());
   if (state.imageHoldResult == ERROR_SUCCESS) {
+    state.imageHoldResult = ConfirmRunningImage(state.imageHold.handle(), state.instance);
+  }
+  if (state.imageHoldResult == ERROR_SUCCESS) {
     ReadPayloadsFrom(state.imageHold.handle());
+  } else {
+    state.imageHold.Release();
   }
   state.options.exeFolder = FolderOf(state.exePath);
 

@@ -1,6 +1,7 @@
 #include "payload/PayloadExtraction.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -206,9 +207,69 @@ HANDLE CreateWriter(const std::wstring& target) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Whether the `size` bytes of `file` at `offset` are those at `mapped`, read in chunks of the
+// buffer's `capacity`. 0, ERROR_FILE_INVALID, or the error of the read.
+DWORD CompareWithFile(HANDLE file, std::uint64_t offset, const unsigned char* mapped, DWORD size,
+                      unsigned char* buffer, DWORD capacity) {
+  for (DWORD done = 0; done < size;) {
+    const DWORD wanted = std::min(size - done, capacity);
+    const DWORD read = ReadAt(file, offset + done, buffer, wanted);
+    if (read != ERROR_SUCCESS) {
+      return read == ERROR_HANDLE_EOF ? ERROR_FILE_INVALID : read;
+    }
+    if (std::memcmp(buffer, mapped + done, wanted) != 0) {
+      return ERROR_FILE_INVALID;
+    }
+    done += wanted;
+  }
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 void ReadPayloadsFrom(HANDLE imageFile) { g_imageFile = imageFile; }
+
+DWORD ConfirmRunningImage(HANDLE imageFile, HMODULE module) {
+  const auto* base = reinterpret_cast<const unsigned char*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const DWORD headerBytes = headers->OptionalHeader.SizeOfHeaders;
+  const std::size_t imageBase =
+      dos->e_lfanew + offsetof(IMAGE_NT_HEADERS, OptionalHeader.ImageBase);
+  if (imageBase + sizeof(headers->OptionalHeader.ImageBase) > headerBytes) {
+    return ERROR_BAD_EXE_FORMAT;
+  }
+  const DWORD capacity = std::max(headerBytes, kPieceChunkBytes);
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[capacity]);
+  if (!buffer) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  // The headers, but for the base address, which the loader writes into the mapped ones.
+  const DWORD read = ReadAt(imageFile, 0, buffer.get(), headerBytes);
+  if (read != ERROR_SUCCESS) {
+    return read == ERROR_HANDLE_EOF ? ERROR_FILE_INVALID : read;
+  }
+  std::memcpy(buffer.get() + imageBase, base + imageBase,
+              sizeof(headers->OptionalHeader.ImageBase));
+  if (std::memcmp(buffer.get(), base, headerBytes) != 0) {
+    return ERROR_FILE_INVALID;
+  }
+  // Equal headers still allow another build of the same layout (another version of the product
+  // whose package fills as many sectors): the section of the resources, where the payloads are,
+  // must hold the same bytes too. The loader never changes it.
+  const DWORD resources =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
+  for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
+    if (resources != 0 && resources >= section->VirtualAddress &&
+        resources - section->VirtualAddress < section->Misc.VirtualSize) {
+      return CompareWithFile(imageFile, section->PointerToRawData, base + section->VirtualAddress,
+                             std::min(section->SizeOfRawData, section->Misc.VirtualSize),
+                             buffer.get(), capacity);
+    }
+  }
+  return ERROR_SUCCESS;
+}
 
 bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,
                     const wchar_t* caption) {

@@ -24,6 +24,14 @@ bool ExtractFileFromResource(WORD resourceId, HINSTANCE instance, const wchar_t*
 // the default, reads the mapped image. The handle must stay open while it is set.
 void ReadPayloadsFrom(HANDLE imageFile);
 
+// Whether `imageFile`, the file at this program's path held open by the run, is the program that
+// runs as `module`: its headers, section table and data directories (the signature's place and
+// size among them) are those of the mapped image, but for the base address the loader chose, and
+// so is its section of resources, where the payloads are.
+// Another file can stand at the path by the time it is held: the running one renamed away and
+// another put in its place. 0, ERROR_FILE_INVALID for another file, or the error of the read.
+DWORD ConfirmRunningImage(HANDLE imageFile, HMODULE module);
+
 // True when the volume of `folder` has at least `requiredBytes` free; otherwise the user is told
 // that the free space could not be read (the caller reports the shortage).
 bool CheckDiskSpace(const wchar_t* folder, std::uint32_t requiredBytes, HINSTANCE instance,

@@ -354,7 +354,8 @@ class Prefix:
             box_seen_file: Optional[PathLike] = None,
             seen_files: Union[Iterable[Tuple[str, PathLike]], Dict[str, PathLike]] = (),
             check_temp: bool = True, hidden_station: Optional[str] = None,
-            wine_env: Optional[Dict[str, str]] = None) -> RunResult:
+            wine_env: Optional[Dict[str, str]] = None,
+            swap_before_start: Optional[PathLike] = None) -> RunResult:
         """Runs `exe` under the harness and returns what the user saw and what it returned.
 
         `answers` maps a text found in a box's caption or text to the button to press (ok,
@@ -373,7 +374,9 @@ class Prefix:
         anything in the Windows folder's Temp, raises TempLeftovers, unless `check_temp` is False. With `hidden_station` the program
         starts on a window station of that name that nobody sees (as under a service); its boxes
         are then neither recorded nor answered. `wine_env` sets variables for Wine itself, such
-        as LC_ALL, which chooses the user's language.
+        as LC_ALL, which chooses the user's language. With `swap_before_start` (a Linux path),
+        once the program is made and before it runs, its file is renamed to <exe>.running and
+        that file is copied to its path.
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -410,6 +413,8 @@ class Prefix:
             words += ["--box-seen-file", self.to_windows(box_seen_file)]
         if hidden_station is not None:
             words += ["--hidden-station", hidden_station]
+        if swap_before_start is not None:
+            words += ["--swap-before-start", self.to_windows(swap_before_start)]
         seen = seen_files.items() if isinstance(seen_files, dict) else seen_files
         for text, file in seen:
             Path(file).unlink(missing_ok=True)
