@@ -124,8 +124,12 @@ HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::OnStopBinding(HRESULT, LP
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::GetBindInfo(DWORD*, BINDINFO*) {
-  // The bind flags and information stay as the download machinery prepared them.
+HRESULT STDMETHODCALLTYPE CDownloadBindStatusCallback::GetBindInfo(DWORD* flags, BINDINFO*) {
+  // Always from the server: an entry for the URL in the URL cache, which is the user's, is never
+  // taken for the download. The rest stays as the download machinery prepared it.
+  if (flags != nullptr) {
+    *flags |= BINDF_GETNEWESTVERSION | BINDF_PRAGMA_NO_CACHE;
+  }
   return S_OK;
 }
 
