@@ -113,8 +113,7 @@ WORK_FOLDER = re.compile(r"C:\\windows\\Temp\\Setup[0-9A-F]{16}\\", re.IGNORECAS
 class RunResult:
     """The harness's record of one run, plus the bootstrap log the run left behind."""
 
-    def __init__(self, record: dict, log_bytes: Optional[bytes], stdout: str = "",
-                 stderr: str = ""):
+    def __init__(self, record: dict, log_bytes: Optional[bytes]):
         self.record = record
         self.exit_code: Optional[int] = record.get("exit_code")
         self.timed_out: bool = record.get("timed_out", False)
@@ -130,8 +129,6 @@ class RunResult:
         self.log_bytes = log_bytes
         self.log: Optional[str] = log_bytes.decode("latin-1") if log_bytes is not None else None
         self.log_lines = _split_log_lines(log_bytes)
-        self.harness_stdout = stdout
-        self.harness_stderr = stderr
         # What the run left in its temporary folder besides the logs (see leftovers.py).
         self.temp_leftovers: List[str] = []
 
