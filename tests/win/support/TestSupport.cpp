@@ -82,6 +82,26 @@ bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring Row(UINT id) {
+  const wchar_t* text = nullptr;
+  const int length =
+      LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<wchar_t*>(&text), 0);
+  return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+std::wstring WithInsert(UINT id, const std::wstring& insert) {
+  std::wstring text = Row(id);
+  text.replace(text.find(L"%1"), 2, insert);
+  return text;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
 namespace {
 std::unique_ptr<ScratchFolder> g_scratchTemp;
 std::wstring g_scratchTempPath;

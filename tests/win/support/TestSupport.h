@@ -45,6 +45,14 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // The whole content of `path`; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
+
+// A row of this program's string table, whole, as stored; empty when there is none.
+std::wstring Row(UINT id);
+// That row with its "%1" replaced by `insert`.
+std::wstring WithInsert(UINT id, const std::wstring& insert);
+// An ASCII text as the 8-bit text that bootstrap.log holds.
+std::string Narrow(const std::wstring& text);
 
 // Points the temporary folder (TMP and TEMP) at a scratch folder for the whole program, so that
 // bootstrap.log and whatever the code under test puts in the temporary folder stay in it. The log
