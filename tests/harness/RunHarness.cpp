@@ -556,7 +556,6 @@ struct DialogRecord {
   bool everVisible = false;
   bool visibleLast = false;
   int instances = 0;
-  DWORD pid = 0;
   std::wstring title;
   std::wstring lastMain;
   std::wstring lastDetail;
@@ -576,7 +575,6 @@ struct DialogRecord {
 struct OtherWindow {
   std::wstring cls;
   std::wstring caption;
-  DWORD pid;
 };
 
 struct ChildWindow {
@@ -650,9 +648,7 @@ class Recorder {
           WatchBox(hwnd);
         }
       } else if (IsWindowVisible(hwnd) && !others_.count(hwnd)) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        others_[hwnd] = {cls, WindowText(hwnd), pid};
+        others_[hwnd] = {cls, WindowText(hwnd)};
         otherOrder_.push_back(hwnd);
       }
     }
@@ -767,7 +763,6 @@ class Recorder {
       ++dialog_.instances;
     }
     dialog_.seen = true;
-    GetWindowThreadProcessId(dlg, &dialog_.pid);
     bool visible = IsWindowVisible(dlg) != FALSE;
     dialog_.visibleLast = visible;
     dialog_.everVisible = dialog_.everVisible || visible;
@@ -1064,7 +1059,6 @@ void Recorder::Write(JsonWriter& j) const {
   j.Key("ever_visible").Bool(d.everVisible);
   j.Key("visible_last").Bool(d.visibleLast);
   j.Key("instances").Number(d.instances);
-  j.Key("pid").Unsigned(d.pid);
   j.Key("title").String(d.title);
   j.Key("main_texts").BeginArray();
   for (const auto& t : d.mainTexts) j.String(t);
@@ -1099,8 +1093,7 @@ void Recorder::Write(JsonWriter& j) const {
   j.Key("other_windows").BeginArray();
   for (HWND hwnd : otherOrder_) {
     const OtherWindow& w = others_.at(hwnd);
-    j.BeginObject().Key("class").String(w.cls).Key("caption").String(w.caption);
-    j.Key("pid").Unsigned(w.pid).EndObject();
+    j.BeginObject().Key("class").String(w.cls).Key("caption").String(w.caption).EndObject();
   }
   j.EndArray();
 }

@@ -179,15 +179,10 @@ bool RegGet(Args a, JsonWriter& j) {
       j.EndArray();
       break;
     }
-    case REG_DWORD: {
-      DWORD v = 0;
-      memcpy(&v, data.data(), sizeof v);
-      j.Unsigned(v);
-      break;
-    }
+    case REG_DWORD:
     case REG_QWORD: {
-      unsigned long long v = 0;
-      memcpy(&v, data.data(), sizeof v);
+      unsigned long long v = 0;  // little-endian: a DWORD fills the low half
+      memcpy(&v, data.data(), type == REG_DWORD ? sizeof(DWORD) : sizeof v);
       j.Unsigned(v);
       break;
     }

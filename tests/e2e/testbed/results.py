@@ -2,7 +2,7 @@
 
 import json
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import List, NamedTuple, Optional, Tuple
 
 
@@ -52,11 +52,8 @@ class Box:
 
     @classmethod
     def from_record(cls, data: dict) -> "Box":
-        return cls(caption=data["caption"], text=data["text"], icon=data["icon"],
-                   buttons=list(data["buttons"]), button_ids=list(data["button_ids"]),
-                   has_owner=data["has_owner"], owner_is_dialog=data["owner_is_dialog"],
-                   pid=data["pid"], main_process=data["main_process"], answer=data["answer"],
-                   answer_rule=data["answer_rule"], closed_by_program=data["closed_by_program"],
+        # Every field but `record` is the record's value of the same name.
+        return cls(**{f.name: data[f.name] for f in fields(cls) if f.name != "record"},
                    record=data)
 
 
