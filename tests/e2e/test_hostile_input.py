@@ -14,7 +14,8 @@ import unittest
 from pathlib import Path
 from typing import Dict, List
 
-from demo_product import PRODUCT_CODE, RECEIVED_KEY, DemoProductCase, install_dir
+from demo_product import (CAPTION, INI_NAME, INSTALLER_LOG, PRODUCT_CODE, RECEIVED_KEY,
+                          DemoProductCase, install_dir)
 from testbed import artifact, win_build_dir
 from testbed.results import WORK_FOLDER
 from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_file
@@ -23,9 +24,6 @@ from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_fil
 # libraries import it while the process starts, before any of the program's code runs, so the
 # loader would take a planted one whatever the program does.)
 PLANTED_NAMES = ["msi.dll", "wintrust.dll", "crypt32.dll", "urlmon.dll", "wininet.dll"]
-CAPTION = "Windows Installer Wrapper"
-INSTALLER_LOG = "Corvell Vesk.log"
-INI_NAME = "CorvellVesk5.ini"
 
 
 class HostileCase(DemoProductCase):

@@ -9,11 +9,9 @@ is missing, deletes it again, and turns its exit code into the run's outcome.
 
 import unittest
 
+from demo_product import PRODUCT_CODE, RUNTIME_KEY
 from testbed import SetupTestCase, artifact
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
-RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-               "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
 REDIST = "vcredist_vc9.exe"
 RESTART_BOX = ("Installation of CRT was successful. Please reboot computer and then restart this "
                "installation.")

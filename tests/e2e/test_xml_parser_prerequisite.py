@@ -9,9 +9,9 @@ the Windows Installer before the product, and remove it and its folders from Tem
 
 import unittest
 
+from demo_product import PRODUCT_CODE
 from testbed import SetupTestCase, artifact
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 PARSER_X86 = "{3C9A2E58-1D40-4B72-8E04-6B2D7A0C1E53}"
 PARSER_X64 = "{5E0B4C7A-2F61-4D83-9A15-7C3E8B1D2F64}"
 MARKER = b"Stand-in for msxml6.dll"
