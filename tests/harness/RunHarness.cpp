@@ -119,7 +119,8 @@ struct Options {
   std::wstring hiddenStation;
 };
 
-void Usage(const wchar_t* problem) {
+// Says what is wrong and how the harness is called; false, for the caller to return.
+bool Usage(const wchar_t* problem) {
   std::fwprintf(stderr, L"runharness: %ls\n", problem);
   std::fwprintf(stderr,
                 L"usage: runharness.exe [--record FILE] [--cwd DIR] [--env NAME=VALUE]...\n"
@@ -131,22 +132,21 @@ void Usage(const wchar_t* problem) {
                 L"         [--hidden-station NAME]\n"
                 L"         -- EXE [ARGS...]\n"
                 L"       runharness.exe --args-file FILE\n");
+  return false;
 }
 
 bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
   if (argv.size() == 2 && argv[0] == L"--args-file") {
     std::vector<std::wstring> fromFile;
     if (!harness::ReadArgumentFile(argv[1], fromFile)) {
-      Usage(L"cannot read the argument file");
-      return false;
+      return Usage(L"cannot read the argument file");
     }
     argv = std::move(fromFile);
   }
   size_t i = 0;
   auto value = [&](std::wstring& out) {
     if (i + 1 >= argv.size()) {
-      Usage((L"missing value after " + argv[i]).c_str());
-      return false;
+      return Usage((L"missing value after " + argv[i]).c_str());
     }
     out = argv[++i];
     return true;
@@ -172,8 +172,7 @@ bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
     } else if (a == L"--env") {
       size_t eq = v.find(L'=');
       if (eq == std::wstring::npos || eq == 0) {
-        Usage(L"--env needs NAME=VALUE");
-        return false;
+        return Usage(L"--env needs NAME=VALUE");
       }
       o.setEnv.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (a == L"--env-remove") {
@@ -183,28 +182,24 @@ bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
       size_t eq = v.rfind(L'=');
       int id = eq == std::wstring::npos ? 0 : ButtonIdFromName(v.substr(eq + 1));
       if (id == 0 || eq == 0) {
-        Usage(L"--answer needs PATTERN=ok|cancel|yes|no|abort|retry|ignore");
-        return false;
+        return Usage(L"--answer needs PATTERN=ok|cancel|yes|no|abort|retry|ignore");
       }
       o.answers.push_back({v.substr(0, eq), id});
     } else if (a == L"--default-answer") {
       o.defaultAnswer = ButtonIdFromName(v);
       if (o.defaultAnswer == 0) {
-        Usage(L"unknown button for --default-answer");
-        return false;
+        return Usage(L"unknown button for --default-answer");
       }
     } else if (a == L"--seen-file") {
       size_t eq = v.rfind(L'=');
       if (eq == std::wstring::npos || eq == 0 || eq + 1 == v.size()) {
-        Usage(L"--seen-file needs TEXT=FILE");
-        return false;
+        return Usage(L"--seen-file needs TEXT=FILE");
       }
       o.seenFiles.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (a == L"--timeout-ms") {
       std::uint32_t n = 0;
       if (!harness::ParseUnsigned32(v, n) || n == 0) {
-        Usage(L"bad number for --timeout-ms");
-        return false;
+        return Usage(L"bad number for --timeout-ms");
       }
       o.timeoutMs = n;
     } else if (a == L"--raw-args") {
@@ -212,23 +207,19 @@ bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
     } else if (a == L"--raw-cmdline") {
       o.rawCommandLine = v;
     } else {
-      Usage((L"unknown option " + a).c_str());
-      return false;
+      return Usage((L"unknown option " + a).c_str());
     }
   }
   if (i >= argv.size()) {
-    Usage(L"no program after --");
-    return false;
+    return Usage(L"no program after --");
   }
   o.exe = argv[i];
   o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
   if ((o.rawArgs || o.rawCommandLine) && !o.args.empty()) {
-    Usage(L"--raw-args and --raw-cmdline take the place of arguments after the program");
-    return false;
+    return Usage(L"--raw-args and --raw-cmdline take the place of arguments after the program");
   }
   if (o.rawArgs && o.rawCommandLine) {
-    Usage(L"--raw-args and --raw-cmdline exclude each other");
-    return false;
+    return Usage(L"--raw-args and --raw-cmdline exclude each other");
   }
   return true;
 }
