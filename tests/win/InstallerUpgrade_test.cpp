@@ -54,6 +54,7 @@ void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 namespace {
 
 using testing_support::BoxIcon;
+using testing_support::InUrlCache;
 using testing_support::LogTail;
 using testing_support::MessageBoxRecorder;
 using testing_support::ReadFileBytes;
@@ -379,12 +380,6 @@ TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
     }
     EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), c.starts) << starts;
   }
-}
-
-bool InUrlCache(const std::wstring& url) {
-  DWORD size = 0;
-  return !GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size) &&
-         GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationFails) {

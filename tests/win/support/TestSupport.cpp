@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "sys/BootstrapLog.h"
+// After the one include of <windows.h>, which it needs.
+#include <wininet.h>
 
 namespace testing_support {
 
@@ -80,6 +82,12 @@ std::string ReadFileBytes(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool InUrlCache(const std::wstring& url) {
+  DWORD size = 0;
+  return GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size) ||
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 bool IsFolder(const std::wstring& path) {

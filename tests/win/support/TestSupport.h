@@ -37,6 +37,9 @@ constexpr REGSAM kProductView = 0;
 // Deletes a key without subkeys under HKEY_LOCAL_MACHINE in that view, or in `view`.
 void DeleteProductKey(const wchar_t* key, REGSAM view = kProductView);
 
+// True when the user's URL cache holds an entry for `url`.
+bool InUrlCache(const std::wstring& url);
+
 // Removes a file or a folder tree, read-only or not.
 void RemoveTree(const std::wstring& path);
 
