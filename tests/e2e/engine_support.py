@@ -6,8 +6,8 @@ BOOTSTRAPPER_UPDATE_RECORD and ends with the code in BOOTSTRAPPER_UPDATE_EXIT, b
 it through setup.exe's environment.
 """
 
-from demo_product import PRODUCT_CODE, remove_demo_product  # noqa: F401 (tests import it here)
-from testbed import SetupTestCase, artifact
+from demo_product import PRODUCT_CODE, DemoProductCase  # noqa: F401 (tests import it here)
+from testbed import artifact
 
 UPGRADE_QUESTION = ("This package requires a newer version of the Windows Installer. Do you want "
                     "to update the version of the Windows Installer on your system?")
@@ -19,18 +19,13 @@ UPGRADED_LINE = "[Info] Windows Installer has been upgraded, or was already corr
 PASSIVE = " /passive /norestart"
 
 
-class EngineUpgradeTestCase(SetupTestCase):
+class EngineUpgradeTestCase(DemoProductCase):
     """Runs a variant with the stand-in's exit code and record, and answers the questions."""
 
     def setUp(self):
         super().setUp()
         self.record = self.prefix.scratch / "update-starts.txt"
         self.record.unlink(missing_ok=True)
-        # Whatever a test installs goes again, so that the next one starts without the product.
-        self.addCleanup(self.remove_product)
-
-    def remove_product(self):
-        remove_demo_product(self.prefix)
 
     def run_setup(self, variant, args=(), exit_code=0, upgrade="yes", restart="no", **kwargs):
         env = {"BOOTSTRAPPER_UPDATE_EXIT": str(exit_code),

@@ -8,24 +8,15 @@ of every test; here the cases where something must stay are checked too.
 import shutil
 import unittest
 
-from demo_product import PRODUCT_CODE, remove_demo_product
-from testbed import SetupTestCase, artifact, win_build_dir
+from demo_product import INI_NAME, INSTALLER_LOG, PRODUCT_CODE, DemoProductCase
+from testbed import artifact, win_build_dir
 
 UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + PRODUCT_CODE
-INSTALLER_LOG = "Corvell Vesk.log"
-INI_NAME = "CorvellVesk5.ini"
 UNABLE_INSTALL_LOG = "[Info] unable to copy Install log file."
 COPY_BOOTSTRAP_LOG = "[Info] copy bootstrapper log file to INSTALLDIR."
 
 
-class CleanUpTest(SetupTestCase):
-    def setUp(self):
-        super().setUp()
-        self.addCleanup(self.remove_product)
-
-    def remove_product(self):
-        remove_demo_product(self.prefix)
-
+class CleanUpTest(DemoProductCase):
     def install_location(self):
         value = self.prefix.reg_get("HKLM", UNINSTALL_KEY, "InstallLocation")
         self.assertIsNotNone(value, "the product wrote no InstallLocation")

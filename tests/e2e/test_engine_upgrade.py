@@ -7,11 +7,10 @@ setup-engine-media-old.exe the one in version 4.5.
 
 import unittest
 
+from demo_product import RUNTIME_KEY
 from engine_support import (CANCELLED, PASSIVE, PRODUCT_CODE, RESTART_QUESTION, UPGRADE_QUESTION,
                             UPGRADE_REQUESTED, UPGRADED_LINE, EngineUpgradeTestCase)
 
-RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-               "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
 
 
 class MediaUpgradeTest(EngineUpgradeTestCase):

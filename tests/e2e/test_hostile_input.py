@@ -14,8 +14,9 @@ import unittest
 from pathlib import Path
 from typing import Dict, List
 
-from demo_product import PRODUCT_CODE, RECEIVED_KEY, install_dir, remove_demo_product
-from testbed import SetupTestCase, artifact, win_build_dir
+from demo_product import (CAPTION, INI_NAME, INSTALLER_LOG, PRODUCT_CODE, RECEIVED_KEY,
+                          DemoProductCase, install_dir)
+from testbed import artifact, win_build_dir
 from testbed.results import WORK_FOLDER
 from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_file
 
@@ -23,19 +24,9 @@ from trust_support import PACKAGE_NAME, download_port, publisher_root, trust_fil
 # libraries import it while the process starts, before any of the program's code runs, so the
 # loader would take a planted one whatever the program does.)
 PLANTED_NAMES = ["msi.dll", "wintrust.dll", "crypt32.dll", "urlmon.dll", "wininet.dll"]
-CAPTION = "Windows Installer Wrapper"
-INSTALLER_LOG = "Corvell Vesk.log"
-INI_NAME = "CorvellVesk5.ini"
 
 
-class HostileCase(SetupTestCase):
-    def setUp(self):
-        super().setUp()
-        self.addCleanup(self.remove_product)
-
-    def remove_product(self):
-        remove_demo_product(self.prefix)
-
+class HostileCase(DemoProductCase):
     def folder(self, *parts):
         """A fresh folder below C:\\ that the test removes again."""
         path = self.prefix.drive_c.joinpath(*parts)

@@ -6,7 +6,7 @@ demo package writes from its properties."""
 import shutil
 import unittest
 
-from demo_product import PRODUCT_CODE, RECEIVED_KEY, install_dir, remove_demo_product
+from demo_product import PRODUCT_CODE, RECEIVED_KEY, DemoProductCase, install_dir
 from testbed import SetupTestCase, artifact
 
 UNINSTALL_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + PRODUCT_CODE
@@ -16,16 +16,12 @@ BASE_FEATURES = ("InstallationProperties,license_techsupport_rtfs,MicrosoftDepen
                  "OPCPellin")
 
 
-class MainRoadCase(SetupTestCase):
+class MainRoadCase(DemoProductCase):
     """Every test starts on a machine without the product and leaves none behind."""
 
     def setUp(self):
         super().setUp()
         self.remove_product()
-        self.addCleanup(self.remove_product)
-
-    def remove_product(self):
-        remove_demo_product(self.prefix)
 
     def setup(self, exe="setup.exe", args=("/qn",), **kwargs):
         return self.run_program(artifact(exe), args=list(args), **kwargs)

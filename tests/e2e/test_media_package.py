@@ -9,13 +9,11 @@ import shutil
 import unittest
 from pathlib import Path
 
+from demo_product import CAPTION, RUNTIME_KEY
+from demo_product import PRODUCT_CODE as DEMO_PRODUCT
 from testbed import SetupTestCase, artifact, win_build_dir
 
-DEMO_PRODUCT = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 SNAPSHOT_PRODUCT = "{3E5F7A21-4B6C-4D8E-9FA0-B1C2D3E4F5A6}"
-RUNTIME_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" \
-              "{9BE518E6-ECC6-35A9-88E4-87755C07200F}"
-CAPTION = "Windows Installer Wrapper"
 DEMO_SOURCES = Path(__file__).resolve().parents[2] / "products" / "demo"
 ERROR_FILE_NOT_FOUND = 2
 

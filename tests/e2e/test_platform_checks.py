@@ -9,12 +9,10 @@ unit tests force it.
 
 import unittest
 
+from demo_product import PRODUCT_CODE, RUNTIME_KEY
 from testbed import SetupTestCase, artifact
 
 PLATFORM_UNSUPPORTED = 1633
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
-RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-               "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
 
 
 def lines_after_command_options(log_lines):

@@ -9,11 +9,9 @@ is missing, deletes it again, and turns its exit code into the run's outcome.
 
 import unittest
 
+from demo_product import PRODUCT_CODE, RUNTIME_KEY
 from testbed import SetupTestCase, artifact
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
-RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-               "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
 REDIST = "vcredist_vc9.exe"
 RESTART_BOX = ("Installation of CRT was successful. Please reboot computer and then restart this "
                "installation.")
@@ -43,12 +41,6 @@ class _RuntimePrerequisite:
     def display_version(self):
         return self.prefix.reg_get("HKLM", RUNTIME_KEY, "DisplayVersion", view=32)
 
-    def assert_redist_gone(self, result):
-        # It was written to the run's own folder, which is gone with it.
-        work = result.work_folder
-        self.assertIsNotNone(work, result.describe())
-        self.assertFalse(self.prefix.to_linux(work).exists(), result.describe())
-
     def test_present_entry_means_nothing_is_extracted_or_run(self):
         self.prefix.reg_set("HKLM", RUNTIME_KEY, "DisplayVersion", "REG_SZ", "9.0.1", view=32)
         result = self.run_setup(["/qn"])
@@ -70,7 +62,7 @@ class _RuntimePrerequisite:
                                cwd=start["cwd"].lower().rstrip("\\") + "\\")
                           for start in self.standin_starts()])
         self.assertEqual(("REG_SZ", "9.0.30729"), self.display_version())
-        self.assert_redist_gone(result)
+        self.assert_work_folder_gone(result)
         self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE))
         steps = [line for line in result.log_lines if "CRT" in line or REDIST in line]
         self.assertEqual([
@@ -124,7 +116,7 @@ class _RuntimePrerequisite:
                 expected = [("Windows Installer Wrapper", box[0], box[1], True)] if box else []
                 self.assertEqual(expected, boxes, result.describe())
                 self.assertIn(f"[Error] Process failed ({code}).", result.log_lines)
-                self.assert_redist_gone(result)
+                self.assert_work_folder_gone(result)
                 self.assertEqual(5 if installed else -1, self.prefix.msi_state(PRODUCT_CODE),
                                  result.describe())
                 self.prefix.msi_remove(PRODUCT_CODE)

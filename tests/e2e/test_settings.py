@@ -4,13 +4,11 @@ DATABASE with their boxes and exit codes, at every UI level."""
 
 import unittest
 
+from demo_product import CAPTION, RUNTIME_KEY
+from demo_product import PRODUCT_CODE as DEMO_PRODUCT
+from demo_product import RECEIVED_KEY as RECEIVED
 from testbed import SetupTestCase, artifact, win_build_dir
 
-DEMO_PRODUCT = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
-RECEIVED = "Software\\Corvell\\Vesk\\Received"
-RUNTIME_KEY = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" \
-              "{9BE518E6-ECC6-35A9-88E4-87755C07200F}"
-CAPTION = "Windows Installer Wrapper"
 ERROR_INVALID_PARAMETER = 87
 ERROR_INSTALL_FAILURE = 1603
 

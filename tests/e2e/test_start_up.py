@@ -6,6 +6,7 @@ import re
 import threading
 import unittest
 
+from demo_product import CAPTION, PRODUCT_CODE, RUNTIME_KEY
 from testbed import SetupTestCase, artifact
 from testbed.results import WORK_FOLDER
 
@@ -18,11 +19,7 @@ USAGE_TEXT = (
     "    /x [/q[n|b]] :  Uninstall product\n"
     "    /p :  Override path/hard drive check\n"
     "    /q[n|f|b|r] :  Specify UI level for install (None, Full, Basic, Reduced)\n")
-CAPTION = "Windows Installer Wrapper"
 ERROR_INSTALL_ALREADY_RUNNING = 1618
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
-RUNTIME_KEY = ("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-               "{9BE518E6-ECC6-35A9-88E4-87755C07200F}")
 
 # The whole bootstrap.log of a silent first installation on a machine without the C++ runtime, in
 # order. <exe> stands for the executable's path, <work> for the folder the run makes for itself

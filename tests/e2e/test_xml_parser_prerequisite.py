@@ -9,9 +9,9 @@ the Windows Installer before the product, and remove it and its folders from Tem
 
 import unittest
 
+from demo_product import PRODUCT_CODE
 from testbed import SetupTestCase, artifact
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 PARSER_X86 = "{3C9A2E58-1D40-4B72-8E04-6B2D7A0C1E53}"
 PARSER_X64 = "{5E0B4C7A-2F61-4D83-9A15-7C3E8B1D2F64}"
 MARKER = b"Stand-in for msxml6.dll"
@@ -48,12 +48,6 @@ class _XmlParserPrerequisite:
     def ui_lines(self, result):
         return [line for line in result.log_lines if "Internal UI level" in line]
 
-    def assert_prereqs_removed(self, result):
-        # Written to the run's own folder, which is gone with them.
-        work = result.work_folder
-        self.assertIsNotNone(work, result.describe())
-        self.assertFalse(self.prefix.to_linux(work).exists(), result.describe())
-
     def test_missing_parser_is_installed_from_the_package_for_the_platform(self):
         for args, ui_lines in ((["/qn"], [UI_NONE, UI_FULL]),
                                (["/qb"], [UI_BASIC, UI_FULL])):
@@ -75,7 +69,7 @@ class _XmlParserPrerequisite:
                 for path in self.parser_files():
                     self.assertTrue(path.read_bytes().startswith(MARKER), path)
                 self.assertEqual(5, self.prefix.msi_state(PRODUCT_CODE), result.describe())
-                self.assert_prereqs_removed(result)
+                self.assert_work_folder_gone(result)
                 self.doCleanups()
 
     def test_present_parser_is_left_alone(self):
@@ -103,7 +97,7 @@ class _XmlParserPrerequisite:
                 self.assertEqual(-1, self.prefix.msi_state(PRODUCT_CODE), result.describe())
                 self.assertFalse(any("Calling MsiInstallProduct" in line
                                      for line in result.log_lines))
-                self.assert_prereqs_removed(result)
+                self.assert_work_folder_gone(result)
                 self.doCleanups()
 
     def test_administrative_install_and_removal_leave_the_parser_alone(self):

@@ -4,9 +4,9 @@ certificates of the two test publishers, and the texts the program shows."""
 from pathlib import Path
 from typing import Optional
 
+from demo_product import PRODUCT_CODE  # noqa: F401 (tests import it here)
 from testbed import paths
 
-PRODUCT_CODE = "{6B1F3C52-8E0B-4C4B-9D51-2A6E3F0C7A10}"
 PACKAGE_NAME = "CorvellVesk5.msi"
 
 NOT_TRUSTED = 0x800B0004

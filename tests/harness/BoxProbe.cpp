@@ -45,9 +45,9 @@ namespace {
 
 constexpr int kIconId = 112;
 constexpr int kButtonId = 113;
-constexpr int kMainTextId = 114;
-constexpr int kProgressBarId = 115;
-constexpr int kDetailTextId = 116;
+using harness::kDetailTextId;
+using harness::kMainTextId;
+using harness::kProgressBarId;
 
 constexpr DWORD kExitCancelled = 1602;   // ERROR_INSTALL_USEREXIT
 constexpr DWORD kExitNoCancel = 1460;    // ERROR_TIMEOUT: the wait for Escape ran out
@@ -323,8 +323,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       const ULONGLONG end = GetTickCount64() + number(a[i + 2]);
       // A file's appearance wakes nobody: the pump looks again every few milliseconds.
       constexpr DWORD kLookMs = 20;
-      while (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES &&
-             GetTickCount64() < end) {
+      while (!harness::Exists(file) && GetTickCount64() < end) {
         PumpFor(kLookMs, nullptr, [] { return false; });
       }
       i += 2;

@@ -22,6 +22,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -30,6 +31,11 @@
 #include <vector>
 
 namespace harness {
+
+// The controls of the bootstrapper's progress dialog, which boxprobe copies and runharness reads.
+constexpr int kMainTextId = 114;
+constexpr int kProgressBarId = 115;
+constexpr int kDetailTextId = 116;
 
 // Owns a kernel handle; both "no handle" values (null and INVALID_HANDLE_VALUE) mean empty.
 class UniqueHandle {
@@ -159,37 +165,17 @@ class JsonWriter {
   }
   void AppendEscaped(const std::string& utf8) {
     out_ += '"';
+    // Every control character as \u00XX, which any JSON reader takes like its short forms.
     for (unsigned char c : utf8) {
-      switch (c) {
-        case '"':
-          out_ += "\\\"";
-          break;
-        case '\\':
-          out_ += "\\\\";
-          break;
-        case '\n':
-          out_ += "\\n";
-          break;
-        case '\r':
-          out_ += "\\r";
-          break;
-        case '\t':
-          out_ += "\\t";
-          break;
-        case '\b':
-          out_ += "\\b";
-          break;
-        case '\f':
-          out_ += "\\f";
-          break;
-        default:
-          if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out_ += buf;
-          } else {
-            out_ += static_cast<char>(c);
-          }
+      if (c == '"' || c == '\\') {
+        out_ += '\\';
+        out_ += static_cast<char>(c);
+      } else if (c < 0x20) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\u%04x", c);
+        out_ += code;
+      } else {
+        out_ += static_cast<char>(c);
       }
     }
     out_ += '"';
@@ -240,32 +226,42 @@ inline std::wstring BuildCommandLine(const std::wstring& exe,
   return line;
 }
 
+// The whole content of a file; false when it cannot be opened.
+inline bool ReadWholeFile(const std::wstring& path, std::string& content) {
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  char buffer[4096];
+  DWORD read = 0;
+  while (file.Valid() && ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    content.append(buffer, read);
+  }
+  return file.Valid();
+}
+
 // Reads an argument file: UTF-8 arguments, each one ended by a NUL character. Wine converts a
 // Unix command line with the locale's character set and its own quoting, so a caller that needs
 // exact arguments (tabs, quotes, non-Latin text) hands them over this way.
 inline bool ReadArgumentFile(const std::wstring& path, std::vector<std::wstring>& args) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  std::string content;
+  if (!ReadWholeFile(path, content)) {
     return false;
   }
-  UniqueHandle owner(file);
-  std::string content;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    content.append(buffer, read);
-  }
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\0', start);
-    if (end == std::string::npos) {
-      end = content.size();
-    }
+  for (size_t start = 0; start < content.size();) {
+    const size_t end = std::min(content.find('\0', start), content.size());
     args.push_back(FromUtf8(content.substr(start, end - start)));
     start = end + 1;
   }
   return true;
+}
+
+inline bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Makes `path` (empty, or left as it is) as a signal to whoever waits for it.
+inline void TouchFile(const std::wstring& path) {
+  UniqueHandle made(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Decimal or 0x-prefixed hexadecimal, the whole text, within 32 bits.

@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 using harness::JsonWriter;
@@ -30,14 +31,14 @@ using harness::UniqueHandle;
 
 namespace {
 
-constexpr int kMainTextId = 114;
-constexpr int kProgressBarId = 115;
-constexpr int kDetailTextId = 116;
+using harness::kDetailTextId;
+using harness::kMainTextId;
+using harness::kProgressBarId;
 constexpr int kBoxTextId = 0xFFFF;
 constexpr int kBoxIconId = 0x0440;
 
 constexpr DWORD kDefaultTimeoutMs = 120000;
-constexpr DWORD kDefaultPollMs = 5;
+constexpr DWORD kPollMs = 5;
 // A box is painted shortly after it becomes visible; its icon is given this long to appear.
 constexpr ULONGLONG kIconDeadlineMs = 2000;
 // A progress query that was never answered (the window went away) is given up after this.
@@ -108,13 +109,10 @@ struct Options {
   // progress dialog (and after Escape was pressed, when --escape-when matched that text).
   std::vector<std::pair<std::wstring, std::wstring>> seenFiles;
   DWORD timeoutMs = kDefaultTimeoutMs;
-  DWORD pollMs = kDefaultPollMs;
   std::wstring exe;
   std::vector<std::wstring> args;
-  bool hasRawArgs = false;
-  std::wstring rawArgs;
-  bool hasRawCommandLine = false;
-  std::wstring rawCommandLine;
+  std::optional<std::wstring> rawArgs;
+  std::optional<std::wstring> rawCommandLine;
   // A window station of this name, with a desktop of the same name, that nobody sees: the
   // program starts there, as programs that a service starts do. None of its windows can be seen
   // or answered from here.
@@ -124,7 +122,8 @@ struct Options {
   std::wstring swapBeforeStart;
 };
 
-void Usage(const wchar_t* problem) {
+// Says what is wrong and how the harness is called; false, for the caller to return.
+bool Usage(const wchar_t* problem) {
   std::fwprintf(stderr, L"runharness: %ls\n", problem);
   std::fwprintf(stderr,
                 L"usage: runharness.exe [--record FILE] [--cwd DIR] [--env NAME=VALUE]...\n"
@@ -132,133 +131,112 @@ void Usage(const wchar_t* problem) {
                 L"         [--default-answer BUTTON] [--escape-when TEXT] [--timeout-ms N]\n"
                 L"         [--hold-answers-until FILE] [--box-seen-file FILE]\n"
                 L"         [--seen-file TEXT=FILE]...\n"
-                L"         [--poll-ms N] [--raw-args TEXT | --raw-cmdline TEXT]\n"
+                L"         [--raw-args TEXT | --raw-cmdline TEXT]\n"
                 L"         [--hidden-station NAME] [--swap-before-start FILE]\n"
                 L"         -- EXE [ARGS...]\n"
                 L"       runharness.exe --args-file FILE\n");
+  return false;
 }
 
 bool ParseOptions(std::vector<std::wstring> argv, Options& o) {
   if (argv.size() == 2 && argv[0] == L"--args-file") {
     std::vector<std::wstring> fromFile;
     if (!harness::ReadArgumentFile(argv[1], fromFile)) {
-      Usage(L"cannot read the argument file");
-      return false;
+      return Usage(L"cannot read the argument file");
     }
     argv = std::move(fromFile);
   }
   size_t i = 0;
   auto value = [&](std::wstring& out) {
     if (i + 1 >= argv.size()) {
-      Usage((L"missing value after " + argv[i]).c_str());
-      return false;
+      return Usage((L"missing value after " + argv[i]).c_str());
     }
     out = argv[++i];
     return true;
   };
+  // The options that take their value as it stands.
+  const std::pair<const wchar_t*, std::wstring*> texts[] = {
+      {L"--record", &o.recordPath},
+      {L"--cwd", &o.cwd},
+      {L"--escape-when", &o.escapeWhen},
+      {L"--hold-answers-until", &o.holdAnswersUntil},
+      {L"--box-seen-file", &o.boxSeenFile},
+      {L"--hidden-station", &o.hiddenStation},
+      {L"--swap-before-start", &o.swapBeforeStart},
+  };
   for (; i < argv.size(); ++i) {
     const std::wstring& a = argv[i];
     std::wstring v;
+    const auto text = std::find_if(std::begin(texts), std::end(texts),
+                                   [&](const auto& t) { return a == t.first; });
     if (a == L"--") {
       ++i;
       break;
-    } else if (a == L"--record") {
-      if (!value(o.recordPath)) return false;
-    } else if (a == L"--cwd") {
-      if (!value(o.cwd)) return false;
+    } else if (!value(v)) {
+      return false;
+    } else if (text != std::end(texts)) {
+      *text->second = v;
     } else if (a == L"--env") {
-      if (!value(v)) return false;
       size_t eq = v.find(L'=');
       if (eq == std::wstring::npos || eq == 0) {
-        Usage(L"--env needs NAME=VALUE");
-        return false;
+        return Usage(L"--env needs NAME=VALUE");
       }
       o.setEnv.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (a == L"--env-remove") {
-      if (!value(v)) return false;
       o.removeEnv.push_back(v);
     } else if (a == L"--answer") {
-      if (!value(v)) return false;
       // The last '=' splits, so a pattern may itself contain '='.
       size_t eq = v.rfind(L'=');
       int id = eq == std::wstring::npos ? 0 : ButtonIdFromName(v.substr(eq + 1));
       if (id == 0 || eq == 0) {
-        Usage(L"--answer needs PATTERN=ok|cancel|yes|no|abort|retry|ignore");
-        return false;
+        return Usage(L"--answer needs PATTERN=ok|cancel|yes|no|abort|retry|ignore");
       }
       o.answers.push_back({v.substr(0, eq), id});
     } else if (a == L"--default-answer") {
-      if (!value(v)) return false;
       o.defaultAnswer = ButtonIdFromName(v);
       if (o.defaultAnswer == 0) {
-        Usage(L"unknown button for --default-answer");
-        return false;
+        return Usage(L"unknown button for --default-answer");
       }
-    } else if (a == L"--escape-when") {
-      if (!value(o.escapeWhen)) return false;
-    } else if (a == L"--hold-answers-until") {
-      if (!value(o.holdAnswersUntil)) return false;
-    } else if (a == L"--box-seen-file") {
-      if (!value(o.boxSeenFile)) return false;
     } else if (a == L"--seen-file") {
-      if (!value(v)) return false;
       size_t eq = v.rfind(L'=');
       if (eq == std::wstring::npos || eq == 0 || eq + 1 == v.size()) {
-        Usage(L"--seen-file needs TEXT=FILE");
-        return false;
+        return Usage(L"--seen-file needs TEXT=FILE");
       }
       o.seenFiles.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-    } else if (a == L"--timeout-ms" || a == L"--poll-ms") {
-      if (!value(v)) return false;
+    } else if (a == L"--timeout-ms") {
       std::uint32_t n = 0;
       if (!harness::ParseUnsigned32(v, n) || n == 0) {
-        Usage((L"bad number for " + a).c_str());
-        return false;
+        return Usage(L"bad number for --timeout-ms");
       }
-      (a == L"--timeout-ms" ? o.timeoutMs : o.pollMs) = n;
+      o.timeoutMs = n;
     } else if (a == L"--raw-args") {
-      if (!value(o.rawArgs)) return false;
-      o.hasRawArgs = true;
-    } else if (a == L"--hidden-station") {
-      if (!value(o.hiddenStation)) return false;
-    } else if (a == L"--swap-before-start") {
-      if (!value(o.swapBeforeStart)) return false;
+      o.rawArgs = v;
     } else if (a == L"--raw-cmdline") {
-      if (!value(o.rawCommandLine)) return false;
-      o.hasRawCommandLine = true;
+      o.rawCommandLine = v;
     } else {
-      Usage((L"unknown option " + a).c_str());
-      return false;
+      return Usage((L"unknown option " + a).c_str());
     }
   }
   if (i >= argv.size()) {
-    Usage(L"no program after --");
-    return false;
+    return Usage(L"no program after --");
   }
   o.exe = argv[i];
   o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
-  if ((o.hasRawArgs || o.hasRawCommandLine) && !o.args.empty()) {
-    Usage(L"--raw-args and --raw-cmdline take the place of arguments after the program");
-    return false;
+  if ((o.rawArgs || o.rawCommandLine) && !o.args.empty()) {
+    return Usage(L"--raw-args and --raw-cmdline take the place of arguments after the program");
   }
-  if (o.hasRawArgs && o.hasRawCommandLine) {
-    Usage(L"--raw-args and --raw-cmdline exclude each other");
-    return false;
+  if (o.rawArgs && o.rawCommandLine) {
+    return Usage(L"--raw-args and --raw-cmdline exclude each other");
   }
   return true;
 }
 
 std::wstring CommandLineFor(const Options& o) {
-  if (o.hasRawCommandLine) {
-    return o.rawCommandLine;
+  if (o.rawCommandLine) {
+    return *o.rawCommandLine;
   }
-  if (o.hasRawArgs) {
-    std::wstring line = L"\"" + o.exe + L"\"";
-    if (!o.rawArgs.empty()) {
-      line += L' ';
-      line += o.rawArgs;
-    }
-    return line;
+  if (o.rawArgs) {
+    return L"\"" + o.exe + L"\"" + (o.rawArgs->empty() ? L"" : L" " + *o.rawArgs);
   }
   return harness::BuildCommandLine(o.exe, o.args);
 }
@@ -336,7 +314,6 @@ ULONGLONG Now() { return GetTickCount64(); }
 
 struct TrackedProcess {
   DWORD pid = 0;
-  DWORD parent = 0;
   std::wstring exe;
   bool main = false;
   bool exited = false;
@@ -385,8 +362,6 @@ class ProcessTree {
         if (known != byPid_.end()) {
           if (!known->second->exited && known->second->exe.empty()) {
             known->second->exe = e.szExeFile;
-            known->second->parent =
-                known->second->main ? e.th32ParentProcessID : known->second->parent;
           }
           continue;
         }
@@ -395,7 +370,6 @@ class ProcessTree {
         if (childOfLive || jobPids.count(e.th32ProcessID)) {
           auto p = std::make_unique<TrackedProcess>();
           p->pid = e.th32ProcessID;
-          p->parent = e.th32ParentProcessID;
           p->exe = e.szExeFile;
           p->handle.Reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION,
                                       FALSE, p->pid));
@@ -460,8 +434,6 @@ constexpr size_t kIconCount = sizeof kIcons / sizeof kIcons[0];
 struct IconReading {
   bool decided = false;
   std::wstring kind;  // error, warning, information, question, none, unknown
-  long diffs[kIconCount] = {-1, -1, -1, -1};
-  long pixels = 0;
   bool blank = true;  // nothing but background in the control's area
 };
 
@@ -521,7 +493,7 @@ void ReadIcon(HWND iconControl, IconReading& r) {
   COLORREF background = GetPixel(screen, rc.left > 0 ? rc.left - 1 : rc.right, rc.top);
   std::vector<DWORD> shot = Render(screen, w, h, background, nullptr, &rc);
   std::vector<DWORD> empty = Render(screen, w, h, background, nullptr, nullptr);
-  r.pixels = w * h;
+  const long pixels = w * h;
   r.blank = shot == empty;
   long best = -1;
   size_t bestIndex = 0;
@@ -532,7 +504,6 @@ void ReadIcon(HWND iconControl, IconReading& r) {
     for (size_t px = 0; px < shot.size() && px < ref.size(); ++px) {
       diff += shot[px] != ref[px];
     }
-    r.diffs[k] = diff;
     if (best < 0 || diff < best) {
       best = diff;
       bestIndex = k;
@@ -541,7 +512,7 @@ void ReadIcon(HWND iconControl, IconReading& r) {
   ReleaseDC(nullptr, screen);
   // The right icon matches exactly; the others differ in most of their pixels. A small margin
   // absorbs a cursor or an edge pixel.
-  if (!r.blank && best >= 0 && best <= std::max(4L, r.pixels / 64)) {
+  if (!r.blank && best >= 0 && best <= std::max(4L, pixels / 64)) {
     r.decided = true;
     r.kind = kIcons[bestIndex].kind;
   }
@@ -558,22 +529,17 @@ struct ButtonRecord {
 
 struct BoxRecord {
   HWND hwnd = nullptr;
-  ULONGLONG seenMs = 0;
   ULONGLONG visibleSince = 0;
   std::wstring caption;
   std::wstring text;
   std::vector<ButtonRecord> buttons;
   bool hasOwner = false;
   bool ownerIsDialog = false;
-  std::wstring ownerClass;
   DWORD pid = 0;
   bool mainProcess = false;
-  std::wstring processExe;
   IconReading icon;
   int answerId = 0;
   std::wstring answerRule;  // pattern, default-answer, box-default, none
-  std::wstring answerPattern;
-  bool answerButtonPresent = false;
   bool closedByProgram = false;
 };
 
@@ -588,7 +554,6 @@ struct DialogRecord {
   bool everVisible = false;
   bool visibleLast = false;
   int instances = 0;
-  DWORD pid = 0;
   std::wstring title;
   std::wstring lastMain;
   std::wstring lastDetail;
@@ -601,16 +566,13 @@ struct DialogRecord {
   RECT workArea{};
   bool haveLow = false, haveHigh = false, havePos = false;
   DWORD rangeLow = 0, rangeHigh = 0, pos = 0, maxPos = 0;
-  unsigned queriesAnswered = 0;
   bool escapeSent = false;
-  ULONGLONG escapeMs = 0;
   std::wstring escapeTarget;
 };
 
 struct OtherWindow {
   std::wstring cls;
   std::wstring caption;
-  DWORD pid;
 };
 
 struct ChildWindow {
@@ -624,7 +586,6 @@ struct WindowSnapshot {
   std::wstring cls;
   std::wstring caption;
   DWORD pid;
-  bool visible;
   std::vector<ChildWindow> children;
 };
 
@@ -685,9 +646,7 @@ class Recorder {
           WatchBox(hwnd);
         }
       } else if (IsWindowVisible(hwnd) && !others_.count(hwnd)) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        others_[hwnd] = {cls, WindowText(hwnd), pid};
+        others_[hwnd] = {cls, WindowText(hwnd)};
         otherOrder_.push_back(hwnd);
       }
     }
@@ -724,7 +683,6 @@ class Recorder {
       WindowSnapshot s;
       s.cls = ClassOf(hwnd);
       s.caption = WindowText(hwnd);
-      s.visible = true;
       GetWindowThreadProcessId(hwnd, &s.pid);
       EnumChildWindows(hwnd, CollectChild, reinterpret_cast<LPARAM>(&s.children));
       out.push_back(std::move(s));
@@ -753,7 +711,6 @@ class Recorder {
   static constexpr ULONG_PTR kQueryKinds = 3;  // low bound, high bound, position
 
   void ApplyProgress(UINT msg, ULONG_PTR kind, DWORD value) {
-    ++dialog_.queriesAnswered;
     if (msg == PBM_GETRANGE && kind == 0) {
       dialog_.rangeLow = value;
       dialog_.haveLow = true;
@@ -804,7 +761,6 @@ class Recorder {
       ++dialog_.instances;
     }
     dialog_.seen = true;
-    GetWindowThreadProcessId(dlg, &dialog_.pid);
     bool visible = IsWindowVisible(dlg) != FALSE;
     dialog_.visibleLast = visible;
     dialog_.everVisible = dialog_.everVisible || visible;
@@ -895,7 +851,7 @@ class Recorder {
         return e.second != file || recorded(e.first);
       });
       if (all) {
-        TouchFile(file);
+        harness::TouchFile(file);
         madeSeenFiles_.insert(file);
       }
     }
@@ -931,15 +887,6 @@ class Recorder {
     PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, down);
     PostMessageW(target, WM_KEYUP, VK_ESCAPE, up);
     dialog_.escapeSent = true;
-    dialog_.escapeMs = Elapsed();
-  }
-
-  static void TouchFile(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-    }
   }
 
   void WatchBox(HWND box) {
@@ -954,7 +901,6 @@ class Recorder {
       }
       BoxRecord r;
       r.hwnd = box;
-      r.seenMs = Elapsed();
       r.visibleSince = Now();
       ReadBox(box, r);
       it = pending_.emplace(box, std::move(r)).first;
@@ -964,10 +910,9 @@ class Recorder {
       DecideIcon(box, r);
     }
     if (r.icon.decided && !o_.boxSeenFile.empty()) {
-      TouchFile(o_.boxSeenFile);
+      harness::TouchFile(o_.boxSeenFile);
     }
-    if (r.icon.decided && !o_.holdAnswersUntil.empty() &&
-        GetFileAttributesW(o_.holdAnswersUntil.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (r.icon.decided && !o_.holdAnswersUntil.empty() && !harness::Exists(o_.holdAnswersUntil)) {
       return;
     }
     if (r.icon.decided) {
@@ -988,17 +933,9 @@ class Recorder {
     EnumChildWindows(box, CollectButton, reinterpret_cast<LPARAM>(&r.buttons));
     HWND owner = GetWindow(box, GW_OWNER);
     r.hasOwner = owner != nullptr;
-    if (owner) {
-      r.ownerClass = ClassOf(owner);
-      r.ownerIsDialog = IsProgressDialog(owner);
-    }
+    r.ownerIsDialog = IsProgressDialog(owner);
     GetWindowThreadProcessId(box, &r.pid);
     r.mainProcess = tree_.IsMain(r.pid);
-    for (const auto& p : tree_.All()) {
-      if (p->pid == r.pid && !p->exited) {
-        r.processExe = p->exe;
-      }
-    }
   }
 
   void DecideIcon(HWND box, BoxRecord& r) {
@@ -1030,7 +967,6 @@ class Recorder {
           r.text.find(rule.pattern) != std::wstring::npos) {
         id = rule.button;
         r.answerRule = L"pattern";
-        r.answerPattern = rule.pattern;
         break;
       }
     }
@@ -1052,7 +988,6 @@ class Recorder {
                                : r.buttons.front().id;
     }
     r.answerId = id;
-    r.answerButtonPresent = has(id);
     HWND button = nullptr;
     for (const auto& b : r.buttons) {
       if (b.id == id) button = b.hwnd;
@@ -1101,12 +1036,6 @@ void Recorder::Write(JsonWriter& j) const {
     j.Key("caption").String(b.caption);
     j.Key("text").String(b.text);
     j.Key("icon").String(b.icon.kind.empty() ? L"unknown" : b.icon.kind);
-    j.Key("icon_diffs").BeginObject();
-    for (size_t k = 0; k < kIconCount; ++k) {
-      j.Key(harness::ToUtf8(kIcons[k].kind).c_str()).Number(b.icon.diffs[k]);
-    }
-    j.Key("pixels").Number(b.icon.pixels);
-    j.EndObject();
     j.Key("buttons").BeginArray();
     for (const auto& button : b.buttons) j.String(button.text);
     j.EndArray();
@@ -1115,22 +1044,10 @@ void Recorder::Write(JsonWriter& j) const {
     j.EndArray();
     j.Key("has_owner").Bool(b.hasOwner);
     j.Key("owner_is_dialog").Bool(b.ownerIsDialog);
-    j.Key("owner_class").String(b.ownerClass);
-    j.Key("pid").Unsigned(b.pid);
-    j.Key("main_process").Bool(b.mainProcess);
-    j.Key("process_exe").String(b.processExe);
-    if (b.answerId) {
-      j.Key("answer").String(ButtonNameFromId(b.answerId));
-    } else {
-      j.Key("answer").Null();
-    }
-    j.Key("answer_id").Number(b.answerId);
+    j.Key("pid").Unsigned(b.pid).Key("main_process").Bool(b.mainProcess).Key("answer");
+    b.answerId ? j.String(ButtonNameFromId(b.answerId)) : j.Null();
     j.Key("answer_rule").String(b.answerRule.empty() ? L"none" : b.answerRule);
-    j.Key("answer_pattern").String(b.answerPattern);
-    j.Key("answer_button_present").Bool(b.answerButtonPresent);
-    j.Key("closed_by_program").Bool(b.closedByProgram);
-    j.Key("seen_ms").Unsigned(b.seenMs);
-    j.EndObject();
+    j.Key("closed_by_program").Bool(b.closedByProgram).EndObject();
   }
   j.EndArray();
 
@@ -1140,7 +1057,6 @@ void Recorder::Write(JsonWriter& j) const {
   j.Key("ever_visible").Bool(d.everVisible);
   j.Key("visible_last").Bool(d.visibleLast);
   j.Key("instances").Number(d.instances);
-  j.Key("pid").Unsigned(d.pid);
   j.Key("title").String(d.title);
   j.Key("main_texts").BeginArray();
   for (const auto& t : d.mainTexts) j.String(t);
@@ -1163,49 +1079,36 @@ void Recorder::Write(JsonWriter& j) const {
   maybe("range_high", d.haveHigh, d.rangeHigh);
   maybe("pos", d.havePos, d.pos);
   maybe("max_pos", d.havePos, d.maxPos);
-  j.Key("answers").Unsigned(d.queriesAnswered);
   j.EndObject();
   j.Key("rect");
   d.haveRect ? WriteRect(j, d.rect) : (void)j.Null();
-  j.Key("rect_while_visible").Bool(d.rectWhileVisible);
   j.Key("work_area");
   WriteRect(j, d.workArea);
   j.Key("escape_sent").Bool(d.escapeSent);
-  j.Key("escape_ms").Unsigned(d.escapeMs);
   j.Key("escape_target").String(d.escapeTarget);
   j.EndObject();
 
   j.Key("other_windows").BeginArray();
   for (HWND hwnd : otherOrder_) {
     const OtherWindow& w = others_.at(hwnd);
-    j.BeginObject().Key("class").String(w.cls).Key("caption").String(w.caption);
-    j.Key("pid").Unsigned(w.pid).EndObject();
+    j.BeginObject().Key("class").String(w.cls).Key("caption").String(w.caption).EndObject();
   }
   j.EndArray();
 }
 
 // ----------------------------------------------------------------------------------------------
 
-struct MemoryReading {
-  bool sampled = false;
-  SIZE_T peak = 0;  // largest PeakPagefileUsage or PrivateUsage seen
-  SIZE_T lastPagefile = 0;
-  SIZE_T lastPrivate = 0;
-};
-
 // Sampled while the program runs: once a process has ended, Wine answers the query with zeros.
 // Wine fills PagefileUsage and PeakPagefileUsage, and leaves PrivateUsage at 0.
-void SampleMemory(HANDLE process, MemoryReading& m) {
+// `peak` keeps the largest PeakPagefileUsage or PrivateUsage seen.
+void SampleMemory(HANDLE process, SIZE_T& peak) {
   PROCESS_MEMORY_COUNTERS_EX pmc{};
   pmc.cb = sizeof pmc;
   if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc),
                             sizeof pmc)) {
     return;
   }
-  m.sampled = true;
-  m.lastPagefile = pmc.PagefileUsage;
-  m.lastPrivate = pmc.PrivateUsage;
-  m.peak = std::max({m.peak, pmc.PeakPagefileUsage, pmc.PrivateUsage});
+  peak = std::max({peak, pmc.PeakPagefileUsage, pmc.PrivateUsage});
 }
 
 struct Killed {
@@ -1285,10 +1188,9 @@ Child Launch(const Options& o, const std::wstring& commandLine) {
   // exists; nothing of the program ran then, so one more start is the same run.
   bool started = false;
   for (int attempt = 0; attempt < 2 && !started; ++attempt) {
-    started = CreateProcessW(isPath ? o.exe.c_str() : nullptr, line.data(), nullptr, nullptr,
-                             FALSE, CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
-                             environment.data(), o.cwd.empty() ? nullptr : o.cwd.c_str(), &si,
-                             &pi);
+    started = CreateProcessW(isPath ? o.exe.c_str() : nullptr, line.data(), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, environment.data(),
+                             o.cwd.empty() ? nullptr : o.cwd.c_str(), &si, &pi);
     child.launchError = started ? 0 : GetLastError();
     if (child.launchError != ERROR_INTERNAL_ERROR) {
       break;
@@ -1370,10 +1272,7 @@ int wmain(int argc, wchar_t** argv) {
 
   JsonWriter j;
   j.BeginObject();
-  j.Key("version").Number(1);
-  j.Key("exe").String(o.exe);
   j.Key("command_line").String(commandLine);
-  j.Key("cwd").String(o.cwd);
   if (!child.process.Valid()) {
     j.Key("launch_error").Unsigned(child.launchError);
     j.Key("timed_out").Bool(false);
@@ -1385,16 +1284,16 @@ int wmain(int argc, wchar_t** argv) {
   ProcessTree tree;
   tree.AddMain(child.pid, child.inJob ? child.job.Get() : nullptr);
   Recorder recorder(o, tree, start);
-  MemoryReading memory;
+  SIZE_T peakMemory = 0;
   // A box holds its program: what it has allocated by then is sampled before the answer.
-  recorder.SetBeforeAnswer([&] { SampleMemory(child.process.Get(), memory); });
+  recorder.SetBeforeAnswer([&] { SampleMemory(child.process.Get(), peakMemory); });
   ULONGLONG lastSample = 0;
   ULONGLONG lastRefresh = Now();
   bool timedOut = false;
   ULONGLONG elapsed = 0;
   HANDLE waitOn = child.process.Get();
   for (;;) {
-    DWORD r = MsgWaitForMultipleObjects(1, &waitOn, FALSE, o.pollMs, QS_ALLINPUT);
+    DWORD r = MsgWaitForMultipleObjects(1, &waitOn, FALSE, kPollMs, QS_ALLINPUT);
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       DispatchMessageW(&msg);
     }
@@ -1403,7 +1302,7 @@ int wmain(int argc, wchar_t** argv) {
       break;
     }
     if (Now() - lastSample >= kMemorySampleMs) {
-      SampleMemory(child.process.Get(), memory);
+      SampleMemory(child.process.Get(), peakMemory);
       lastSample = Now();
     }
     if (Now() - lastRefresh >= kTreeRefreshMs) {
@@ -1436,7 +1335,6 @@ int wmain(int argc, wchar_t** argv) {
 
   j.Key("launch_error").Null();
   j.Key("pid").Unsigned(child.pid);
-  j.Key("in_job").Bool(child.inJob);
   j.Key("timed_out").Bool(timedOut);
   if (timedOut) {
     j.Key("exit_code").Null();
@@ -1448,18 +1346,12 @@ int wmain(int argc, wchar_t** argv) {
     j.Key("exit_code_hex").String(hex);
   }
   j.Key("elapsed_ms").Unsigned(elapsed);
-  j.Key("timeout_ms").Unsigned(o.timeoutMs);
-  j.Key("peak_private_bytes").Unsigned(memory.peak);
-  j.Key("memory").BeginObject();
-  j.Key("sampled").Bool(memory.sampled);
-  j.Key("last_pagefile_usage").Unsigned(memory.lastPagefile);
-  j.Key("last_private_usage").Unsigned(memory.lastPrivate);
-  j.EndObject();
+  j.Key("peak_private_bytes").Unsigned(peakMemory);
 
   j.Key("processes").BeginArray();
   for (const auto& p : tree.All()) {
-    j.BeginObject().Key("pid").Unsigned(p->pid).Key("parent").Unsigned(p->parent);
-    j.Key("exe").String(p->exe).Key("main").Bool(p->main).EndObject();
+    j.BeginObject().Key("pid").Unsigned(p->pid).Key("exe").String(p->exe);
+    j.Key("main").Bool(p->main).EndObject();
   }
   j.EndArray();
 

@@ -16,8 +16,6 @@
 //   msi-products                                 every product the installer knows: code,
 //                                                name, version and state
 //   msi-install PATH [PROPERTIES] [--log FILE]   silent installation; the installer's result
-//   carried-package-prop EXE PROPERTY            a property of the package setup.exe carries
-//                                                (payload 1004); null when it carries none
 //   version-info FILE                            the version resource as Explorer shows it
 //   msi-remove PRODUCTCODE [--log FILE]          silent removal; the installer's result
 //   msi-reinstall PRODUCTCODE MODE [--log FILE]  silent repair (MODE as msiexec /f takes it,
@@ -87,33 +85,24 @@ HKEY RootFromName(const std::wstring& name) {
   throw UsageError{"unknown registry root"};
 }
 
-// Takes "--view N" out of the arguments and returns the access flag it stands for.
-REGSAM TakeView(Args& args) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == L"--view") {
-      if (i + 1 >= args.size()) throw UsageError{"--view needs 32 or 64"};
-      std::wstring v = args[i + 1];
-      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
-                 args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-      if (v == L"32") return KEY_WOW64_32KEY;
-      if (v == L"64") return KEY_WOW64_64KEY;
-      throw UsageError{"--view needs 32 or 64"};
-    }
-  }
-  return 0;
+// Takes "NAME VALUE" out of the arguments and returns VALUE; empty when NAME is not there.
+std::wstring TakeOption(Args& args, const wchar_t* name) {
+  const auto at = std::find(args.begin(), args.end(), name);
+  if (at == args.end()) return {};
+  if (at + 1 == args.end()) throw UsageError{"option without value"};
+  std::wstring v = *(at + 1);
+  args.erase(at, at + 2);
+  return v;
 }
 
-std::wstring TakeOption(Args& args, const wchar_t* name) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == name) {
-      if (i + 1 >= args.size()) throw UsageError{"option without value"};
-      std::wstring v = args[i + 1];
-      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
-                 args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-      return v;
-    }
-  }
-  return {};
+// Takes "--view N" out of the arguments and returns the access flag it stands for.
+REGSAM TakeView(Args& args) {
+  const bool given = std::find(args.begin(), args.end(), L"--view") != args.end();
+  const std::wstring v = given && args.back() != L"--view" ? TakeOption(args, L"--view") : L"";
+  if (v == L"32") return KEY_WOW64_32KEY;
+  if (v == L"64") return KEY_WOW64_64KEY;
+  if (given) throw UsageError{"--view needs 32 or 64"};
+  return 0;
 }
 
 void Expect(const Args& args, size_t min, size_t max) {
@@ -136,24 +125,15 @@ class Key {
 };
 
 const wchar_t* TypeName(DWORD type) {
-  switch (type) {
-    case REG_SZ:
-      return L"REG_SZ";
-    case REG_EXPAND_SZ:
-      return L"REG_EXPAND_SZ";
-    case REG_DWORD:
-      return L"REG_DWORD";
-    case REG_QWORD:
-      return L"REG_QWORD";
-    case REG_MULTI_SZ:
-      return L"REG_MULTI_SZ";
-    case REG_BINARY:
-      return L"REG_BINARY";
-    case REG_NONE:
-      return L"REG_NONE";
-    default:
-      return L"other";
+  const std::pair<DWORD, const wchar_t*> kNames[] = {
+      {REG_SZ, L"REG_SZ"},       {REG_EXPAND_SZ, L"REG_EXPAND_SZ"}, {REG_DWORD, L"REG_DWORD"},
+      {REG_QWORD, L"REG_QWORD"}, {REG_MULTI_SZ, L"REG_MULTI_SZ"},   {REG_BINARY, L"REG_BINARY"},
+      {REG_NONE, L"REG_NONE"},
+  };
+  for (const auto& [value, name] : kNames) {
+    if (value == type) return name;
   }
+  return L"other";
 }
 
 // Each command writes its own fields after "cmd" and returns whether it could be carried out.
@@ -199,15 +179,10 @@ bool RegGet(Args a, JsonWriter& j) {
       j.EndArray();
       break;
     }
-    case REG_DWORD: {
-      DWORD v = 0;
-      memcpy(&v, data.data(), sizeof v);
-      j.Unsigned(v);
-      break;
-    }
+    case REG_DWORD:
     case REG_QWORD: {
-      unsigned long long v = 0;
-      memcpy(&v, data.data(), sizeof v);
+      unsigned long long v = 0;  // little-endian: a DWORD fills the low half
+      memcpy(&v, data.data(), type == REG_DWORD ? sizeof(DWORD) : sizeof v);
       j.Unsigned(v);
       break;
     }
@@ -333,30 +308,31 @@ bool MsiProducts(Args a, JsonWriter& j) {
   return rc == ERROR_NO_MORE_ITEMS;
 }
 
-void QuietInstaller(const std::wstring& log) {
+// Runs one silent installer action, logged verbosely to --log FILE when given, and reports the
+// installer's result; MIN to MAX arguments besides --log.
+template <typename Action>
+bool QuietInstaller(Args& a, size_t min, size_t max, JsonWriter& j, Action action) {
+  const std::wstring log = TakeOption(a, L"--log");
+  Expect(a, min, max);
   MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
   if (!log.empty()) {
     MsiEnableLogW(INSTALLLOGMODE_VERBOSE, log.c_str(), 0);
   }
+  j.Key("code").Unsigned(action());
+  return true;
 }
 
 bool MsiInstall(Args a, JsonWriter& j) {
-  std::wstring log = TakeOption(a, L"--log");
-  Expect(a, 1, 2);
-  QuietInstaller(log);
-  UINT rc = MsiInstallProductW(a[0].c_str(), a.size() > 1 ? a[1].c_str() : L"");
-  j.Key("code").Unsigned(rc);
-  return true;
+  return QuietInstaller(a, 1, 2, j, [&] {
+    return MsiInstallProductW(a[0].c_str(), a.size() > 1 ? a[1].c_str() : L"");
+  });
 }
 
 bool MsiRemove(Args a, JsonWriter& j) {
-  std::wstring log = TakeOption(a, L"--log");
-  Expect(a, 1, 1);
-  QuietInstaller(log);
-  UINT rc = MsiConfigureProductExW(a[0].c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
-                                   L"REBOOT=ReallySuppress");
-  j.Key("code").Unsigned(rc);
-  return true;
+  return QuietInstaller(a, 1, 1, j, [&] {
+    return MsiConfigureProductExW(a[0].c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
+                                  L"REBOOT=ReallySuppress");
+  });
 }
 
 // The letters of msiexec /f, each a REINSTALLMODE flag.
@@ -379,12 +355,8 @@ DWORD ReinstallMode(const std::wstring& letters) {
 }
 
 bool MsiReinstall(Args a, JsonWriter& j) {
-  std::wstring log = TakeOption(a, L"--log");
-  Expect(a, 2, 2);
-  QuietInstaller(log);
-  UINT rc = MsiReinstallProductW(a[0].c_str(), ReinstallMode(a[1]));
-  j.Key("code").Unsigned(rc);
-  return true;
+  return QuietInstaller(a, 2, 2, j,
+                        [&] { return MsiReinstallProductW(a[0].c_str(), ReinstallMode(a[1])); });
 }
 
 bool Acl(Args a, JsonWriter& j) {
@@ -406,48 +378,6 @@ bool Acl(Args a, JsonWriter& j) {
   LocalFree(text);
   LocalFree(descriptor);
   return rc == ERROR_SUCCESS;
-}
-
-bool CarriedPackageProp(Args a, JsonWriter& j) {
-  Expect(a, 2, 2);
-  HMODULE module = LoadLibraryExW(a[0].c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  if (module == nullptr) {
-    j.Key("code").Unsigned(GetLastError());
-    return false;
-  }
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1004), L"EXE");
-  std::wstring value;
-  UINT rc = ERROR_FILE_NOT_FOUND;
-  wchar_t folder[MAX_PATH] = {};
-  wchar_t package[MAX_PATH] = {};
-  if (found != nullptr && GetTempPathW(MAX_PATH, folder) != 0 &&
-      GetTempFileNameW(folder, L"pkg", 0, package) != 0) {
-    HANDLE file = CreateFileW(package, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, LockResource(LoadResource(module, found)), SizeofResource(module, found),
-              &written, nullptr);
-    CloseHandle(file);
-    MSIHANDLE database = 0, view = 0, record = 0;
-    const std::wstring query = L"SELECT `Value` FROM `Property` WHERE `Property`='" + a[1] + L"'";
-    rc = MsiOpenDatabaseW(package, MSIDBOPEN_READONLY, &database);
-    if (rc == ERROR_SUCCESS) rc = MsiDatabaseOpenViewW(database, query.c_str(), &view);
-    if (rc == ERROR_SUCCESS) rc = MsiViewExecute(view, 0);
-    if (rc == ERROR_SUCCESS) rc = MsiViewFetch(view, &record);
-    if (rc == ERROR_SUCCESS) {
-      wchar_t text[1024] = {};
-      DWORD size = 1024;
-      rc = MsiRecordGetStringW(record, 1, text, &size);
-      value = text;
-    }
-    MsiCloseHandle(record);
-    MsiCloseHandle(view);
-    MsiCloseHandle(database);
-    DeleteFileW(package);
-  }
-  FreeLibrary(module);
-  j.Key("value");
-  rc == ERROR_SUCCESS ? j.String(value) : j.Null();
-  return true;
 }
 
 bool VersionInfo(Args a, JsonWriter& j) {
@@ -495,34 +425,24 @@ bool VersionInfo(Args a, JsonWriter& j) {
   return true;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& out) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  harness::UniqueHandle owner(file);
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
-    out.append(buffer, read);
-  return true;
-}
-
-// A PEM file is recognised by its armour; anything else is taken as DER.
-bool LoadCertificate(const std::wstring& path, std::vector<BYTE>& der) {
+// A PEM file is recognised by its armour; anything else is taken as DER. A file that cannot be
+// read is reported as the command's code.
+bool LoadCertificate(const std::wstring& path, std::vector<BYTE>& der, JsonWriter& j) {
   std::string content;
-  if (!ReadWholeFile(path, content)) return false;
-  if (content.find("-----BEGIN") == std::string::npos) {
-    der.assign(content.begin(), content.end());
-    return true;
-  }
   DWORD size = 0;
-  if (!CryptStringToBinaryA(content.c_str(), static_cast<DWORD>(content.size()),
-                            CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
-    return false;
+  bool loaded = harness::ReadWholeFile(path, content);
+  if (loaded && content.find("-----BEGIN") == std::string::npos) {
+    der.assign(content.begin(), content.end());
+  } else if (loaded) {
+    loaded = CryptStringToBinaryA(content.c_str(), static_cast<DWORD>(content.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr);
+    der.resize(size);
+    loaded = loaded &&
+             CryptStringToBinaryA(content.c_str(), static_cast<DWORD>(content.size()),
+                                  CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr);
   }
-  der.resize(size);
-  return CryptStringToBinaryA(content.c_str(), static_cast<DWORD>(content.size()),
-                              CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr);
+  if (!loaded) j.Key("code").Unsigned(GetLastError());
+  return loaded;
 }
 
 HCERTSTORE OpenMachineRoot() {
@@ -532,10 +452,7 @@ HCERTSTORE OpenMachineRoot() {
 bool AddRootCert(Args a, JsonWriter& j) {
   Expect(a, 1, 1);
   std::vector<BYTE> der;
-  if (!LoadCertificate(a[0], der)) {
-    j.Key("code").Unsigned(GetLastError());
-    return false;
-  }
+  if (!LoadCertificate(a[0], der, j)) return false;
   HCERTSTORE store = OpenMachineRoot();
   if (!store) {
     j.Key("code").Unsigned(GetLastError());
@@ -560,10 +477,7 @@ bool AddRootCert(Args a, JsonWriter& j) {
 bool RootCertPresent(Args a, JsonWriter& j) {
   Expect(a, 1, 1);
   std::vector<BYTE> der;
-  if (!LoadCertificate(a[0], der)) {
-    j.Key("code").Unsigned(GetLastError());
-    return false;
-  }
+  if (!LoadCertificate(a[0], der, j)) return false;
   PCCERT_CONTEXT wanted =
       CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
   HCERTSTORE store = OpenMachineRoot();
@@ -626,6 +540,22 @@ bool UrlCache(Args a, JsonWriter& j) {
   return code == 0 || code == ERROR_NO_MORE_ITEMS;
 }
 
+// Calls `visit` with each entry that `pattern` finds, "." and ".." apart, until it returns false.
+// 0, or the error of the search.
+template <typename Visit>
+DWORD ForEachEntry(const std::wstring& pattern, Visit visit) {
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError();
+  bool more = true;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") more = visit(name, entry);
+  } while (more && FindNextFileW(search, &entry));
+  FindClose(search);
+  return 0;
+}
+
 bool ListFolder(Args a, JsonWriter& j) {
   Expect(a, 1, 1);
   struct Entry {
@@ -634,19 +564,12 @@ bool ListFolder(Args a, JsonWriter& j) {
     unsigned long long size;
   };
   std::vector<Entry> entries;
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((a[0] + L"\\*").c_str(), &fd);
-  DWORD code = find == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      entries.push_back(
-          {name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-           (static_cast<unsigned long long>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
-    } while (FindNextFileW(find, &fd));
-    FindClose(find);
-  }
+  const DWORD code = ForEachEntry(a[0] + L"\\*", [&](const std::wstring& name, const auto& fd) {
+    entries.push_back(
+        {name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+         (static_cast<unsigned long long>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
+    return true;
+  });
   std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
     return _wcsicmp(x.name.c_str(), y.name.c_str()) < 0;
   });
@@ -669,15 +592,10 @@ DWORD DeleteTree(const std::wstring& path) {
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return DeleteFileW(path.c_str()) ? 0 : GetLastError();
   }
-  WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &fd);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name != L"." && name != L"..") DeleteTree(path + L"\\" + name);
-    } while (FindNextFileW(find, &fd));
-    FindClose(find);
-  }
+  ForEachEntry(path + L"\\*", [&](const std::wstring& name, const auto&) {
+    DeleteTree(path + L"\\" + name);
+    return true;
+  });
   return RemoveDirectoryW(path.c_str()) ? 0 : GetLastError();
 }
 
@@ -735,14 +653,8 @@ bool HoldFile(Args a, JsonWriter& j) {
     j.Key("code").Unsigned(GetLastError());
     return false;
   }
-  HANDLE marker = CreateFileW(a[1].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (marker != INVALID_HANDLE_VALUE) {
-    CloseHandle(marker);
-  }
-  for (int waited = 0;
-       waited < 120000 && GetFileAttributesW(a[1].c_str()) != INVALID_FILE_ATTRIBUTES;
-       waited += 20) {
+  harness::TouchFile(a[1]);
+  for (int waited = 0; waited < 120000 && harness::Exists(a[1]); waited += 20) {
     Sleep(20);
   }
   CloseHandle(file);
@@ -750,16 +662,10 @@ bool HoldFile(Args a, JsonWriter& j) {
   return true;
 }
 
-// Makes the file `path` (empty) as a signal.
-void Signal(const std::wstring& path) {
-  CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 // Waits until `path` exists (five minutes at most); false when it never came.
 bool WaitForFile(const std::wstring& path) {
   for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 300000; Sleep(10)) {
-    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (harness::Exists(path)) {
       return true;
     }
   }
@@ -774,18 +680,13 @@ std::vector<std::wstring> ResolveFileName(const std::wstring& path) {
     return {path};
   }
   std::vector<std::wstring> found;
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW(path.c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      const bool moved = name.size() > 6 && name.compare(name.size() - 6, 6, L".moved") == 0;
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !moved) {
-        found.push_back(path.substr(0, cut + 1) + name);
-      }
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
-  }
+  ForEachEntry(path, [&](const std::wstring& name, const auto& entry) {
+    const bool moved = name.size() > 6 && name.compare(name.size() - 6, 6, L".moved") == 0;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !moved) {
+      found.push_back(path.substr(0, cut + 1) + name);
+    }
+    return true;
+  });
   return found;
 }
 
@@ -799,23 +700,15 @@ std::vector<std::wstring> ResolveTargets(const std::wstring& path) {
   }
   const std::wstring parent = path.substr(0, star + 1);
   const std::wstring rest = path.substr(star + 2);
-  WIN32_FIND_DATAW entry;
-  HANDLE search = FindFirstFileW((parent + L"*").c_str(), &entry);
   std::vector<std::wstring> found;
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." &&
-          name != L"..") {
-        for (const std::wstring& candidate : ResolveFileName(parent + name + rest)) {
-          if (GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            found.push_back(candidate);
-          }
-        }
+  ForEachEntry(parent + L"*", [&](const std::wstring& name, const auto& entry) {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      for (const std::wstring& candidate : ResolveFileName(parent + name + rest)) {
+        if (harness::Exists(candidate)) found.push_back(candidate);
       }
-    } while (found.empty() && FindNextFileW(search, &entry));
-    FindClose(search);
-  }
+    }
+    return found.empty();
+  });
   return found;
 }
 
@@ -883,8 +776,7 @@ bool Attack(Args a, JsonWriter& j) {
         replaceOnly ? FindFirstChangeNotificationW(root.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME)
                     : INVALID_HANDLE_VALUE);
   }
-  while (pending && GetFileAttributesW(stop.c_str()) == INVALID_FILE_ATTRIBUTES &&
-         GetTickCount64() - start < 300000) {
+  while (pending && !harness::Exists(stop) && GetTickCount64() - start < 300000) {
     pending = false;
     bool found = false;
     for (size_t i = 0; i < targets.size(); ++i) {
@@ -913,7 +805,7 @@ bool Attack(Args a, JsonWriter& j) {
           continue;
         }
         // A copy that a successful replacement used up is made again.
-        if (GetFileAttributesW(t.staging.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (!harness::Exists(t.staging)) {
           CopyFileW(t.replacement.c_str(), t.staging.c_str(), TRUE);
         }
         const DWORD result = attack::ReplaceByRename(target, t.staging);
@@ -926,7 +818,7 @@ bool Attack(Args a, JsonWriter& j) {
         }
       }
       if (t.attempts - t.won >= limit && !t.release.empty()) {
-        Signal(t.release);
+        harness::TouchFile(t.release);
       }
     }
     if (!found && changes[0] != INVALID_HANDLE_VALUE) {
@@ -983,7 +875,7 @@ bool HoldAndSwap(Args a, JsonWriter& j) {
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   const DWORD opened = held == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-  Signal(a[2]);
+  harness::TouchFile(a[2]);
   const std::string mark(a[4].begin(), a[4].end());
   for (ULONGLONG start = GetTickCount64();
        !FileHoldsText(a[3], mark) && GetTickCount64() - start < 300000; Sleep(2)) {
@@ -994,7 +886,7 @@ bool HoldAndSwap(Args a, JsonWriter& j) {
   const bool go = WaitForFile(a[5]);
   const DWORD moved = attack::MoveAway(path);
   const DWORD copied = CopyFileW(replacement.c_str(), path.c_str(), TRUE) ? 0 : GetLastError();
-  Signal(a[6]);
+  harness::TouchFile(a[6]);
   j.Key("opened").Unsigned(opened).Key("go").Bool(go);
   j.Key("moved").Unsigned(moved).Key("copied").Unsigned(copied);
   return opened == ERROR_SUCCESS;
@@ -1013,7 +905,6 @@ const std::map<std::wstring, Command> kCommands = {
     {L"msi-remove", MsiRemove},
     {L"msi-reinstall", MsiReinstall},
     {L"acl", Acl},
-    {L"carried-package-prop", CarriedPackageProp},
     {L"version-info", VersionInfo},
     {L"add-root-cert", AddRootCert},
     {L"root-cert-present", RootCertPresent},

@@ -39,6 +39,12 @@ xmlparser = off
 1007 = support.rtf
 """
 
+
+def setting(line, text=GOOD):
+    """`text` with `line` added at the end of its [settings] section (line 4 of GOOD)."""
+    return text.replace("[prerequisites]", f"{line}\n[prerequisites]")
+
+
 # Each mistake: the description (GOOD with a change), the line reported and what is said.
 MISTAKES = [
     ("unknown section", GOOD + "[setings]\nUPDATE = x\n", 11,
@@ -52,18 +58,15 @@ MISTAKES = [
      'holds ";", which looks like a comment'),
     ("ini name does not fit", GOOD.replace("TallowNotes2", "T" * 36), 3,
      "at most 35 before \".msi\""),
-    ("MINIMUM_MSI not a number", GOOD.replace("[prerequisites]", "MINIMUM_MSI = abc\n[prerequisites]"),
-     4, "MINIMUM_MSI = abc is not a Windows Installer version the program accepts"),
-    ("MINIMUM_MSI below 150", GOOD.replace("[prerequisites]", "MINIMUM_MSI = 149\n[prerequisites]"),
-     4, "of at least 150"),
-    ("OPERATION not a keyword", GOOD.replace("[prerequisites]", "OPERATION = UNINSTAL\n[prerequisites]"),
-     4, "OPERATION = UNINSTAL is not accepted; it is one of INSTALL, INSTALLUPD, DEFAULT"),
-    ("PACKAGESIGNER not a keyword", GOOD.replace("[prerequisites]", "PACKAGESIGNER = OWN\n"
-                                                 "[prerequisites]"),
-     4, "PACKAGESIGNER = OWN is not accepted; it is SETUP"),
-    ("BASEURL not a web URL", GOOD.replace("[prerequisites]", "BASEURL = ftp://host/x\n"
-                                           "[prerequisites]"),
-     4, "BASEURL = ftp://host/x is not an http or https URL"),
+    ("MINIMUM_MSI not a number", setting("MINIMUM_MSI = abc"), 4,
+     "MINIMUM_MSI = abc is not a Windows Installer version the program accepts"),
+    ("MINIMUM_MSI below 150", setting("MINIMUM_MSI = 149"), 4, "of at least 150"),
+    ("OPERATION not a keyword", setting("OPERATION = UNINSTAL"), 4,
+     "OPERATION = UNINSTAL is not accepted; it is one of INSTALL, INSTALLUPD, DEFAULT"),
+    ("PACKAGESIGNER not a keyword", setting("PACKAGESIGNER = OWN"), 4,
+     "PACKAGESIGNER = OWN is not accepted; it is SETUP"),
+    ("BASEURL not a web URL", setting("BASEURL = ftp://host/x"), 4,
+     "BASEURL = ftp://host/x is not an http or https URL"),
     ("no package at all", GOOD.replace("1004 = package.msi\n", ""), 7,
      "names neither payload 1004 (the product package) nor BASEURL"),
     ("payload file missing", GOOD.replace("readme.txt", "missing.txt"), 9,
@@ -104,18 +107,15 @@ MISTAKES = [
      'properties: the double quote in TOUR="a b C=1 is not closed where its value ends'),
     ("drivers with a blank", GOOD + '[feature-selection]\nfeatures = Core\ndrivers = " Drv"\n', 13,
      'drivers = " Drv" is not one feature name'),
-    ("PROPERTIES that are no assignments", GOOD.replace("[prerequisites]",
-                                                        "PROPERTIES = MSI_VIA_EXE\n[prerequisites]"),
-     4, 'PROPERTIES: "MSI_VIA_EXE" is not NAME=value'),
-    ("PROPERTIES with an open quote", GOOD.replace("[prerequisites]",
-                                                   'PROPERTIES = A="x\n[prerequisites]'),
-     4, 'PROPERTIES: the double quote in A="x is not closed'),
+    ("PROPERTIES that are no assignments", setting("PROPERTIES = MSI_VIA_EXE"), 4,
+     'PROPERTIES: "MSI_VIA_EXE" is not NAME=value'),
+    ("PROPERTIES with an open quote", setting('PROPERTIES = A="x'), 4,
+     'PROPERTIES: the double quote in A="x is not closed'),
     ("message row longer than the program reads", GOOD + "[strings]\n18 = %s" + "x" * 1022 + "\n",
      12, "row 18 is too long: the program reads at most 1023 characters of it"),
     ("package name that breaks its URL",
-     GOOD.replace("TallowNotes2.msi", "Tallow#2.msi").replace("1004 = package.msi\n", "")
-     .replace("[prerequisites]", "BASEURL = https://t.example/p\n[prerequisites]")
-     + "[upload]\npackage = package.msi\n",
+     setting("BASEURL = https://t.example/p", GOOD.replace("TallowNotes2.msi", "Tallow#2.msi")
+             .replace("1004 = package.msi\n", "")) + "[upload]\npackage = package.msi\n",
      3, "DATABASE = Tallow#2.msi cannot end a download URL"),
     ("feature name that cannot be one", GOOD + "[feature-selection]\nfeatures = Core,9lives\n", 12,
      '"9lives" cannot name a feature'),
@@ -249,7 +249,7 @@ class DescriptionCheck(unittest.TestCase):
         self.assertEqual([], self.check(GOOD)[1])
         # Both spellings of a language name; a quoted value with blanks and a doubled quote.
         self.assertEqual([], self.check(
-            GOOD.replace("[prerequisites]", 'PROPERTIES = A="x  ""y""" B=1\n[prerequisites]')
+            setting('PROPERTIES = A="x  ""y""" B=1')
             + '[feature-selection]\nfeatures = Core\nproperties = C="1  2"\n'
             + "[strings.fr_FR]\n24 = Annulé\n[strings.de-DE]\n24 = Abgebrochen\n")[1])
         # What the program is given keeps the blanks inside quotes.
@@ -281,8 +281,7 @@ class DescriptionCheck(unittest.TestCase):
                                ("PACKAGESIGNER = setup",
                                 r"PACKAGESIGNER concerns the package downloaded from BASEURL")):
             with self.subTest(added):
-                _, findings = self.check(GOOD.replace("[prerequisites]",
-                                                      f"{added}\n[prerequisites]"))
+                _, findings = self.check(setting(added))
                 self.assertEqual(1, len(findings), findings)
                 self.assertRegex(findings[0], r"product\.ini:4: warning: .*" + warning)
 
@@ -295,8 +294,7 @@ class DescriptionCheck(unittest.TestCase):
                           f"payload 1004, {DEMO_BUILD / 'CorvellVesk5.msi'}; did you mean "
                           f"DeviceDrivers?"], findings)
         # Downloaded and named for upload by no line: nothing to check against, and it is said.
-        text = text.replace("1004 = ", "; ").replace("[prerequisites]", "BASEURL = https://t.example\n"
-                                                     "[prerequisites]")
+        text = setting("BASEURL = https://t.example", text.replace("1004 = ", "; "))
         _, findings = self.check(text + "[version]\nProductName = N\nProductVersion = 2\n"
                                         "CompanyName = T\n", check_files=True)
         self.assertEqual(1, len(findings), findings)
@@ -343,8 +341,7 @@ class DescriptionCheck(unittest.TestCase):
         # configuration itself stops, with the finding lines alone.
         # Saved as UTF-16, with a feature the package does not have.
         path, findings = self.check(
-            GOOD.replace("Tallow Notes", "Tallow: Notes").replace(
-                "[prerequisites]", 'PROPERTIES = A="x\n[prerequisites]')
+            setting('PROPERTIES = A="x', GOOD.replace("Tallow Notes", "Tallow: Notes"))
             + '[feature-selection]\nfeatures = Core,Drvs\ndrivers = " Drv"\n'
               '[strings.french]\n24 = x\n')
         path.write_text(path.read_text(encoding="utf-8"), encoding="utf-16")

@@ -26,6 +26,7 @@ using testing_support::LogTail;
 using testing_support::MessageBoxRecorder;
 using testing_support::ReadFileBytes;
 using testing_support::RecordedBox;
+using testing_support::Row;
 using testing_support::ScratchFolder;
 using testing_support::WriteFileBytes;
 
@@ -283,12 +284,6 @@ class FakeRestart {
   RestartCallTable saved_;
 };
 
-std::wstring LoadText(UINT id) {
-  wchar_t text[1024] = {};
-  LoadStringW(GetModuleHandleW(nullptr), id, text, 1024);
-  return text;
-}
-
 TEST(CleanUp, RestartQuestion) {
   struct Case {
     const char* name;
@@ -331,8 +326,8 @@ TEST(CleanUp, RestartQuestion) {
       continue;
     }
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].caption, LoadText(IDS_APP_TITLE));
-    EXPECT_EQ(seen[0].text, LoadText(IDS_RESTART_QUESTION));
+    EXPECT_EQ(seen[0].caption, Row(IDS_APP_TITLE));
+    EXPECT_EQ(seen[0].text, Row(IDS_RESTART_QUESTION));
     EXPECT_EQ(seen[0].owner, nullptr);
     EXPECT_EQ(seen[0].icon, BoxIcon::Question);
     if (c.answer == IDYES) {

@@ -21,6 +21,8 @@
 
 namespace {
 
+using testing_support::InUrlCache;
+
 // A hidden progress dialog from the test program's own resources.
 class DialogFixture : public testing::Test {
  protected:
@@ -264,15 +266,6 @@ TEST_F(Transfer, WritesTheBytesItReceivesIntoAHeldFileOrNothing) {
   EXPECT_TRUE(FAILED(
       DownloadToHeldFile(url.c_str(), dialog_, folder / L"work\\missing.msi", hold, cacheFile)));
   EXPECT_FALSE(hold.IsHeld());
-}
-
-// True when the URL cache holds an entry for `url`.
-bool InUrlCache(const std::wstring& url) {
-  DWORD size = 0;
-  if (GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size)) {
-    return true;
-  }
-  return GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 // Puts a small file into the URL cache under `url`, as a download would; returns its path.

@@ -54,9 +54,11 @@ void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 namespace {
 
 using testing_support::BoxIcon;
+using testing_support::InUrlCache;
 using testing_support::LogTail;
 using testing_support::MessageBoxRecorder;
 using testing_support::ReadFileBytes;
+using testing_support::Row;
 using testing_support::ScratchFolder;
 using testing_support::WindowsBuildFolder;
 
@@ -229,12 +231,6 @@ TEST(InstallerUpgrade, VerifyDownloadedUpdateTakesTheSecondInstancesExitCode) {
 
 bool NotAnAdministrator() { return false; }
 
-std::wstring LoadText(UINT id) {
-  wchar_t text[1024] = {};
-  LoadStringW(GetModuleHandleW(nullptr), id, text, 1024);
-  return text;
-}
-
 TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
   const std::string required =
       "[Info] Windows Installer upgrade is required.  System Version = 405, Minimum Version = "
@@ -291,9 +287,9 @@ TEST(InstallerUpgrade, TheStepEndsBeforeAnythingIsReadOrRun) {
 
     ASSERT_EQ(boxes.boxes().size(), c.boxes.size());
     for (std::size_t i = 0; i < c.boxes.size(); ++i) {
-      EXPECT_EQ(boxes.boxes()[i].text, LoadText(c.boxes[i].first));
+      EXPECT_EQ(boxes.boxes()[i].text, Row(c.boxes[i].first));
       EXPECT_EQ(boxes.boxes()[i].icon, c.boxes[i].second);
-      EXPECT_EQ(boxes.boxes()[i].caption, LoadText(IDS_APP_TITLE));
+      EXPECT_EQ(boxes.boxes()[i].caption, Row(IDS_APP_TITLE));
     }
     EXPECT_EQ(log.text(), c.lines);
     // UPDATE and UPDATELOCATION are read only once the user agreed.
@@ -380,16 +376,10 @@ TEST(InstallerUpgrade, TheSecondInstancesVerdictDecidesWhetherTheDownloadRuns) {
           text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
       EXPECT_EQ(copy, work.path() + L"update.exe");
     } else if (c.result == ERROR_CALL_NOT_IMPLEMENTED) {
-      EXPECT_EQ(boxes.boxes()[0].text, LoadText(IDS_NO_SIGNATURE_SUPPORT));
+      EXPECT_EQ(boxes.boxes()[0].text, Row(IDS_NO_SIGNATURE_SUPPORT));
     }
     EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), c.starts) << starts;
   }
-}
-
-bool InUrlCache(const std::wstring& url) {
-  DWORD size = 0;
-  return !GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size) &&
-         GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 TEST(InstallerUpgrade, TheDownloadedUpdateLeavesTheUrlCacheWhereverAnAllocationFails) {

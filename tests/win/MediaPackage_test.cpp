@@ -21,34 +21,18 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 using testing::StartsWith;
 using testing_support::Exists;
+using testing_support::IsFolder;
 using testing_support::LogTail;
 using testing_support::MessageBoxRecorder;
+using testing_support::Narrow;
 using testing_support::ReadFileBytes;
+using testing_support::Row;
 using testing_support::ScratchFolder;
+using testing_support::WithInsert;
 using testing_support::WriteFileBytes;
 
 const auto* const kTempEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing_support::ScratchTempEnvironment);
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-std::wstring Row(UINT id) {
-  const wchar_t* text = nullptr;
-  const int length =
-      LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<wchar_t*>(&text), 0);
-  return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
-}
-
-std::wstring WithInsert(UINT id, const std::wstring& insert) {
-  std::wstring text = Row(id);
-  text.replace(text.find(L"%1"), 2, insert);
-  return text;
-}
 
 class MediaPackage : public ::testing::Test {
  protected:

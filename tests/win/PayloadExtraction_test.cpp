@@ -34,8 +34,11 @@ using testing_support::BoxIcon;
 using testing_support::Exists;
 using testing_support::LogTail;
 using testing_support::MessageBoxRecorder;
+using testing_support::Narrow;
 using testing_support::ReadFileBytes;
+using testing_support::Row;
 using testing_support::ScratchFolder;
+using testing_support::WithInsert;
 using testing_support::WriteFileBytes;
 
 const auto* const kTempEnvironment =
@@ -45,21 +48,6 @@ constexpr wchar_t kCaption[] = L"Unit Caption";
 const std::string kPackageBytes = "unit package payload\n";
 
 HINSTANCE Self() { return GetModuleHandleW(nullptr); }
-
-// A row of this program's string table, as stored.
-std::wstring Row(UINT id) {
-  const wchar_t* text = nullptr;
-  const int length = LoadStringW(Self(), id, reinterpret_cast<wchar_t*>(&text), 0);
-  return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
-}
-
-std::wstring WithInsert(UINT id, const std::wstring& insert) {
-  std::wstring text = Row(id);
-  text.replace(text.find(L"%1"), 2, insert);
-  return text;
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // Payload 1008 as this program carries it.
 std::string LargePayload() {

@@ -13,6 +13,7 @@
 #include "driver/RunState.h"
 #include "res/ResourceIds.h"
 #include "support/MessageBoxRecorder.h"
+#include "support/TestSupport.h"
 #include "ui/MessageTable.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 using testing_support::BoxIcon;
 using testing_support::MessageBoxRecorder;
 using testing_support::RecordedBox;
+using testing_support::Row;
 
 // What the replaced membership function was asked and answers.
 struct MembershipAnswer {
@@ -66,12 +68,6 @@ std::vector<unsigned char> AdministratorsSid() {
   std::vector<unsigned char> copy(bytes, bytes + GetLengthSid(sid));
   FreeSid(sid);
   return copy;
-}
-
-std::wstring TableRow(UINT id) {
-  wchar_t text[1024] = {};
-  LoadStringW(GetModuleHandleW(nullptr), id, text, 1024);
-  return text;
 }
 
 TEST(PlatformChecks, ThisWindowsIsSupportedAndTheUserIsAnAdministrator) {
@@ -125,8 +121,8 @@ TEST(PlatformChecks, NonAdministratorIsTurnedAwayAtEveryUiLevel) {
     EXPECT_EQ(state.exitCode, static_cast<DWORD>(ERROR_INSTALL_FAILURE)) << level;
     ASSERT_EQ(boxes.boxes().size(), 1u) << level;
     const RecordedBox& box = boxes.boxes()[0];
-    EXPECT_EQ(box.text, TableRow(IDS_ADMIN_REQUIRED)) << level;
-    EXPECT_EQ(box.caption, TableRow(IDS_APP_TITLE)) << level;
+    EXPECT_EQ(box.text, Row(IDS_ADMIN_REQUIRED)) << level;
+    EXPECT_EQ(box.caption, Row(IDS_APP_TITLE)) << level;
     EXPECT_EQ(box.icon, BoxIcon::Error) << level;
     // While the progress window exists it owns the box, even when it is never shown.
     EXPECT_EQ(box.owner, state.progress.window) << level;

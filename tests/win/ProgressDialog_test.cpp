@@ -9,21 +9,18 @@
 #include <string>
 
 #include "res/ResourceIds.h"
+#include "support/TestSupport.h"
 #include "sys/Win32.h"
 
 namespace {
+
+using testing_support::Row;
 
 HINSTANCE Module() { return GetModuleHandleW(nullptr); }
 
 std::wstring ControlText(const ProgressDialog& dialog, int id) {
   wchar_t text[512] = {};
   GetDlgItemTextW(dialog.window, id, text, 512);
-  return text;
-}
-
-std::wstring TableRow(UINT id) {
-  wchar_t text[256] = {};
-  LoadStringW(Module(), id, text, 256);
   return text;
 }
 
@@ -52,8 +49,8 @@ TEST(ProgressDialog, CreatedFromTheTemplateWithTitleTextsAndHiddenCancelButton) 
   }
   HWND button = GetDlgItem(dialog.window, IDC_CANCEL_BUTTON);
   EXPECT_FALSE(IsWindowVisible(button));
-  EXPECT_FALSE(TableRow(IDS_CANCEL).empty());
-  EXPECT_EQ(ControlText(dialog, IDC_CANCEL_BUTTON), TableRow(IDS_CANCEL));
+  EXPECT_FALSE(Row(IDS_CANCEL).empty());
+  EXPECT_EQ(ControlText(dialog, IDC_CANCEL_BUTTON), Row(IDS_CANCEL));
   EXPECT_TRUE(IsWindowVisible(GetDlgItem(dialog.window, IDC_PROGRESS_BAR)));
   EXPECT_NE(SendMessageW(dialog.window, WM_GETICON, ICON_BIG, 0), 0);
   // No close box: the window has no system menu.

@@ -36,6 +36,18 @@ const char kStep3Quiet[] =
     "[WVT] step3: last call to WinVerifyTrust showing UI only if something is wrong";
 const char kTrusted[] = "[WVT] WVT returned 0x0";
 const char kNoSignature[] = "[WVT] WVT returned 0x800B0100";
+// The whole log of a check whose bootstrapper and package have the same signer; of one whose
+// bootstrapper is signed and package not; of one whose bootstrapper is not signed.
+const std::vector<std::string> kSameSigner = {
+    kStep1,      kTrusted, "[WVT] fSetupExeIsSigned = TRUE",
+    kStep2,      kTrusted, "[WVT] fPackageIsSigned = TRUE",
+    kStep3Quiet, kTrusted};
+const std::vector<std::string> kUnsignedPackage = {
+    kStep1,       kTrusted,     "[WVT] fSetupExeIsSigned = TRUE",
+    kStep2,       kNoSignature, "[WVT] fPackageIsSigned = FALSE",
+    kStep3FullUi, kNoSignature};
+const std::vector<std::string> kUnsignedBootstrapper = {
+    kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kNoSignature};
 
 std::wstring TrustFile(const std::wstring& name) {
   return testing_support::WindowsBuildFolder() + L"tests\\windows\\trust\\" + name;
@@ -89,27 +101,46 @@ class SignatureVerification : public testing::Test {
 
 std::unique_ptr<ScratchFolder> SignatureVerification::temp_;
 
-TEST_F(SignatureVerification, UnsignedBootstrapperSkipsThePackageSteps) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"unsigned.exe").c_str(), nullptr,
-                               TrustFile(L"signed\\CorvellVesk5.msi").c_str(), nullptr),
-            kTrustTrusted);
-  ExpectLogLines({kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kTrusted});
-}
-
-TEST_F(SignatureVerification, PackageOfTheSamePublisher) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
-                               TrustFile(L"signed\\CorvellVesk5.msi").c_str(), nullptr),
-            kTrustTrusted);
-  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
-                  "[WVT] fPackageIsSigned = TRUE", kStep3Quiet, kTrusted});
-}
-
-TEST_F(SignatureVerification, TrustedPackageOfAnotherPublisherIsAccepted) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
-                               TrustFile(L"other-publisher\\CorvellVesk5.msi").c_str(), nullptr),
-            kTrustTrusted);
-  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
-                  "[WVT] fPackageIsSigned = TRUE", kStep3FullUi, kTrusted});
+TEST_F(SignatureVerification, EachStepOfAPackageCheckIsLogged) {
+  struct Case {
+    const char* name;
+    const wchar_t* bootstrapper;
+    const wchar_t* package;
+    TrustResult result;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"unsigned bootstrapper skips the package steps",
+       L"unsigned.exe",
+       L"signed\\CorvellVesk5.msi",
+       kTrustTrusted,
+       {kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kTrusted}},
+      {"package of the same publisher", L"signed.exe", L"signed\\CorvellVesk5.msi", kTrustTrusted,
+       kSameSigner},
+      {"trusted package of another publisher is accepted",
+       L"signed.exe",
+       L"other-publisher\\CorvellVesk5.msi",
+       kTrustTrusted,
+       {kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
+        "[WVT] fPackageIsSigned = TRUE", kStep3FullUi, kTrusted}},
+      {"unsigned package is not trusted", L"signed.exe", L"unsigned\\CorvellVesk5.msi",
+       kTrustNotTrusted, kUnsignedPackage},
+      // It still counts as signed; only the verification fails.
+      {"package changed after signing is signed but not trusted",
+       L"signed.exe",
+       L"tampered.exe",
+       kTrustNotTrusted,
+       {kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kAnyFailure,
+        "[WVT] fPackageIsSigned = TRUE", kEitherStep3, kAnyFailure}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    EXPECT_EQ(VerifyPackageTrust(TrustFile(c.bootstrapper).c_str(), nullptr,
+                                 TrustFile(c.package).c_str(), nullptr),
+              c.result);
+    ExpectLogLines(c.lines);
+  }
 }
 
 TEST_F(SignatureVerification, WithTheBootstrappersOwnSignerRequiredAnyOtherIsNotTrusted) {
@@ -146,23 +177,6 @@ TEST_F(SignatureVerification, WithTheBootstrappersOwnSignerRequiredAnyOtherIsNot
             kTrustTrusted);
 }
 
-TEST_F(SignatureVerification, UnsignedPackageIsNotTrusted) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
-                               TrustFile(L"unsigned\\CorvellVesk5.msi").c_str(), nullptr),
-            kTrustNotTrusted);
-  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kNoSignature,
-                  "[WVT] fPackageIsSigned = FALSE", kStep3FullUi, kNoSignature});
-}
-
-TEST_F(SignatureVerification, PackageChangedAfterSigningIsSignedButNotTrusted) {
-  EXPECT_EQ(VerifyPackageTrust(TrustFile(L"signed.exe").c_str(), nullptr,
-                               TrustFile(L"tampered.exe").c_str(), nullptr),
-            kTrustNotTrusted);
-  // It still counts as signed; only the verification fails.
-  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kAnyFailure,
-                  "[WVT] fPackageIsSigned = TRUE", kEitherStep3, kAnyFailure});
-}
-
 TEST_F(SignatureVerification, OwnSignatureComparesTheCertificateWithItself) {
   struct Case {
     const wchar_t* file;
@@ -170,13 +184,8 @@ TEST_F(SignatureVerification, OwnSignatureComparesTheCertificateWithItself) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {L"signed.exe",
-       S_OK,
-       {kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kTrusted,
-        "[WVT] fPackageIsSigned = TRUE", kStep3Quiet, kTrusted}},
-      {L"unsigned.exe",
-       TRUST_E_SUBJECT_NOT_TRUSTED,
-       {kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kNoSignature}},
+      {L"signed.exe", S_OK, kSameSigner},
+      {L"unsigned.exe", TRUST_E_SUBJECT_NOT_TRUSTED, kUnsignedBootstrapper},
       {L"tampered.exe",
        TRUST_E_SUBJECT_NOT_TRUSTED,
        {kStep1, kAnyFailure, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kAnyFailure,
@@ -206,12 +215,6 @@ TEST_F(SignatureVerification, RunningImageIsVerifiedOnce) {
   const std::wstring image = folder.path() + L"Image.exe";
   const std::string signedBytes = ReadFileBytes(TrustFile(L"signed.exe"));
   const std::string unsignedBytes = ReadFileBytes(TrustFile(L"unsigned.exe"));
-  const std::vector<std::string> ownCheck = {
-      kStep1,      kTrusted, "[WVT] fSetupExeIsSigned = TRUE",
-      kStep2,      kTrusted, "[WVT] fPackageIsSigned = TRUE",
-      kStep3Quiet, kTrusted};
-  const std::vector<std::string> unsignedCheck = {
-      kStep1, kNoSignature, "[WVT] fSetupExeIsSigned = FALSE", kStep3FullUi, kNoSignature};
   testing_support::WriteFileBytes(image, signedBytes);
   HeldFile held;
   ASSERT_EQ(held.Take(image.c_str()), 0u);
@@ -219,7 +222,7 @@ TEST_F(SignatureVerification, RunningImageIsVerifiedOnce) {
   memory.Track(held.handle());
 
   EXPECT_EQ(VerifyFileSignature(image.c_str(), held.handle(), &memory), S_OK);
-  ExpectLogLines(ownCheck);
+  ExpectLogLines(kSameSigner);
   ASSERT_TRUE(memory.known());
 
   // The package is another file: verified for real, and its answer is its own.
@@ -229,8 +232,7 @@ TEST_F(SignatureVerification, RunningImageIsVerifiedOnce) {
   EXPECT_EQ(VerifyPackageTrust(image.c_str(), held.handle(), TrustFile(L"unsigned.exe").c_str(),
                                package.handle(), &memory),
             kTrustNotTrusted);
-  ExpectLogLines({kStep1, kTrusted, "[WVT] fSetupExeIsSigned = TRUE", kStep2, kNoSignature,
-                  "[WVT] fPackageIsSigned = FALSE", kStep3FullUi, kNoSignature});
+  ExpectLogLines(kUnsignedPackage);
 
   // The same file, its bytes changed in place and opened anew: still the image.
   held.Release();
@@ -238,7 +240,7 @@ TEST_F(SignatureVerification, RunningImageIsVerifiedOnce) {
   ASSERT_EQ(held.Take(image.c_str()), 0u);
   SetUp();
   EXPECT_EQ(VerifyFileSignature(image.c_str(), held.handle(), &memory), S_OK);
-  ExpectLogLines(ownCheck);
+  ExpectLogLines(kSameSigner);
 
   // Another file put at the image's path is not the image, and neither is a look without a
   // handle: both are verified for real.
@@ -251,10 +253,10 @@ TEST_F(SignatureVerification, RunningImageIsVerifiedOnce) {
   SetUp();
   EXPECT_EQ(VerifyFileSignature(image.c_str(), impostor.handle(), &memory),
             TRUST_E_SUBJECT_NOT_TRUSTED);
-  ExpectLogLines(unsignedCheck);
+  ExpectLogLines(kUnsignedBootstrapper);
   SetUp();
   EXPECT_EQ(VerifyFileSignature(image.c_str(), nullptr, &memory), TRUST_E_SUBJECT_NOT_TRUSTED);
-  ExpectLogLines(unsignedCheck);
+  ExpectLogLines(kUnsignedBootstrapper);
 }
 
 // Given a handle, WinTrust reads the bytes through it, whatever the path names by then: here the

@@ -57,6 +57,12 @@ class SetupTestCase(unittest.TestCase):
         """Prefix.run, named so as not to hide unittest's own run()."""
         return self.prefix.run(exe, **kwargs)
 
+    def assert_work_folder_gone(self, result) -> None:
+        """The run named its own folder in the log, and that folder, with whatever the run wrote
+        to it, is gone."""
+        self.assertIsNotNone(result.work_folder, result.describe())
+        self.assertFalse(self.prefix.to_linux(result.work_folder).exists(), result.describe())
+
     def media_copy(self, variant: str = "setup.exe") -> Path:
         """C:\\media with the built `variant` in it as setup.exe, so that files beside it belong
         to the test; removed again when the test ends."""

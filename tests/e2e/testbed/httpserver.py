@@ -3,9 +3,9 @@
 It serves files from a dict or a folder, counts requests, always sends Content-Length, and can be
 told to serve slowly (a pause after every chunk), to stall after a number of bytes until the test
 releases it (or, for every transfer, until a file appears: one that the harness makes once it has
-recorded a text of the program's window), to answer with another status, or to refuse connections altogether. It listens on the
-loopback address only, ends with the test (or after `max_lifetime` seconds at the latest), and
-every wait inside it is cut short when it stops.
+recorded a text of the program's window), or to refuse connections altogether. It listens on the
+loopback address only, ends with the test (or after ten minutes at the latest), and every wait
+inside it is cut short when it stops.
 """
 
 import http.server
@@ -17,6 +17,7 @@ from typing import Dict, List, Optional, Tuple, Union
 
 _HOST = "127.0.0.1"
 _SOCKET_TIMEOUT = 30.0
+_MAX_LIFETIME = 600.0  # seconds; a server that a test forgot stops by itself
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -42,7 +43,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         path = urllib.parse.urlsplit(self.path).path
         owner._note(self.command, path, dict(self.headers.items()))
         body = owner._content(path)
-        status = owner.statuses.get(path, 200 if body is not None else 404)
+        status = 200 if body is not None else 404
         if body is None:
             body = b"not found\n"
         self.send_response(status)
@@ -89,9 +90,8 @@ class HttpServer:
     def __init__(self, files: Optional[Dict[str, bytes]] = None,
                  folder: Optional[Union[str, Path]] = None, chunk_size: int = 64 * 1024,
                  delay_per_chunk: float = 0.0, stall_after: Optional[int] = None,
-                 refuse: bool = False, statuses: Optional[Dict[str, int]] = None,
-                 headers: Optional[Dict[str, str]] = None, max_lifetime: float = 600.0,
-                 port: int = 0, release_file: Optional[Path] = None):
+                 refuse: bool = False, headers: Optional[Dict[str, str]] = None, port: int = 0,
+                 release_file: Optional[Path] = None):
         self.files: Dict[str, bytes] = dict(files or {})
         self.folder = Path(folder) if folder else None
         self.chunk_size = chunk_size
@@ -99,9 +99,7 @@ class HttpServer:
         self.stall_after = stall_after
         self.release_file = Path(release_file) if release_file else None
         self.refuse = refuse
-        self.statuses: Dict[str, int] = dict(statuses or {})
         self.headers: Dict[str, str] = dict(headers or {})
-        self.max_lifetime = max_lifetime
         self.requests: List[Tuple[str, str, Dict[str, str]]] = []
         self.aborted: List[str] = []
         self.bytes_sent = 0
@@ -136,7 +134,7 @@ class HttpServer:
             self._thread = threading.Thread(target=self._server.serve_forever,
                                             kwargs={"poll_interval": 0.1}, daemon=True)
             self._thread.start()
-        self._lifetime = threading.Timer(self.max_lifetime, self.stop)
+        self._lifetime = threading.Timer(_MAX_LIFETIME, self.stop)
         self._lifetime.daemon = True
         self._lifetime.start()
         return self
@@ -183,23 +181,16 @@ class HttpServer:
             return sum(1 for m, p, _ in self.requests
                        if (path is None or p == path) and (method is None or m == method))
 
-    def wait_for_requests(self, n: int, path: Optional[str] = None, timeout: float = 30.0) -> bool:
-        with self._lock:
-            return self._lock.wait_for(lambda: self._count_locked(path) >= n, timeout)
-
     # ---------------------------------------------------------------- for the handler
 
     def _wait_for_release(self) -> None:
         if self.release_file is None:
-            self._release.wait(self.max_lifetime)
+            self._release.wait(_MAX_LIFETIME)
             return
         # A file's appearance signals nobody: it is looked for every few milliseconds.
-        for _ in range(int(self.max_lifetime / 0.02)):
+        for _ in range(int(_MAX_LIFETIME / 0.02)):
             if self.release_file.exists() or self._stopping.wait(0.02):
                 return
-
-    def _count_locked(self, path: Optional[str]) -> int:
-        return sum(1 for _, p, _ in self.requests if path is None or p == path)
 
     def _note(self, method: str, path: str, headers: Dict[str, str]) -> None:
         with self._lock:

@@ -231,11 +231,7 @@ class Prefix:
     def close(self) -> None:
         if self.path is None:
             return
-        if self._server_started:
-            _run(["wineserver", "-k"], self.env(), _WINE_TIMEOUT)
-            # The copy must not be removed under a server that is still going away.
-            _run(["wineserver", "-w"], self.env(), _WINE_TIMEOUT)
-            self._server_started = False
+        self._end_server()
         shutil.rmtree(self.path, ignore_errors=True)
         self.path = None
         atexit.unregister(self.close)
@@ -244,13 +240,17 @@ class Prefix:
         """Ends the prefix's Wine server and leaves the folder in place, for a person to look
         at; the prefix is then no longer this object's. Returns its folder."""
         path = self.path
-        if self._server_started:
-            _run(["wineserver", "-k"], self.env(), _WINE_TIMEOUT)
-            _run(["wineserver", "-w"], self.env(), _WINE_TIMEOUT)
-            self._server_started = False
+        self._end_server()
         self.path = None
         atexit.unregister(self.close)
         return path
+
+    def _end_server(self) -> None:
+        if self._server_started:
+            _run(["wineserver", "-k"], self.env(), _WINE_TIMEOUT)
+            # The copy must not be removed under a server that is still going away.
+            _run(["wineserver", "-w"], self.env(), _WINE_TIMEOUT)
+            self._server_started = False
 
     def __enter__(self) -> "Prefix":
         return self.open()
@@ -349,34 +349,16 @@ class Prefix:
             answers: Union[Iterable[Tuple[str, str]], Dict[str, str]] = (),
             default_answer: Optional[str] = None, escape_when: Optional[str] = None,
             timeout: float = 120.0, keep_log: bool = False,
-            raise_on_timeout: bool = True, poll_ms: Optional[int] = None,
+            raise_on_timeout: bool = True,
             hold_answers_until: Optional[PathLike] = None,
             box_seen_file: Optional[PathLike] = None,
             seen_files: Union[Iterable[Tuple[str, PathLike]], Dict[str, PathLike]] = (),
             check_temp: bool = True, hidden_station: Optional[str] = None,
             wine_env: Optional[Dict[str, str]] = None,
             swap_before_start: Optional[PathLike] = None) -> RunResult:
-        """Runs `exe` under the harness and returns what the user saw and what it returned.
-
-        `answers` maps a text found in a box's caption or text to the button to press (ok,
-        cancel, yes, no, abort, retry, ignore); the first match wins. `env` sets variables for
-        the program (not for Wine); a value of None removes the variable. Unless `keep_log` is set, a bootstrap.log left by an earlier
-        run is removed first, so the result's log is this run's. A run that does not end within
-        `timeout` seconds raises HarnessTimeout with the windows that were open. With
-        `hold_answers_until` (a Linux path) boxes wait unanswered until that file exists, and
-        `box_seen_file` is made once a box waits, so a test can act while the program is held.
-        `seen_files` maps a text of the progress dialog to a file (a Linux path) that the harness
-        makes once it has recorded that text, and every other text naming the same file; a
-        stand-in or a server that waits for the file holds the program in that state until the
-        harness has seen it. Before it answers a box the harness reads the progress dialog whole,
-        so what the dialog shows while a box is open is always recorded.
-        A run that ends by itself and leaves anything besides the logs in its temporary folder, or
-        anything in the Windows folder's Temp, raises TempLeftovers, unless `check_temp` is False. With `hidden_station` the program
-        starts on a window station of that name that nobody sees (as under a service); its boxes
-        are then neither recorded nor answered. `wine_env` sets variables for Wine itself, such
-        as LC_ALL, which chooses the user's language. With `swap_before_start` (a Linux path),
-        once the program is made and before it runs, its file is renamed to <exe>.running and
-        that file is copied to its path.
+        """Runs `exe` under the harness and returns what the user saw and what it returned; the
+        arguments are those of the table in README.md. A run that does not end within `timeout`
+        seconds raises HarnessTimeout (unless `raise_on_timeout` is False).
         """
         if args and (raw_args is not None or raw_cmdline is not None):
             raise ValueError("args and raw_args/raw_cmdline exclude each other")
@@ -389,40 +371,34 @@ class Prefix:
         log_file = log_dir / LOG_NAME if log_dir else None
         if log_file and not keep_log:
             log_file.unlink(missing_ok=True)
-        temp_before = snapshot(log_dir) if check_temp and log_dir else None
-        work_before = snapshot(self.windows_temp) if check_temp else None
+        # (folder, what it held before, whether logs may stay in it) for the leftovers check
+        watched = [(folder, snapshot(folder), stay)
+                   for folder, stay in ((log_dir, True), (self.windows_temp, False))
+                   if check_temp and folder]
 
         words: List[str] = ["--record", self.to_windows(record_file),
                             "--timeout-ms", str(max(1, int(timeout * 1000)))]
-        if cwd is not None:
-            words += ["--cwd", self.to_windows(cwd)]
         for name, value in (env or {}).items():
             words += ["--env-remove", name] if value is None else ["--env", f"{name}={value}"]
         pairs = answers.items() if isinstance(answers, dict) else answers
         for pattern, button in pairs:
             words += ["--answer", f"{pattern}={button}"]
-        if default_answer:
-            words += ["--default-answer", default_answer]
-        if escape_when is not None:
-            words += ["--escape-when", escape_when]
-        if poll_ms is not None:
-            words += ["--poll-ms", str(poll_ms)]
-        if hold_answers_until is not None:
-            words += ["--hold-answers-until", self.to_windows(hold_answers_until)]
-        if box_seen_file is not None:
-            words += ["--box-seen-file", self.to_windows(box_seen_file)]
-        if hidden_station is not None:
-            words += ["--hidden-station", hidden_station]
-        if swap_before_start is not None:
-            words += ["--swap-before-start", self.to_windows(swap_before_start)]
+        for option, value in (("--cwd", cwd and self.to_windows(cwd)),
+                              ("--default-answer", default_answer or None),
+                              ("--escape-when", escape_when),
+                              ("--hold-answers-until",
+                               hold_answers_until and self.to_windows(hold_answers_until)),
+                              ("--box-seen-file", box_seen_file and self.to_windows(box_seen_file)),
+                              ("--hidden-station", hidden_station),
+                              ("--swap-before-start",
+                               swap_before_start and self.to_windows(swap_before_start)),
+                              ("--raw-args", raw_args), ("--raw-cmdline", raw_cmdline)):
+            if value is not None:
+                words += [option, value]
         seen = seen_files.items() if isinstance(seen_files, dict) else seen_files
         for text, file in seen:
             Path(file).unlink(missing_ok=True)
             words += ["--seen-file", f"{text}={self.to_windows(file)}"]
-        if raw_args is not None:
-            words += ["--raw-args", raw_args]
-        if raw_cmdline is not None:
-            words += ["--raw-cmdline", raw_cmdline]
         words += ["--", self.to_windows(exe), *(args or [])]
         _write_args_file(args_file, words)
 
@@ -443,18 +419,14 @@ class Prefix:
         if record.get("launch_error") is not None:
             raise HarnessError(f"cannot start {exe}: Windows error {record['launch_error']}")
         log_bytes = log_file.read_bytes() if log_file and log_file.exists() else None
-        result = RunResult(record, log_bytes, stdout, stderr)
+        result = RunResult(record, log_bytes)
         if result.timed_out and raise_on_timeout:
             raise HarnessTimeout(result)
         # A program ended at the time-out had no chance to clean up.
-        if temp_before is not None and not result.timed_out:
-            result.temp_leftovers = temp_leftovers(log_dir, temp_before)
+        for folder, before, logs_stay in ([] if result.timed_out else watched):
+            result.temp_leftovers = temp_leftovers(folder, before, logs_stay=logs_stay)
             if result.temp_leftovers:
-                raise TempLeftovers(result, log_dir)
-        if work_before is not None and not result.timed_out:
-            result.temp_leftovers = temp_leftovers(self.windows_temp, work_before, logs_stay=False)
-            if result.temp_leftovers:
-                raise TempLeftovers(result, self.windows_temp)
+                raise TempLeftovers(result, folder)
         return result
 
     def _log_dir(self, env: Optional[Dict[str, Optional[str]]]) -> Optional[Path]:
@@ -487,33 +459,31 @@ class Prefix:
             view = 32
         return ["--view", str(view)] if view else []
 
+    def _checked(self, *command, field: Optional[str] = None, timeout: float = _WINE_TIMEOUT):
+        """The answer to one wintool command that must be carried out, or its `field`."""
+        (answer,) = self.wintool([os.fspath(w) for w in command], timeout=timeout)
+        if not answer["ok"]:
+            raise WineError(f"{command[0]} failed: {answer}")
+        return answer if field is None else answer[field]
+
     def reg_get(self, root: str, key: str, value: str,
                 view: Optional[int] = None) -> Optional[Tuple[str, object]]:
         """(type, data) of a registry value, or None when the key or the value is missing."""
-        (answer,) = self.wintool(["reg-get", root, key, value, *self._view(view)])
-        if not answer["ok"]:
-            raise WineError(f"reg-get failed: {answer}")
+        answer = self._checked("reg-get", root, key, value, *self._view(view))
         return None if answer["type"] is None else (answer["type"], answer["data"])
 
     def reg_set(self, root: str, key: str, value: str, kind: str, data,
                 view: Optional[int] = None) -> None:
-        (answer,) = self.wintool(["reg-set", root, key, value, kind, str(data), *self._view(view)])
-        if not answer["ok"]:
-            raise WineError(f"reg-set failed: {answer}")
+        self._checked("reg-set", root, key, value, kind, str(data), *self._view(view))
 
     def reg_delete_key(self, root: str, key: str, view: Optional[int] = None) -> bool:
         """Deletes a key with everything below it; returns whether it existed."""
-        (answer,) = self.wintool(["reg-delete-key", root, key, *self._view(view)])
-        if not answer["ok"]:
-            raise WineError(f"reg-delete-key failed: {answer}")
-        return answer["existed"]
+        return self._checked("reg-delete-key", root, key, *self._view(view), field="existed")
 
     def reg_delete_value(self, root: str, key: str, value: str,
                          view: Optional[int] = None) -> bool:
-        (answer,) = self.wintool(["reg-delete-value", root, key, value, *self._view(view)])
-        if not answer["ok"]:
-            raise WineError(f"reg-delete-value failed: {answer}")
-        return answer["existed"]
+        return self._checked("reg-delete-value", root, key, value, *self._view(view),
+                             field="existed")
 
     def msi_state(self, product_code: str) -> int:
         """MsiQueryProductStateW: 5 installed, -1 unknown."""
@@ -526,38 +496,27 @@ class Prefix:
         """Every product the installer knows: code, name, version and state (5 installed)."""
         return self.wintool(["msi-products"])[0]["products"]
 
+    def _installer(self, *command, log: Optional[PathLike] = None) -> int:
+        """The installer's result of a silent action, logged to `log` when given."""
+        words = [*command, *(["--log", self.to_windows(log)] if log else [])]
+        return self.wintool(words, timeout=300)[0]["code"]
+
     def msi_install(self, package: PathLike, properties: str = "",
                     log: Optional[PathLike] = None) -> int:
-        command = ["msi-install", self.to_windows(package), properties]
-        if log:
-            command += ["--log", self.to_windows(log)]
-        return self.wintool(command, timeout=300)[0]["code"]
+        return self._installer("msi-install", self.to_windows(package), properties, log=log)
 
     def msi_remove(self, product_code: str, log: Optional[PathLike] = None) -> int:
-        command = ["msi-remove", product_code]
-        if log:
-            command += ["--log", self.to_windows(log)]
-        return self.wintool(command, timeout=300)[0]["code"]
+        return self._installer("msi-remove", product_code, log=log)
 
     def msi_reinstall(self, product_code: str, mode: str = "omus",
                       log: Optional[PathLike] = None) -> int:
         """A silent repair, `mode` as msiexec /f takes it; the installer's result."""
-        command = ["msi-reinstall", product_code, mode]
-        if log:
-            command += ["--log", self.to_windows(log)]
-        return self.wintool(command, timeout=300)[0]["code"]
+        return self._installer("msi-reinstall", product_code, mode, log=log)
 
     def acl(self, path: PathLike) -> str:
         """The owner and access list of a file or folder as GetNamedSecurityInfoW reads them back,
         in SDDL ("O:...D:...")."""
-        (answer,) = self.wintool(["acl", self.to_windows(path)])
-        if not answer["ok"]:
-            raise WineError(f"acl failed: {answer}")
-        return answer["sddl"]
-
-    def carried_package_prop(self, exe: PathLike, prop: str) -> Optional[str]:
-        """A property of the package that a setup.exe carries; None when it carries none."""
-        return self.wintool(["carried-package-prop", self.to_windows(exe), prop])[0]["value"]
+        return self._checked("acl", self.to_windows(path), field="sddl")
 
     def version_info(self, path: PathLike) -> dict:
         """The version resource of a file as the system reads it: file_version, product_version
@@ -565,9 +524,7 @@ class Prefix:
         return self.wintool(["version-info", self.to_windows(path)])[0]
 
     def add_root_cert(self, cert: PathLike) -> None:
-        (answer,) = self.wintool(["add-root-cert", self.to_windows(cert)])
-        if not answer["ok"]:
-            raise WineError(f"add-root-cert failed: {answer}")
+        self._checked("add-root-cert", self.to_windows(cert))
 
     def root_cert_present(self, cert: PathLike) -> bool:
         return self.wintool(["root-cert-present", self.to_windows(cert)])[0]["present"]
@@ -584,10 +541,7 @@ class Prefix:
 
     def url_cache(self) -> List[Tuple[str, str]]:
         """(URL, local file) of every entry of the user's URL cache."""
-        (answer,) = self.wintool(["url-cache"])
-        if not answer["ok"]:
-            raise WineError(f"url-cache failed: {answer}")
-        return [(e["url"], e["file"]) for e in answer["entries"]]
+        return [(e["url"], e["file"]) for e in self._checked("url-cache", field="entries")]
 
     @property
     def program_files_32(self) -> str:
@@ -602,9 +556,6 @@ class Prefix:
 
     def wow64(self) -> bool:
         return self.wintool(["wow64"])[0]["wow64"]
-
-    def system_dir(self) -> str:
-        return self.wintool(["sysdir"])[0]["path"]
 
     def version(self) -> dict:
         return self.wintool(["version"])[0]

@@ -2,7 +2,7 @@
 
 import json
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import List, NamedTuple, Optional, Tuple
 
 
@@ -52,11 +52,8 @@ class Box:
 
     @classmethod
     def from_record(cls, data: dict) -> "Box":
-        return cls(caption=data["caption"], text=data["text"], icon=data["icon"],
-                   buttons=list(data["buttons"]), button_ids=list(data["button_ids"]),
-                   has_owner=data["has_owner"], owner_is_dialog=data["owner_is_dialog"],
-                   pid=data["pid"], main_process=data["main_process"], answer=data["answer"],
-                   answer_rule=data["answer_rule"], closed_by_program=data["closed_by_program"],
+        # Every field but `record` is the record's value of the same name.
+        return cls(**{f.name: data[f.name] for f in fields(cls) if f.name != "record"},
                    record=data)
 
 
@@ -113,8 +110,7 @@ WORK_FOLDER = re.compile(r"C:\\windows\\Temp\\Setup[0-9A-F]{16}\\", re.IGNORECAS
 class RunResult:
     """The harness's record of one run, plus the bootstrap log the run left behind."""
 
-    def __init__(self, record: dict, log_bytes: Optional[bytes], stdout: str = "",
-                 stderr: str = ""):
+    def __init__(self, record: dict, log_bytes: Optional[bytes]):
         self.record = record
         self.exit_code: Optional[int] = record.get("exit_code")
         self.timed_out: bool = record.get("timed_out", False)
@@ -130,8 +126,6 @@ class RunResult:
         self.log_bytes = log_bytes
         self.log: Optional[str] = log_bytes.decode("latin-1") if log_bytes is not None else None
         self.log_lines = _split_log_lines(log_bytes)
-        self.harness_stdout = stdout
-        self.harness_stderr = stderr
         # What the run left in its temporary folder besides the logs (see leftovers.py).
         self.temp_leftovers: List[str] = []
 

@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "sys/BootstrapLog.h"
+// After the one include of <windows.h>, which it needs.
+#include <wininet.h>
 
 namespace testing_support {
 
@@ -81,6 +83,32 @@ std::string ReadFileBytes(const std::wstring& path) {
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+bool InUrlCache(const std::wstring& url) {
+  DWORD size = 0;
+  return GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size) ||
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring Row(UINT id) {
+  const wchar_t* text = nullptr;
+  const int length =
+      LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<wchar_t*>(&text), 0);
+  return length > 0 ? std::wstring(text, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+std::wstring WithInsert(UINT id, const std::wstring& insert) {
+  std::wstring text = Row(id);
+  text.replace(text.find(L"%1"), 2, insert);
+  return text;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 namespace {
 std::unique_ptr<ScratchFolder> g_scratchTemp;

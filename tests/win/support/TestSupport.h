@@ -37,6 +37,9 @@ constexpr REGSAM kProductView = 0;
 // Deletes a key without subkeys under HKEY_LOCAL_MACHINE in that view, or in `view`.
 void DeleteProductKey(const wchar_t* key, REGSAM view = kProductView);
 
+// True when the user's URL cache holds an entry for `url`.
+bool InUrlCache(const std::wstring& url);
+
 // Removes a file or a folder tree, read-only or not.
 void RemoveTree(const std::wstring& path);
 
@@ -45,6 +48,14 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // The whole content of `path`; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
+
+// A row of this program's string table, whole, as stored; empty when there is none.
+std::wstring Row(UINT id);
+// That row with its "%1" replaced by `insert`.
+std::wstring WithInsert(UINT id, const std::wstring& insert);
+// An ASCII text as the 8-bit text that bootstrap.log holds.
+std::string Narrow(const std::wstring& text);
 
 // Points the temporary folder (TMP and TEMP) at a scratch folder for the whole program, so that
 // bootstrap.log and whatever the code under test puts in the temporary folder stay in it. The log
